@@ -1,0 +1,26 @@
+// Test-only fault injection for the platform layer. When nothing is armed the
+// cost on every call is one relaxed atomic load.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+
+namespace qvn::platform::fault {
+
+enum class Op : uint8_t { Write = 0, Sync = 1, Rename = 2, Unlink = 3 };
+
+// Fails the nth (1-based) call of `op` made after arming with `err`. With
+// `short_write` a failing write first writes half of its bytes, then fails,
+// the way a full disk shows up.
+void arm(Op op, uint64_t nth, int err = EIO, bool short_write = false);
+void disarm();
+// Calls of `op` seen since the last arm.
+uint64_t calls(Op op);
+// Whether an armed fault has fired since the last arm.
+bool fired();
+
+// Used by the platform layer: returns the errno to fail with, or 0.
+int check(Op op);
+bool short_write_armed();
+
+}  // namespace qvn::platform::fault

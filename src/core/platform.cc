@@ -1,0 +1,357 @@
+#include "core/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "core/fault.h"
+
+namespace qvn::platform {
+
+namespace fault {
+namespace {
+std::atomic<bool> g_armed{false};
+std::mutex g_mu;
+Op g_op = Op::Write;
+uint64_t g_nth = 0;
+int g_err = EIO;
+bool g_short = false;
+bool g_fired = false;
+std::array<uint64_t, 4> g_calls{};
+}  // namespace
+
+void arm(Op op, uint64_t nth, int err, bool short_write) {
+  std::lock_guard<std::mutex> l(g_mu);
+  g_op = op;
+  g_nth = nth;
+  g_err = err;
+  g_short = short_write;
+  g_fired = false;
+  g_calls = {};
+  g_armed.store(true, std::memory_order_release);
+}
+
+void disarm() {
+  std::lock_guard<std::mutex> l(g_mu);
+  g_armed.store(false, std::memory_order_release);
+  g_calls = {};
+}
+
+uint64_t calls(Op op) {
+  std::lock_guard<std::mutex> l(g_mu);
+  return g_calls[static_cast<size_t>(op)];
+}
+
+bool fired() {
+  std::lock_guard<std::mutex> l(g_mu);
+  return g_fired;
+}
+
+int check(Op op) {
+  if (!g_armed.load(std::memory_order_relaxed)) return 0;
+  std::lock_guard<std::mutex> l(g_mu);
+  uint64_t n = ++g_calls[static_cast<size_t>(op)];
+  if (op == g_op && n == g_nth) {
+    g_fired = true;
+    return g_err;
+  }
+  return 0;
+}
+
+bool short_write_armed() {
+  if (!g_armed.load(std::memory_order_relaxed)) return false;
+  std::lock_guard<std::mutex> l(g_mu);
+  return g_short;
+}
+}  // namespace fault
+
+IoResult<void> check_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return make_unexpected(IoError::invalid_input("file name contained an unexpected NUL byte"));
+  }
+  return {};
+}
+
+IoResult<void> full_sync(int fd) {
+  if (int e = fault::check(fault::Op::Sync)) return make_unexpected(IoError::os(e));
+  for (;;) {
+#ifdef F_FULLFSYNC
+    int r = ::fcntl(fd, F_FULLFSYNC);
+#else
+    int r = ::fsync(fd);
+#endif
+    if (r == 0) return {};
+    if (errno == EINTR) continue;
+    return make_unexpected(IoError::os(errno));
+  }
+}
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+IoResult<File> File::open(const std::string& path, Access access, Create create) {
+  QVN_TRY_VOID(check_path(path));
+  int flags = O_CLOEXEC;
+  switch (access) {
+    case Access::Read: flags |= O_RDONLY; break;
+    case Access::Write: flags |= O_WRONLY; break;
+    case Access::ReadWrite: flags |= O_RDWR; break;
+    case Access::Append: flags |= O_WRONLY | O_APPEND; break;
+  }
+  switch (create) {
+    case Create::No: break;
+    case Create::IfMissing: flags |= O_CREAT; break;
+    case Create::Truncate: flags |= O_CREAT | O_TRUNC; break;
+    case Create::Exclusive: flags |= O_CREAT | O_EXCL; break;
+  }
+  for (;;) {
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd >= 0) return File(fd);
+    if (errno == EINTR) continue;
+    return make_unexpected(IoError::os(errno));
+  }
+}
+
+IoResult<void> File::write_all(const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  if (len > 0) {
+    if (int e = fault::check(fault::Op::Write)) {
+      if (fault::short_write_armed() && len > 1) {
+        size_t half = len / 2;
+        while (half > 0) {
+          ssize_t w = ::write(fd_, p, half);
+          if (w <= 0) break;
+          p += w;
+          half -= static_cast<size_t>(w);
+        }
+      }
+      return make_unexpected(IoError::os(e));
+    }
+  }
+  while (len > 0) {
+    ssize_t w = ::write(fd_, p, len);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return make_unexpected(IoError::os(errno));
+    }
+    if (w == 0) return make_unexpected(IoError::write_zero());
+    p += w;
+    len -= static_cast<size_t>(w);
+  }
+  return {};
+}
+
+IoResult<void> File::read_exact(void* buf, size_t len) {
+  char* p = static_cast<char*>(buf);
+  while (len > 0) {
+    ssize_t r = ::read(fd_, p, len);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return make_unexpected(IoError::os(errno));
+    }
+    if (r == 0) return make_unexpected(IoError::unexpected_eof());
+    p += r;
+    len -= static_cast<size_t>(r);
+  }
+  return {};
+}
+
+IoResult<size_t> File::pread_some(void* buf, size_t len, uint64_t offset) const {
+  for (;;) {
+    ssize_t r = ::pread(fd_, buf, len, static_cast<off_t>(offset));
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno == EINTR) continue;
+    return make_unexpected(IoError::os(errno));
+  }
+}
+
+IoResult<void> File::pread_exact(void* buf, size_t len, uint64_t offset) const {
+  char* p = static_cast<char*>(buf);
+  while (len > 0) {
+    QVN_TRY(size_t r, pread_some(p, len, offset));
+    if (r == 0) return make_unexpected(IoError::unexpected_eof());
+    p += r;
+    len -= r;
+    offset += r;
+  }
+  return {};
+}
+
+IoResult<uint64_t> File::seek(uint64_t offset) {
+  off_t r = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+  if (r < 0) return make_unexpected(IoError::os(errno));
+  return static_cast<uint64_t>(r);
+}
+
+IoResult<uint64_t> File::size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return make_unexpected(IoError::os(errno));
+  return static_cast<uint64_t>(st.st_size);
+}
+
+IoResult<void> File::truncate(uint64_t len) {
+  for (;;) {
+    if (::ftruncate(fd_, static_cast<off_t>(len)) == 0) return {};
+    if (errno == EINTR) continue;
+    return make_unexpected(IoError::os(errno));
+  }
+}
+
+IoResult<void> File::close() {
+  if (fd_ < 0) return {};
+  int fd = fd_;
+  fd_ = -1;
+  // Linux closes the descriptor even when close() reports EINTR; never retry.
+  if (::close(fd) != 0 && errno != EINTR) return make_unexpected(IoError::os(errno));
+  return {};
+}
+
+IoResult<std::vector<uint8_t>> read_file(const std::string& path) {
+  QVN_TRY(File f, File::open(path, Access::Read));
+  QVN_TRY(uint64_t sz, f.size());
+  std::vector<uint8_t> out;
+  out.reserve(static_cast<size_t>(sz));
+  uint8_t buf[65536];
+  uint64_t off = 0;
+  for (;;) {
+    QVN_TRY(size_t n, f.pread_some(buf, sizeof buf, off));
+    if (n == 0) break;
+    out.insert(out.end(), buf, buf + n);
+    off += n;
+  }
+  return out;
+}
+
+namespace {
+IoResult<bool> stat_path(const std::string& path, struct stat* st) {
+  QVN_TRY_VOID(check_path(path));
+  if (::stat(path.c_str(), st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return make_unexpected(IoError::os(errno));
+}
+}  // namespace
+
+IoResult<bool> exists(const std::string& path) {
+  struct stat st;
+  return stat_path(path, &st);
+}
+
+IoResult<bool> is_directory(const std::string& path) {
+  struct stat st;
+  QVN_TRY(bool found, stat_path(path, &st));
+  return found && S_ISDIR(st.st_mode);
+}
+
+IoResult<uint64_t> file_size(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return make_unexpected(IoError::os(errno));
+  return static_cast<uint64_t>(st.st_size);
+}
+
+IoResult<void> create_dir(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  if (::mkdir(path.c_str(), 0777) != 0) return make_unexpected(IoError::os(errno));
+  return {};
+}
+
+IoResult<void> create_dir_all(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  if (path.empty()) return {};
+  QVN_TRY(bool dir, is_directory(path));
+  if (dir) return {};
+  // Create each missing ancestor in turn; a component created meanwhile by
+  // someone else is fine.
+  size_t pos = 0;
+  for (;;) {
+    pos = path.find('/', pos + 1);
+    std::string prefix = path.substr(0, pos);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      return make_unexpected(IoError::os(errno));
+    }
+    if (pos == std::string::npos) break;
+  }
+  QVN_TRY(bool made, is_directory(path));
+  if (!made) return make_unexpected(IoError::os(EEXIST));
+  return {};
+}
+
+IoResult<std::vector<std::string>> list_dir(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  DIR* d = ::opendir(path.c_str());
+  if (!d) return make_unexpected(IoError::os(errno));
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(d);
+    if (!e) {
+      int err = errno;
+      ::closedir(d);
+      if (err != 0) return make_unexpected(IoError::os(err));
+      break;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.emplace_back(e->d_name);
+  }
+  return names;
+}
+
+IoResult<void> sync_dir(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return make_unexpected(IoError::os(errno));
+  File f(fd);
+  return f.sync();
+}
+
+IoResult<void> rename(const std::string& from, const std::string& to) {
+  QVN_TRY_VOID(check_path(from));
+  QVN_TRY_VOID(check_path(to));
+  if (int e = fault::check(fault::Op::Rename)) return make_unexpected(IoError::os(e));
+  if (::rename(from.c_str(), to.c_str()) != 0) return make_unexpected(IoError::os(errno));
+  return {};
+}
+
+IoResult<void> unlink(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  if (int e = fault::check(fault::Op::Unlink)) return make_unexpected(IoError::os(e));
+  if (::unlink(path.c_str()) != 0) return make_unexpected(IoError::os(errno));
+  return {};
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+uint64_t now_unix_nanos() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  if (ts.tv_sec < 0) return 0;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace qvn::platform

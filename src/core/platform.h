@@ -1,0 +1,88 @@
+// The only place that calls the operating system for files, directories,
+// syncing and time. Every other component goes through here, which is also
+// where tests inject faults (see fault.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace qvn::platform {
+
+// Paths holding a NUL byte are refused before any system call:
+// "file name contained an unexpected NUL byte".
+IoResult<void> check_path(std::string_view path);
+
+// The strongest durable sync the platform offers: F_FULLFSYNC where it
+// exists, else fsync. Retried while interrupted.
+IoResult<void> full_sync(int fd);
+
+enum class Access : uint8_t { Read, Write, ReadWrite, Append };
+enum class Create : uint8_t {
+  No,         // the file must exist
+  IfMissing,  // create with 0o666 under the umask
+  Truncate,   // create or truncate
+  Exclusive,  // create; fail if it exists
+};
+
+// Owns a descriptor opened with O_CLOEXEC; closes it on destruction.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  static IoResult<File> open(const std::string& path, Access access, Create create = Create::No);
+
+  int fd() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+
+  // Writes every byte or fails; a write accepted with zero bytes is
+  // "failed to write whole buffer".
+  IoResult<void> write_all(const void* data, size_t len);
+  // Reads exactly len bytes at the current position; a short file is
+  // "failed to fill whole buffer".
+  IoResult<void> read_exact(void* buf, size_t len);
+  IoResult<void> pread_exact(void* buf, size_t len, uint64_t offset) const;
+  // Reads up to len bytes at offset; returns the count (0 at end of file).
+  IoResult<size_t> pread_some(void* buf, size_t len, uint64_t offset) const;
+  IoResult<uint64_t> seek(uint64_t offset);
+  IoResult<uint64_t> size() const;
+  IoResult<void> truncate(uint64_t len);
+  IoResult<void> sync() { return full_sync(fd_); }
+  // Closes now and reports the error close() gave, if any.
+  IoResult<void> close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Whole-file helpers.
+IoResult<std::vector<uint8_t>> read_file(const std::string& path);
+IoResult<bool> exists(const std::string& path);       // lstat-free: follows links
+IoResult<bool> is_directory(const std::string& path);
+IoResult<uint64_t> file_size(const std::string& path);  // follows links
+
+// Directory helpers. Directories are created with 0o777 under the umask.
+IoResult<void> create_dir_all(const std::string& path);
+IoResult<void> create_dir(const std::string& path);  // fails if it exists
+IoResult<std::vector<std::string>> list_dir(const std::string& path);  // names, no "." or ".."
+IoResult<void> sync_dir(const std::string& path);
+
+IoResult<void> rename(const std::string& from, const std::string& to);
+IoResult<void> unlink(const std::string& path);
+
+std::string join(const std::string& dir, const std::string& name);
+
+// Wall-clock Unix time.
+uint64_t now_unix_nanos();
+
+}  // namespace qvn::platform
