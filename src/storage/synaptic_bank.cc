@@ -1,0 +1,195 @@
+#include "storage/synaptic_bank.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "core/le_bytes.h"
+#include "storage/synaptic_format.h"
+
+namespace qvn {
+
+namespace fmt = synaptic_format;
+using platform::Access;
+using platform::Create;
+using platform::File;
+
+namespace {
+
+// Collects small writes into one buffer of fixed size so a record costs a
+// few large writes, not one per value.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(File& f) : f_(f) {}
+
+  IoResult<void> put(const std::vector<uint8_t>& bytes) {
+    if (len_ + bytes.size() > buf_.size()) QVN_TRY_VOID(flush());
+    if (bytes.size() >= buf_.size()) return f_.write_all(bytes.data(), bytes.size());
+    std::memcpy(buf_.data() + len_, bytes.data(), bytes.size());
+    len_ += bytes.size();
+    return {};
+  }
+
+  IoResult<void> put_u16s(const std::vector<uint16_t>& values) {
+    for (uint16_t v : values) {
+      if (len_ + 2 > buf_.size()) QVN_TRY_VOID(flush());
+      le::store(buf_.data() + len_, v);
+      len_ += 2;
+    }
+    return {};
+  }
+
+  IoResult<void> flush() {
+    if (len_ == 0) return {};
+    QVN_TRY_VOID(f_.write_all(buf_.data(), len_));
+    len_ = 0;
+    return {};
+  }
+
+ private:
+  File& f_;
+  std::array<uint8_t, fmt::WRITE_BUFFER_SIZE> buf_;
+  size_t len_ = 0;
+};
+
+// 38 + 4 x rank x d_model, or nullopt when that overflows 64 bits.
+std::optional<uint64_t> body_len_for(uint32_t rank, uint32_t d_model) {
+  uint64_t n = uint64_t{rank} * d_model;
+  uint64_t bytes;
+  if (__builtin_mul_overflow(n, uint64_t{4}, &bytes)) return std::nullopt;
+  if (__builtin_add_overflow(bytes, fmt::FIXED_BODY_SIZE, &bytes)) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+IoResult<std::vector<uint16_t>> read_u16_vec(File& file, uint64_t n) {
+  std::vector<uint16_t> out;
+  std::array<uint8_t, 16384> buf;
+  while (out.size() < n) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(n - out.size(), buf.size() / 2));
+    QVN_TRY_VOID(file.read_exact(buf.data(), want * 2));
+    for (size_t i = 0; i < want; ++i) out.push_back(le::load<uint16_t>(buf.data() + 2 * i));
+  }
+  return out;
+}
+
+IoResult<SynapticBank> SynapticBank::open(const std::string& dir) {
+  QVN_TRY_VOID(platform::create_dir_all(dir));
+  SynapticBank bank(platform::join(dir, fmt::FILE_NAME));
+  {
+    QVN_TRY(File created, File::open(bank.path_, Access::Append, Create::IfMissing));
+    QVN_TRY_VOID(created.close());
+  }
+  QVN_TRY(File f, File::open(bank.path_, Access::Read));
+  QVN_TRY(uint64_t size, f.size());
+
+  uint64_t p = 0;
+  bool read_failed = false;
+  while (p + fmt::LEN_PREFIX_SIZE <= size) {
+    uint8_t head[20];
+    if (!f.pread_exact(head, 4, p).ok()) {
+      read_failed = true;
+      break;
+    }
+    const uint64_t body_len = le::load<uint32_t>(head);
+    // Shorter than the fixed fields cannot be a record of this format: what
+    // follows is junk, not entries. Running past the end is a torn append.
+    if (body_len < fmt::FIXED_BODY_SIZE || p + fmt::LEN_PREFIX_SIZE + body_len > size) break;
+    if (!f.pread_exact(head + 4, 16, p + 4).ok()) {
+      read_failed = true;
+      break;
+    }
+    bank.index_.push_back({le::load<uint64_t>(head + 4), le::load<uint64_t>(head + 12), p});
+    p += fmt::LEN_PREFIX_SIZE + body_len;
+  }
+  // After a read error nothing is known about the bytes past `p`; they may
+  // be whole records, so they are never cut.
+  if (!read_failed) bank.tail_.observe(p, size);
+  return bank;
+}
+
+IoResult<void> SynapticBank::append(const SynapticEntry& e) {
+  QVN_TRY(File f, File::open(path_, Access::Append, Create::No));
+  const uint64_t values = uint64_t{e.lora_a.size()} + e.lora_b.size();
+  if (values > (fmt::MAX_BODY_LEN - fmt::FIXED_BODY_SIZE) / 2) {
+    return make_unexpected(IoError::invalid_input("record too large"));
+  }
+  const uint64_t n = uint64_t{e.rank} * e.d_model;
+  if (e.lora_a.size() != n || e.lora_b.size() != n) {
+    // Such a record could never be read back: loads size both matrices by
+    // rank x d_model.
+    return make_unexpected(IoError::invalid_input("adapter matrices must hold rank * d_model values each"));
+  }
+  const auto body_len = static_cast<uint32_t>(fmt::FIXED_BODY_SIZE + 2 * values);
+
+  std::vector<uint8_t> head;
+  head.reserve(fmt::HEAD_SIZE);
+  le::put(head, body_len);
+  le::put(head, uint64_t{e.id});
+  le::put(head, uint64_t{e.owner});
+  le::put(head, e.rank);
+  le::put(head, e.d_model);
+  le::put(head, e.scale);
+  le::put(head, e.last_used);
+  le::put_f32(head, e.quality);
+
+  QVN_TRY(uint64_t offset, append_synced(f, tail_, [&](File& file) -> IoResult<void> {
+    BufferedWriter w(file);
+    QVN_TRY_VOID(w.put(head));
+    QVN_TRY_VOID(w.put_u16s(e.lora_a));
+    QVN_TRY_VOID(w.put_u16s(e.lora_b));
+    return w.flush();
+  }));
+  index_.push_back({e.id, e.owner, offset});
+  return {};
+}
+
+IoResult<SynapticEntry> SynapticBank::read_record(uint64_t offset) const {
+  QVN_TRY(File f, File::open(path_, Access::Read));
+  QVN_TRY_VOID(f.seek(offset));
+  uint8_t head[fmt::HEAD_SIZE];
+  QVN_TRY_VOID(f.read_exact(head, sizeof head));
+  const uint64_t body_len = le::load<uint32_t>(head);
+  SynapticEntry e;
+  e.id = le::load<uint64_t>(head + 4);
+  e.owner = le::load<uint64_t>(head + 12);
+  e.rank = le::load<uint32_t>(head + 20);
+  e.d_model = le::load<uint32_t>(head + 24);
+  e.scale = le::load<uint16_t>(head + 28);
+  e.last_used = le::load<uint64_t>(head + 30);
+  e.quality = le::load_f32(head + 38);
+
+  // Sizes come from the file: check them against each other and against the
+  // file before any matrix is allocated.
+  const auto expected = body_len_for(e.rank, e.d_model);
+  if (!expected || *expected != body_len) {
+    return make_unexpected(IoError::invalid_data(
+        "adapter record at offset " + std::to_string(offset) + " has body length " +
+        std::to_string(body_len) + ", which does not fit rank " + std::to_string(e.rank) +
+        " and d_model " + std::to_string(e.d_model)));
+  }
+  QVN_TRY(uint64_t size, f.size());
+  // The file shrank under the index: the same error the reads would give.
+  if (offset + fmt::LEN_PREFIX_SIZE + body_len > size) return make_unexpected(IoError::unexpected_eof());
+
+  const uint64_t n = uint64_t{e.rank} * e.d_model;
+  QVN_TRY(e.lora_a, read_u16_vec(f, n));
+  QVN_TRY(e.lora_b, read_u16_vec(f, n));
+  QVN_TRY_VOID(f.close());
+  return e;
+}
+
+IoResult<std::vector<SynapticEntry>> SynapticBank::load_for_owner(OwnerId owner) const {
+  std::vector<SynapticEntry> out;
+  for (const IndexEntry& ie : index_) {
+    if (ie.owner != owner) continue;
+    QVN_TRY(SynapticEntry e, read_record(ie.offset));
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+}  // namespace qvn

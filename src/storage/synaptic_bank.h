@@ -1,0 +1,56 @@
+// Adapter entries: the append-only file "synaptic.qvn" and its index.
+// Requires: engine mutex held for every call (no locking of its own).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/cell.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "core/synaptic_entry.h"
+#include "storage/append_file.h"
+
+namespace qvn {
+
+// Reads `n` little-endian 16-bit values at the file's position. Memory grows
+// with what is actually read, so an `n` larger than the file fails with
+// "failed to fill whole buffer" without a matching allocation.
+IoResult<std::vector<uint16_t>> read_u16_vec(platform::File& file, uint64_t n);
+
+class SynapticBank {
+ public:
+  struct IndexEntry {
+    uint64_t id;
+    OwnerId owner;
+    uint64_t offset;  // of the record's length prefix
+  };
+
+  // Creates `dir` and an empty "synaptic.qvn" if missing, then indexes every
+  // whole record. A torn, implausible or unreadable tail ends the walk.
+  static IoResult<SynapticBank> open(const std::string& dir);
+
+  // Appends one record and syncs it; only then is it indexed. The file must
+  // exist (it is not recreated). On error the index and the file are as
+  // before. Refuses "record too large" and entries whose matrices do not
+  // hold `rank` x `d_model` values each, before anything is written.
+  IoResult<void> append(const SynapticEntry& entry);
+
+  // The owner's entries in file order; the first error fails the whole load.
+  IoResult<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
+
+  const std::vector<IndexEntry>& index() const { return index_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit SynapticBank(std::string path) : path_(std::move(path)) {}
+  IoResult<SynapticEntry> read_record(uint64_t offset) const;
+
+  std::string path_;
+  std::vector<IndexEntry> index_;
+  TornTail tail_;
+};
+
+}  // namespace qvn
