@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "retrieval/simd_distance.h"
+
 namespace qvn {
 
 uint64_t round_to_u64_saturating(float x) {
@@ -77,9 +79,11 @@ std::vector<float> encode_per_token_key(const std::vector<std::vector<float>>& r
 }
 
 std::vector<float> encode_token_matrix(std::span<const float> values, size_t n, size_t d) {
+  // n and d come from the caller: never read past the values actually given.
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(sat_mul(n, d), values.size()));
   std::vector<float> out;
   write_header(out, d);
-  out.insert(out.end(), values.begin(), values.begin() + static_cast<ptrdiff_t>(n * d));
+  out.insert(out.end(), values.begin(), values.begin() + static_cast<ptrdiff_t>(count));
   return out;
 }
 

@@ -47,7 +47,8 @@ struct KeyView {
 // Builds an encoded key from token rows; no rows gives the empty key.
 std::vector<float> encode_per_token_key(const std::vector<std::vector<float>>& rows);
 
-// The same header over an (n, d) row-major matrix.
+// The same header over an (n, d) row-major matrix; copies no more than the
+// values given, whatever n and d say.
 std::vector<float> encode_token_matrix(std::span<const float> values, size_t n, size_t d);
 
 }  // namespace qvn
