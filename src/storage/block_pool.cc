@@ -37,6 +37,11 @@ T get(const uint8_t* p) {
   return v;
 }
 
+void write_header(uint8_t (&out)[sf::HEADER_SIZE]) {
+  std::memcpy(out, sf::MAGIC, sizeof sf::MAGIC);
+  put<uint32_t>(out + sizeof sf::MAGIC, sf::VERSION);
+}
+
 // The counts of a record's fixed part, checked against each other.
 struct RecordShape {
   uint32_t body_len = 0;
@@ -158,8 +163,7 @@ IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, const std::vector<u
   if (base < sf::HEADER_SIZE) {
     // A segment whose header never made it to disk: nothing here is a record.
     uint8_t header[sf::HEADER_SIZE];
-    std::memcpy(header, sf::MAGIC, 4);
-    put<uint32_t>(header + 4, sf::VERSION);
+    write_header(header);
     begin = 0;
     if (auto r = f.truncate(0); !r.ok()) return make_unexpected(std::move(r).error());
     if (auto r = f.write_all(header, sizeof header); !r.ok()) return fail(std::move(r).error());
@@ -244,8 +248,7 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
   std::string path = segment_path(dir, id);
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Write, platform::Create::Exclusive));
   uint8_t header[sf::HEADER_SIZE];
-  std::memcpy(header, sf::MAGIC, 4);
-  put<uint32_t>(header + 4, sf::VERSION);
+  write_header(header);
   auto w = f.write_all(header, sizeof header);
   if (w.ok()) w = f.close();
   if (!w.ok()) {
@@ -398,6 +401,7 @@ Result<void> BlockPool::rescan() {
   }
   for (uint32_t id : ids) {
     auto seg = std::find_if(segments_.begin(), segments_.end(), [&](const Segment& s) { return s.id == id; });
+    if (seg == segments_.end()) continue;
     QVN_TRY(SegmentScan scan, scan_segment(seg->path));
     for (const RecordRef& r : scan.records) index_.try_emplace(r.cell_id, CellLocation{id, r.offset});
     // Only a rotation clears the mark: the bytes behind the last record may
