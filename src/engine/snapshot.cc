@@ -353,10 +353,12 @@ std::array<char, snapshot::kTarBlock> manifest_header(uint64_t size) {
 struct WriteClient {
   platform::File* file;
   std::optional<IoError> error;
+  bool discard = false;
 };
 
 la_ssize_t write_cb(struct archive* a, void* client, const void* buf, size_t len) {
   auto* c = static_cast<WriteClient*>(client);
+  if (c->discard) return static_cast<la_ssize_t>(len);
   auto r = c->file->write_all(buf, len);
   if (!r.ok()) {
     c->error = r.error();
@@ -789,7 +791,7 @@ Result<void> write_archive(const std::string& engine_dir, const std::vector<Stat
     QVN_TRY_VOID(file.write_all(zeros.data(), pad));
 
     ArchivePtr a(archive_write_new(), archive_write_free);
-    WriteClient client{&file, std::nullopt};
+    WriteClient client{&file, std::nullopt, false};
     if (archive_write_set_format_gnutar(a.get()) != ARCHIVE_OK ||
         archive_write_add_filter_none(a.get()) != ARCHIVE_OK ||
         archive_write_set_bytes_per_block(a.get(), kTarBlock) != ARCHIVE_OK ||
@@ -797,8 +799,10 @@ Result<void> write_archive(const std::string& engine_dir, const std::vector<Stat
       return make_unexpected(archive_failure(a.get(), client.error));
     }
     if (auto r = append_engine_state(a.get(), client, engine_dir, entries); !r.ok()) {
-      // Keeps archive_write_free from writing the end blocks after a failure.
-      archive_write_fail(a.get());
+      // Let libarchive close normally (it frees its buffers only then) into
+      // a sink that drops the bytes; the temporary file is removed anyway.
+      client.discard = true;
+      archive_write_close(a.get());
       return r;
     }
     if (archive_write_close(a.get()) != ARCHIVE_OK) {

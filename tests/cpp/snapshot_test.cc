@@ -356,8 +356,10 @@ TEST(SnapshotTest, FailedSnapshotLeavesNoPartialArchive) {
   put(out_dir + "/keep.tar", "previous archive");
 
   for (const char* name : {"keep.tar", "new.tar"}) {
-    for (auto op : {platform::fault::Op::Write, platform::fault::Op::Sync, platform::fault::Op::Rename}) {
-      platform::fault::arm(op, op == platform::fault::Op::Write ? 3 : 1, ENOSPC);
+    // Writes 1-3 are the manifest entry; later ones come through libarchive.
+    for (auto [op, nth] : {std::pair{platform::fault::Op::Write, 3}, {platform::fault::Op::Write, 5},
+                           {platform::fault::Op::Sync, 1}, {platform::fault::Op::Rename, 1}}) {
+      platform::fault::arm(op, nth, ENOSPC);
       auto r = snapshot::write_snapshot(eng, out_dir + "/" + name, 0, 0);
       bool fired = platform::fault::fired();
       platform::fault::disarm();
