@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "retrieval/key_view.h"
+#include "retrieval/per_token_kernels.h"
 
 namespace qvn {
 
@@ -17,6 +18,16 @@ int8_t code_of(float x, float scale) {
   float q = std::round(x / scale);  // halves away from zero
   if (std::isnan(q)) return 0;
   return static_cast<int8_t>(std::clamp(q, -127.0f, 127.0f));
+}
+
+// Requires: codes and scales cover row.len values (well_formed).
+void dequantize_into(const Int8GroupRow& row, float* out) {
+  kernels::dequantize_groups(row.codes.data(), row.scales.data(), static_cast<size_t>(row.len), out);
+}
+
+bool well_formed(const Int8GroupRow& row) {
+  const size_t groups = group_count(row.len);
+  return row.scales.size() == groups && row.codes.size() == groups * INT8_GROUP_SIZE;
 }
 
 }  // namespace
@@ -45,13 +56,9 @@ Int8GroupRow int8_group_quantize(std::span<const float> values, uint64_t expecte
 }
 
 std::vector<float> int8_group_dequantize(const Int8GroupRow& row, uint64_t expected_len) {
-  if (row.len != expected_len) return {};
-  const size_t groups = group_count(row.len);
-  if (row.scales.size() != groups || row.codes.size() != groups * INT8_GROUP_SIZE) return {};
+  if (row.len != expected_len || !well_formed(row)) return {};
   std::vector<float> out(static_cast<size_t>(row.len));
-  for (size_t i = 0; i < out.size(); ++i) {
-    out[i] = row.scales[i / INT8_GROUP_SIZE] * static_cast<float>(row.codes[i]);
-  }
+  dequantize_into(row, out.data());
   return out;
 }
 
@@ -62,21 +69,12 @@ SharedTokenMatrix fetch_tokens(TokenCache& token_cache, Int8Tier& int8_tier, uin
   // Dequantized outside the tier's mutex; the row list is immutable and ours
   // to read for as long as we hold the reference.
   if (SharedInt8Rows rows = int8_tier.get(id)) {
-    auto matrix = std::make_shared<TokenMatrix>();
-    bool usable = true;
-    for (const Int8GroupRow& r : *rows) {
-      if (r.len != dim) {
-        usable = false;
-        break;
-      }
-      std::vector<float> values = int8_group_dequantize(r, dim);
-      if (values.size() != dim) {
-        usable = false;
-        break;
-      }
-      matrix->insert(matrix->end(), values.begin(), values.end());
-    }
+    const bool usable = std::all_of(rows->begin(), rows->end(), [&](const Int8GroupRow& r) {
+      return r.len == dim && well_formed(r);
+    });
     if (usable) {
+      auto matrix = std::make_shared<TokenMatrix>(rows->size() * dim);
+      for (size_t r = 0; r < rows->size(); ++r) dequantize_into((*rows)[r], matrix->data() + r * dim);
       SharedTokenMatrix shared = std::move(matrix);
       token_cache.put(id, shared);
       return shared;

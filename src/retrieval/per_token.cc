@@ -71,14 +71,13 @@ float top_m_mean(std::span<const float> values, uint64_t top_m) {
     float best[SMALL];
     size_t filled = 0;
     for (float v : values) {
-      if (std::isnan(v)) continue;
       size_t pos;
-      if (filled < m) {
-        pos = filled++;
-      } else if (v > best[m - 1]) {
+      if (filled == m) {
+        if (!(v > best[m - 1])) continue;  // also drops NaN
         pos = m - 1;
       } else {
-        continue;
+        if (std::isnan(v)) continue;
+        pos = filled++;
       }
       while (pos > 0 && best[pos - 1] < v) {
         best[pos] = best[pos - 1];
@@ -209,11 +208,7 @@ void PerTokenIndex::accumulate_stats(std::span<const float> row) {
   if (row.size() != d) return;  // refused dimension: statistics stay empty
   for (size_t i = 0; i < d; ++i) stats_.sum[i] += row[i];
   stats_.count += 1;
-  for (size_t i = 0; i < d; ++i) {
-    float* out = stats_.outer.data() + i * d;
-    const float ri = row[i];
-    for (size_t j = 0; j < d; ++j) out[j] += ri * row[j];
-  }
+  for (size_t i = 0; i < d; ++i) kernels::add_scaled(stats_.outer.data() + i * d, row[i], row.data(), d);
 }
 
 void PerTokenIndex::append_arena_row(uint64_t id, uint64_t owner, std::span<const float> row) {
@@ -298,6 +293,31 @@ uint64_t PerTokenIndex::token_count(uint64_t id) const {
 float PerTokenIndex::aggregate(std::span<const float> pair_scores) const {
   return aggregate_top_m_mean_ ? top_m_mean(pair_scores, config_.top_m)
                                : max_ignoring_nan(pair_scores);
+}
+
+float PerTokenIndex::aggregate_dots(const float* dots, size_t rows, size_t lanes, size_t nq,
+                                    float inv_sqrt, std::vector<float>& scratch) const {
+  const uint64_t total = sat_mul(rows, nq);
+  const size_t m = static_cast<size_t>(std::min<uint64_t>(config_.top_m, total));
+  if (aggregate_top_m_mean_ && m >= 1 && m <= kernels::MAX_FAST_TOP_M) {
+    // The kept values do not depend on visiting order unless the cut falls
+    // on a zero, where +0.0 and -0.0 are equal yet change the sum's sign.
+    float best[kernels::MAX_FAST_TOP_M];
+    const size_t filled = kernels::top_pairs(dots, rows, lanes, nq, inv_sqrt, m, best);
+    if (filled < m) return std::numeric_limits<float>::quiet_NaN();  // NaNs join the selection
+    if (best[m - 1] != 0.0f) {
+      float sum = -0.0f;
+      for (size_t i = 0; i < m; ++i) sum += best[i];
+      return sum / static_cast<float>(m);
+    }
+  }
+  // Query token outer, stored row inner: the arrival order decides which of
+  // several equal pair scores the selection keeps.
+  scratch.clear();
+  for (size_t t = 0; t < nq; ++t) {
+    for (size_t r = 0; r < rows; ++r) scratch.push_back(dots[r * lanes + t] * inv_sqrt);
+  }
+  return aggregate(scratch);
 }
 
 std::optional<std::vector<uint64_t>> PerTokenIndex::coarse_candidates(
@@ -414,13 +434,7 @@ std::vector<Candidate> PerTokenIndex::search_cascade(std::span<const float> quer
       const size_t rows = matrix->size() / dim;
       dots.resize(rows * qt.lanes);
       kernels::token_row_dots(qt, matrix->data(), rows, dim, dots.data());
-      // Query token outer, stored row inner: the arrival order decides which
-      // of several equal pair scores (+0.0 and -0.0) the selection keeps.
-      pairs.clear();
-      for (size_t t = 0; t < nq; ++t) {
-        for (size_t r = 0; r < rows; ++r) pairs.push_back(dots[r * qt.lanes + t] * inv_sqrt);
-      }
-      score = aggregate(pairs);
+      score = aggregate_dots(dots.data(), rows, qt.lanes, nq, inv_sqrt, pairs);
     }
     out.push_back(Candidate{id, *id_owner, score});
   }

@@ -158,6 +158,10 @@ class PerTokenIndex final : public VectorIndex {
   void accumulate_stats(std::span<const float> row);
   void append_arena_row(uint64_t id, uint64_t owner, std::span<const float> row);
   float aggregate(std::span<const float> pair_scores) const;
+  // aggregate() of the pair scores held as kernel dot products (row-major,
+  // `lanes` apart), without materialising them where order cannot matter.
+  float aggregate_dots(const float* dots, size_t rows, size_t lanes, size_t nq, float inv_sqrt,
+                       std::vector<float>& scratch) const;
 
   std::optional<uint64_t> dim_;
   PerTokenConfig config_;

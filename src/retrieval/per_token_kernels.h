@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace qvn::kernels {
@@ -40,6 +41,26 @@ void blocked_dots(const float* q, size_t width, const float* blocks, size_t n_bl
 void blocked_dots_portable(const float* q, size_t width, const float* blocks, size_t n_blocks,
                            float* out);
 
+// out[j] += a * x[j] for j < n: one product and one sum per element.
+void add_scaled(float* out, float a, const float* x, size_t n);
+void add_scaled_portable(float* out, float a, const float* x, size_t n);
+
+// out[i] = scales[i / 32] * codes[i] for i < len (groups of 32 codes).
+void dequantize_groups(const int8_t* codes, const float* scales, size_t len, float* out);
+void dequantize_groups_portable(const int8_t* codes, const float* scales, size_t len, float* out);
+
+// Keeps in best[0..m) the m largest pair scores dots[r * lanes + t] *
+// inv_sqrt (r < rows, t < n_tokens), descending, NaN skipped, visiting rows
+// first. Returns how many it kept (fewer than m only when NaNs or too few
+// values). Which of several equal values is kept follows the visiting order,
+// so callers needing query-token order must check for a tie at +-0.0.
+// Requires: 1 <= m <= MAX_FAST_TOP_M.
+inline constexpr size_t MAX_FAST_TOP_M = 32;
+size_t top_pairs(const float* dots, size_t rows, size_t lanes, size_t n_tokens, float inv_sqrt,
+                 size_t m, float* best);
+size_t top_pairs_portable(const float* dots, size_t rows, size_t lanes, size_t n_tokens,
+                          float inv_sqrt, size_t m, float* best);
+
 // True when the dispatching entry points above use the AVX2 paths.
 bool avx2_enabled();
 
@@ -48,6 +69,10 @@ void token_row_dots_avx2(const TransposedTokens& q, const float* rows, size_t n_
                          size_t row_stride, float* dots);
 void blocked_dots_avx2(const float* q, size_t width, const float* blocks, size_t n_blocks,
                        float* out);
+void add_scaled_avx2(float* out, float a, const float* x, size_t n);
+size_t top_pairs_avx2(const float* dots, size_t rows, size_t lanes, size_t n_tokens,
+                      float inv_sqrt, size_t m, float* best);
+void dequantize_groups_avx2(const int8_t* codes, const float* scales, size_t len, float* out);
 #endif
 
 }  // namespace qvn::kernels

@@ -135,6 +135,14 @@ TEST(PerTokenKernelsTest, FastPathsMatchScalarReferenceBitForBit) {
       std::vector<float> portable(n_rows * tq.lanes), fast(n_rows * tq.lanes);
       kernels::token_row_dots_portable(tq, rows.data(), n_rows, width + 2, portable.data());
       kernels::token_row_dots(tq, rows.data(), n_rows, width + 2, fast.data());
+      for (size_t m : {1u, 5u, 32u}) {
+        float a[32], b[32];
+        size_t fa = kernels::top_pairs(fast.data(), n_rows, tq.lanes, nq, 0.25f, m, a);
+        size_t fb = kernels::top_pairs_portable(fast.data(), n_rows, tq.lanes, nq, 0.25f, m, b);
+        ASSERT_EQ(fa, fb);
+        for (size_t i = 0; i < fa; ++i) ASSERT_TRUE(same_bits(a[i], b[i]));
+        for (size_t i = 1; i < fa; ++i) ASSERT_GE(a[i - 1], a[i]);
+      }
       for (size_t r = 0; r < n_rows; ++r) {
         for (size_t t = 0; t < nq; ++t) {
           float want = ref_dot(q[t].data(), rows.data() + r * (width + 2), width);
@@ -161,6 +169,33 @@ TEST(PerTokenKernelsTest, FastPathsMatchScalarReferenceBitForBit) {
         ASSERT_TRUE(same_bits(fast[e], want));
       }
     }
+  }
+}
+
+TEST(PerTokenKernelsTest, ElementwiseKernelsMatchScalarLoops) {
+  Rng rng;
+  for (size_t n : {0u, 1u, 7u, 8u, 31u, 32u, 33u, 70u, 128u}) {
+    std::vector<float> x = rng.rows(1, n + 1)[0], base = rng.rows(1, n + 1)[0];
+    const float a = rng.value();
+    std::vector<float> want = base, portable = base, fast = base;
+    for (size_t j = 0; j < n; ++j) want[j] += a * x[j];
+    kernels::add_scaled_portable(portable.data(), a, x.data(), n);
+    kernels::add_scaled(fast.data(), a, x.data(), n);
+    for (size_t j = 0; j <= n; ++j) {
+      ASSERT_TRUE(same_bits(portable[j], want[j]));
+      ASSERT_TRUE(same_bits(fast[j], want[j])) << n << " " << j;
+    }
+
+    Int8GroupRow row = int8_group_quantize(x, x.size());
+    std::vector<float> deq(x.size() + 1, 42.0f), deq_portable(x.size() + 1, 42.0f);
+    kernels::dequantize_groups(row.codes.data(), row.scales.data(), x.size(), deq.data());
+    kernels::dequantize_groups_portable(row.codes.data(), row.scales.data(), x.size(), deq_portable.data());
+    for (size_t i = 0; i < x.size(); ++i) {
+      const float w = row.scales[i / 32] * static_cast<float>(row.codes[i]);
+      ASSERT_TRUE(same_bits(deq[i], w));
+      ASSERT_TRUE(same_bits(deq_portable[i], w));
+    }
+    EXPECT_EQ(deq[x.size()], 42.0f);  // nothing written past len
   }
 }
 
