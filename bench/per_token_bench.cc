@@ -13,6 +13,7 @@
 
 #include "retrieval/key_view.h"
 #include "retrieval/per_token.h"
+#include "retrieval/per_token_kernels.h"
 
 namespace qvn {
 namespace {
@@ -89,6 +90,21 @@ void run(benchmark::State& state, bool warm) {
 
 void BM_PerTokenFetcherSearchWarm(benchmark::State& state) { run(state, true); }
 void BM_PerTokenFetcherSearchSmallTier(benchmark::State& state) { run(state, false); }
+
+// The pair-dot kernel alone on one cached 32 x 128 matrix: the arithmetic
+// ceiling the searches above are measured against.
+void BM_TokenRowDotsKernel(benchmark::State& state) {
+  std::vector<float> q = make_key(1), m = make_key(2);
+  auto qt = kernels::transpose_tokens(q.data() + 64, TOKENS, DIM, DIM);
+  std::vector<float> dots(TOKENS * qt.lanes);
+  for (auto _ : state) {
+    kernels::token_row_dots(qt, m.data() + 64, TOKENS, DIM, dots.data());
+    benchmark::DoNotOptimize(dots.data());
+  }
+  state.counters["GFLOP/s"] = benchmark::Counter(2.0 * TOKENS * TOKENS * DIM * state.iterations() / 1e9,
+                                                 benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_TokenRowDotsKernel);
 
 BENCHMARK(BM_PerTokenFetcherSearchWarm)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PerTokenFetcherSearchSmallTier)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
