@@ -124,7 +124,7 @@ Result<Engine> Engine::restore_from(const std::string& in_path,
   return open(target_dir, DEFAULT_VAMANA_THRESHOLD, std::nullopt);
 }
 
-uint64_t Engine::cell_count() const { return block_pool_.cell_count(); }
+uint64_t Engine::cell_count() const { return block_pool_.index().size(); }
 
 bool Engine::is_deleted(const Cell& c) const {
   return c.pack_id != 0 && deletion_log_.contains(c.pack_id);
@@ -226,7 +226,7 @@ Result<void> Engine::refresh() {
   pack_directory_ = std::move(dir);
   next_pack_id_ = std::max(next_pack_id_, new_next_pack);
 
-  if (!vamana_ && block_pool_.cell_count() >= vamana_threshold_) {
+  if (!vamana_ && block_pool_.index().size() >= vamana_threshold_) {
     QVN_TRY(bool loaded, load_vamana());
     if (!loaded) QVN_TRY_VOID(build_vamana());
   }
@@ -280,7 +280,7 @@ Result<void> Engine::build_vamana() {
 }
 
 Result<void> Engine::maybe_activate_vamana() {
-  if (!vamana_ && block_pool_.cell_count() >= vamana_threshold_) return build_vamana();
+  if (!vamana_ && block_pool_.index().size() >= vamana_threshold_) return build_vamana();
   return {};
 }
 

@@ -144,7 +144,7 @@ Result<CompactionStats> Engine::compact() {
 
 EngineStatus Engine::status() const {
   EngineStatus s;
-  s.cell_count = block_pool_.cell_count();
+  s.cell_count = block_pool_.index().size();
   s.pack_count = pack_directory_.pack_count();
   s.segment_count = block_pool_.segment_count();
   s.slb_occupancy = slb_.occupancy();

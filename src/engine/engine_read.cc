@@ -54,6 +54,7 @@ Result<std::vector<CellHit>> Engine::mem_read(std::span<const float> query, uint
   if (KeyView::classify(query).is_encoded() && !refinement_->is_noop()) {
     for (auto& stage : pipeline_.stages()) {
       if (PerTokenIndex* pt = stage->as_per_token()) {
+        const PoolFetcher fetch = fetcher();
         candidates = refinement_->refine(*pt, query, std::move(candidates), sat_mul(k, 2), owner,
                                          &fetch);
         break;
