@@ -1,25 +1,50 @@
 #include "engine_object.h"
 
+#include "engine_methods_core.h"
+
 namespace qvn::py {
 
 namespace {
 
 std::atomic<PyObject*> g_engine_type{nullptr};
 
-constexpr const char kEngineDoc[] =
-    "Engine(path, segment_size=None, vamana_threshold=None)\n--\n\n"
-    "`QuorvaneDB` engine \xe2\x80\x94 persistent KV cache memory for LLM agents.\n\n"
-    "The engine is thread-safe: it sits behind a shared, reference-counted,\n"
-    "mutex-protected handle, so the interpreter lock is released during engine\n"
-    "operations and several Python threads can share one instance.";
-
 // In the order of the class's method table.
 PyMethodDef g_engine_methods[] = {
+    engine_core::mem_write(),
+    engine_core::mem_write_batch(),
+    engine_core::mem_read(),
+    engine_core::mem_read_tokens(),
+    engine_core::set_refinement_mode(),
+    engine_core::refinement_mode(),
+    engine_core::set_token_reweighting(),
+    engine_core::token_reweighting(),
+    engine_core::cell_count(),
+    engine_core::has_vamana(),
+    engine_core::snapshot(),
+    engine_core::restore_from(),
+    engine_core::open_with_write_buffer(),
+    engine_core::flush_buffer(),
+    engine_core::pipeline_stage_count(),
+    engine_core::status(),
+    engine_core::compact(),
+    engine_core::mem_write_pack(),
+    engine_core::add_view_keys(),
+    engine_core::view_count(),
+    engine_core::mem_write_pack_with_auto_link(),
+    engine_core::mem_read_pack(),
+    engine_core::pack_count(),
+    engine_core::refresh(),
+    engine_core::load_pack_by_id(),
+    engine_core::mem_read_pack_with_trace_boost(),
+    engine_core::mem_read_pack_with_trace_boost_and_follow(),
+    engine_core::flush(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot g_engine_slots[] = {
     {Py_tp_doc, const_cast<char*>(kEngineDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(&engine_core::construct)},
+    {Py_tp_repr, reinterpret_cast<void*>(&engine_core::repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<EngineState>)},
     {Py_tp_methods, g_engine_methods},
     {0, nullptr},
