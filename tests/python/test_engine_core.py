@@ -1,0 +1,518 @@
+"""Engine construction, persistence, settings, writes and reads, driven from Python."""
+
+import inspect
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from quorvane_db import _native
+from quorvane_db._native import Engine
+
+NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+
+STATUS_KEYS = [
+    "cell_count",
+    "pack_count",
+    "segment_count",
+    "slb_occupancy",
+    "slb_capacity",
+    "vamana_active",
+    "pipeline_stages",
+    "governance_entries",
+    "trace_edges",
+    "arena_bytes",
+    "arena_bytes_per_cell",
+]
+MANIFEST_KEYS = [
+    "magic",
+    "format_version",
+    "created_at",
+    "pack_count",
+    "owner_count",
+    "sha256",
+    "quantization_codec",
+    "key_codec",
+]
+PACK_KEYS = ["pack_id", "owner", "score", "tier", "layers", "text"]
+
+
+def f32(values):
+    return np.asarray(values, dtype=np.float32)
+
+
+def exact(n, shift=0):
+    """n floats that the 4-bit storage codec keeps exactly (integers within
+    -7..7, with 7 or -7 present in every group of 32)."""
+    return f32([((i + shift) % 15) - 7 for i in range(n)])
+
+
+def unit(dim, i):
+    v = np.zeros(dim, np.float32)
+    v[i] = 1.0
+    return v
+
+
+def encoded(rows):
+    rows = f32(rows)
+    n, d = rows.shape
+    header = np.zeros(_native.ENCODING_HEADER_SIZE, np.float32)
+    header[0] = _native.ENCODING_SENTINEL
+    header[_native.ENCODING_DIM_IDX] = d
+    return np.concatenate([header, rows.ravel()])
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "engine")
+
+
+@pytest.fixture
+def engine(path):
+    return Engine(path)
+
+
+def test_fresh_engine_reports_empty_state(path):
+    e = Engine(path)
+    assert os.path.isdir(path)
+    assert (e.cell_count(), e.pack_count(), e.has_vamana(), e.pipeline_stage_count()) == (0, 0, False, 2)
+    assert e.refinement_mode() == "none" and e.token_reweighting() is False
+    status = e.status()
+    assert list(status) == STATUS_KEYS
+    assert status["arena_bytes_per_cell"] == 0 and status["cell_count"] == 0
+    assert status["vamana_active"] is False and status["slb_capacity"] == 4096
+    assert repr(e) == f"Engine(path='{path}', cells=0)"
+
+
+def test_constructor_arguments(tmp_path):
+    e = Engine(str(tmp_path / "a"), segment_size=1 << 20, vamana_threshold=3)
+    e.mem_write(1, 0, unit(8, 0), exact(8), 10.0, None)
+    e.mem_write(1, 0, unit(8, 1), exact(8), 10.0, None)
+    assert not e.has_vamana() and e.pipeline_stage_count() == 2
+    e.mem_write(1, 0, unit(8, 2), exact(8), 10.0, None)
+    assert e.has_vamana() and e.pipeline_stage_count() == 3
+    assert e.status()["vamana_active"] is True
+
+    with pytest.raises(OverflowError) as info:
+        Engine(str(tmp_path / "b"), vamana_threshold=-1)
+    assert not str(info.value).startswith("argument")
+    with pytest.raises(TypeError) as info:
+        Engine(str(tmp_path / "b"), segment_size="x")
+    assert str(info.value).startswith("argument 'segment_size': ")
+    with pytest.raises(TypeError) as info:
+        Engine(tmp_path / "b")
+    assert str(info.value) == "argument 'path': 'PosixPath' object is not an instance of 'str'"
+    with pytest.raises(TypeError) as info:
+        Engine()
+    assert str(info.value) == "Engine.__new__() missing 1 required positional argument: 'path'"
+    with pytest.raises(RuntimeError) as info:
+        Engine(str(tmp_path / "b\x00c"))
+    assert str(info.value) == "storage I/O error: file name contained an unexpected NUL byte"
+    assert not os.path.exists(tmp_path / "b")
+
+
+def test_open_failure_raises_runtime_error(tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_bytes(b"x")
+    with pytest.raises(RuntimeError) as info:
+        Engine(str(blocker / "engine"))
+    assert str(info.value).startswith("storage I/O error: ")
+
+
+def test_text_signatures_and_docs():
+    sig = {name: str(inspect.signature(getattr(Engine, name))) for name in (
+        "restore_from", "open_with_write_buffer", "set_refinement_mode", "mem_write",
+        "mem_write_pack_with_auto_link", "mem_read_pack_with_trace_boost", "status")}
+    assert sig == {
+        "restore_from": "(in_path, target_dir)",
+        "open_with_write_buffer": "(path, max_batch_size, max_idle_ms=0)",
+        "set_refinement_mode": "(self, /, mode, alpha=None, beta=None, k_prime=None)",
+        "mem_write": "(self, /, owner, layer, key, value, salience, parent_cell_id)",
+        "mem_write_pack_with_auto_link":
+            "(self, /, owner, retrieval_key, layer_payloads, salience, auto_link_threshold=None, text=None)",
+        "mem_read_pack_with_trace_boost": "(self, /, query_key, k, owner, boost_factor)",
+        "status": "(self, /)",
+    }
+    assert Engine.flush.__doc__ == "Explicit durability checkpoint \u2014 ensures all components have fsynced."
+    assert Engine.view_count.__doc__ == (
+        "Return the number of view keys registered for a pack.\n\nRaises `RuntimeError` if the pack does not exist."
+    )
+    assert Engine.status.__doc__.endswith("`governance_entries`, `trace_edges`, `arena_bytes`, `arena_bytes_per_cell`.")
+    assert Engine.mem_read.__doc__.startswith(
+        "Read the top-k most relevant cells for a query key (cell-level API).\n\n**Deprecated:**")
+
+
+def test_status_agrees_with_counters(engine):
+    engine.mem_write_pack(3, unit(16, 0), [(0, exact(32)), (1, exact(64))], 50.0)
+    engine.mem_write(4, 2, unit(16, 1), exact(16), 1.0, None)
+    status = engine.status()
+    assert list(status) == STATUS_KEYS
+    assert status["cell_count"] == engine.cell_count() == 4
+    assert status["pack_count"] == engine.pack_count() == 1
+    assert status["pipeline_stages"] == engine.pipeline_stage_count()
+    assert status["arena_bytes_per_cell"] == status["arena_bytes"] // status["cell_count"]
+    assert status["governance_entries"] == 2
+    assert repr(engine).endswith(", cells=4)")
+
+
+def test_refinement_and_token_reweighting_settings(engine):
+    for bad in ("sharp", "Prf", " prf", ""):
+        with pytest.raises(RuntimeError) as info:
+            engine.set_refinement_mode(bad)
+        assert str(info.value) == (
+            f"unknown refinement mode '{bad}' (expected 'none', 'centered', 'prf', or 'whitened')"
+        )
+        assert engine.refinement_mode() == "none"
+    with pytest.raises(TypeError, match=r"^argument 'alpha': "):
+        engine.set_refinement_mode("prf", alpha="x")
+    with pytest.raises(OverflowError):
+        engine.set_refinement_mode("prf", k_prime=-1)
+
+    engine.set_token_reweighting(True)
+    assert engine.token_reweighting() is True
+    engine.set_token_reweighting(enabled=np.bool_(False))
+    assert engine.token_reweighting() is False
+    with pytest.raises(TypeError, match=r"^argument 'enabled': "):
+        engine.set_token_reweighting(1)
+
+
+def test_refinement_mode_reports_the_strategy_name(engine):
+    for mode, name in (("zca", "whitened"), ("prf", "prf"), ("centered", "centered"), ("none", "none")):
+        engine.set_refinement_mode(mode, alpha=0.5, beta=0.5, k_prime=2)
+        assert engine.refinement_mode() == name
+
+
+def test_settings_are_not_persisted(path):
+    e = Engine(path)
+    e.set_token_reweighting(True)
+    e.set_refinement_mode("none")
+    again = Engine(path)
+    assert again.token_reweighting() is False and again.refinement_mode() == "none"
+
+
+# --- writes ------------------------------------------------------------------
+
+
+def test_cell_writes_assign_consecutive_ids(engine):
+    assert engine.mem_write(1, 0, unit(8, 0), exact(8), 50, None) == 0
+    assert engine.mem_write(owner=1, layer=65535, key=unit(8, 1), value=f32([]), salience=1.5,
+                            parent_cell_id=0) == 1
+    assert engine.mem_write_batch([]) == []
+    batch = [
+        (2, 1, unit(8, 2), exact(8), 10.0, None),
+        (2, 1, unit(8, 3), exact(8), 10.0, 0, "ignored seventh member"),
+    ]
+    assert engine.mem_write_batch(batch) == [2, 3]
+    assert engine.cell_count() == 4
+    with pytest.raises(TypeError) as info:
+        engine.mem_write(1, 0, unit(8, 0), exact(8), 1.0)
+    assert "missing 1 required positional argument: 'parent_cell_id'" in str(info.value)
+
+
+def test_cell_write_argument_errors(engine):
+    key = unit(8, 0)
+    for layer in (65536, -1):
+        with pytest.raises(OverflowError) as info:
+            engine.mem_write(1, layer, key, key, 1.0, None)
+        assert str(info.value) == "out of range integral type conversion attempted"
+    with pytest.raises(TypeError, match=r"^argument 'value': "):
+        engine.mem_write(1, 0, key, key.astype(np.float64), 1.0, None)
+    with pytest.raises(RuntimeError) as info:
+        engine.mem_write(1, 0, np.arange(16, dtype=np.float32)[::2], key, 1.0, None)
+    assert str(info.value) == NOT_CONTIGUOUS
+    assert engine.cell_count() == 0
+
+
+def test_batch_element_errors_write_nothing(engine):
+    good = (1, 0, unit(8, 0), exact(8), 1.0, None)
+    with pytest.raises(IndexError):
+        engine.mem_write_batch([good, good[:5]])
+    with pytest.raises(TypeError) as info:
+        engine.mem_write_batch([good, list(good)])
+    assert str(info.value) == "'list' object is not an instance of 'tuple'"
+    with pytest.raises(TypeError) as info:
+        engine.mem_write_batch([(1, 0, "key", exact(8), 1.0, None)])
+    assert not str(info.value).startswith("argument")
+    with pytest.raises(OverflowError):
+        engine.mem_write_batch([(1, 70000) + good[2:]])
+    with pytest.raises(RuntimeError) as info:
+        engine.mem_write_batch([good, (1, 0, unit(16, 0)[::2]) + good[3:]])
+    assert str(info.value) == NOT_CONTIGUOUS
+    with pytest.raises(TypeError) as info:
+        engine.mem_write_batch("abc")
+    assert str(info.value) == "argument 'requests': Can't extract `str` to `Vec`"
+    with pytest.raises(TypeError) as info:
+        engine.mem_write_batch(5)
+    assert str(info.value).startswith("argument 'requests': ")
+    # Nothing reached the engine, so no id was used up.
+    assert engine.cell_count() == 0
+    assert engine.mem_write_batch([good]) == [0]
+
+
+def test_pack_writes_and_their_argument_errors(engine):
+    key = unit(8, 0)
+    assert engine.mem_write_pack(1, key, [(0, exact(32))], 50) == 1
+    assert engine.mem_write_pack(1, unit(8, 1), [], 50.0, text="only a key") == 2
+    assert engine.load_pack_by_id(2)["layers"] == []
+    assert engine.mem_write_pack(1, f32([]), [(0, f32([]))], 50.0) == 3
+
+    with pytest.raises(ValueError) as info:
+        engine.mem_write_pack(1, key, [(0, exact(32), 1)], 1.0)
+    assert str(info.value) == "expected tuple of length 2, but got tuple of length 3"
+    with pytest.raises(TypeError) as info:
+        engine.mem_write_pack(1, key, "layers", 1.0)
+    assert str(info.value) == "argument 'layer_payloads': Can't extract `str` to `Vec`"
+    with pytest.raises(TypeError) as info:
+        engine.mem_write_pack(1, key, [[0, exact(32)]], 1.0)
+    assert str(info.value) == "argument 'layer_payloads': 'list' object is not an instance of 'tuple'"
+    with pytest.raises(OverflowError) as info:
+        engine.mem_write_pack(1, key, [(65536, exact(32))], 1.0)
+    assert str(info.value) == "out of range integral type conversion attempted"
+    with pytest.raises(TypeError, match=r"^argument 'text': "):
+        engine.mem_write_pack(1, key, [], 1.0, text=b"bytes")
+    for call in (
+        lambda: engine.mem_write_pack(1, np.arange(16, dtype=np.float32)[::2], [], 1.0),
+        lambda: engine.mem_write_pack(1, key, [(0, exact(64)[::2])], 1.0),
+        lambda: engine.mem_write_pack_with_auto_link(1, key, [(0, exact(64)[::2])], 1.0),
+    ):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == NOT_CONTIGUOUS
+    assert engine.pack_count() == 3
+    assert engine.mem_write_pack(1, key, [], 1.0) == 4
+
+
+def test_auto_link_result(engine):
+    first = engine.mem_write_pack(1, unit(8, 0), [(0, exact(32))], 50.0)
+    for threshold in ({}, {"auto_link_threshold": None}, {"auto_link_threshold": 1}):
+        out = engine.mem_write_pack_with_auto_link(1, unit(8, 0), [(0, exact(32))], 50.0, **threshold)
+        assert list(out) == ["pack_id", "linked_pack_ids"]
+        assert isinstance(out["pack_id"], int) and out["pack_id"] > first
+        assert all(isinstance(p, int) for p in out["linked_pack_ids"])
+    with pytest.raises(TypeError, match=r"^argument 'auto_link_threshold': "):
+        engine.mem_write_pack_with_auto_link(1, unit(8, 0), [], 1.0, auto_link_threshold="high")
+
+
+def test_view_keys(engine):
+    pack = engine.mem_write_pack(1, unit(8, 0), [(0, exact(32))], 50.0)
+    assert engine.view_count(pack) == 0
+    assert engine.add_view_keys(pack, []) == 0
+    assert engine.add_view_keys(pack, [unit(8, 1), unit(8, 2)]) == 2
+    assert engine.add_view_keys(pack_id=pack, view_keys=(unit(8, 3), f32([]))) == 2
+    assert engine.view_count(pack) == 4
+    with pytest.raises(TypeError) as info:
+        engine.add_view_keys(pack, [np.arange(16, dtype=np.float32)[::2]])
+    assert str(info.value) == NOT_CONTIGUOUS
+    with pytest.raises(TypeError) as info:
+        engine.add_view_keys(pack, [unit(8, 1).astype(np.float64)])
+    assert str(info.value).startswith("argument 'view_keys': ")
+    for call in (lambda: engine.add_view_keys(99, [unit(8, 1)]), lambda: engine.view_count(99)):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == "pack not found: 99"
+    # A view key surfaces its pack.
+    (hit,) = engine.mem_read_pack(unit(8, 3), 1, None)
+    assert hit["pack_id"] == pack
+
+
+# --- reads -------------------------------------------------------------------
+
+
+def test_pack_round_trip(engine):
+    layers = [(5, exact(64, 3)), (0, exact(32)), (2, exact(96, 1))]
+    pack = engine.mem_write_pack(9, unit(16, 4), layers, 50.0, text="caf\u00e9")
+    bare = engine.mem_write_pack(9, unit(16, 5), [(1, exact(32))], 50.0)
+    (hit,) = engine.mem_read_pack(unit(16, 4), 1, None)
+    assert list(hit) == PACK_KEYS
+    assert (hit["pack_id"], hit["owner"], hit["tier"], hit["text"]) == (pack, 9, 0, "caf\u00e9")
+    assert isinstance(hit["score"], float) and hit["score"] > 0
+    assert [list(layer) for layer in hit["layers"]] == [["layer_idx", "data"]] * 3
+    assert [layer["layer_idx"] for layer in hit["layers"]] == [0, 2, 5]
+    for layer in hit["layers"]:
+        data = layer["data"]
+        assert data.dtype == np.float32 and data.ndim == 1
+        assert data.flags.c_contiguous and data.flags.writeable and data.flags.owndata
+    for got, (_, want) in zip(hit["layers"], sorted(layers, key=lambda p: p[0])):
+        np.testing.assert_array_equal(got["data"], want)
+
+    hit["layers"][0]["data"][:] = 0.0
+    again = engine.load_pack_by_id(pack)
+    assert list(again) == PACK_KEYS and again["score"] == 0.0
+    np.testing.assert_array_equal(again["layers"][0]["data"], exact(32))
+    assert engine.load_pack_by_id(bare)["text"] is None
+    with pytest.raises(RuntimeError) as info:
+        engine.load_pack_by_id(777)
+    assert str(info.value) == "pack not found: 777"
+
+
+def test_pack_reads_filter_by_owner(engine):
+    engine.mem_write_pack(0, unit(8, 0), [], 50.0)
+    engine.mem_write_pack(5, unit(8, 0), [], 50.0)
+    assert sorted(h["owner"] for h in engine.mem_read_pack(unit(8, 0), 5, None)) == [0, 5]
+    assert [h["owner"] for h in engine.mem_read_pack(unit(8, 0), 5, 0)] == [0]
+    assert [h["owner"] for h in engine.mem_read_pack(unit(8, 0), 5, owner=5)] == [5]
+    assert engine.mem_read_pack(unit(8, 0), 0, None) == []
+    with pytest.raises(TypeError) as info:
+        engine.mem_read_pack(unit(8, 0), 5)
+    assert "missing 1 required positional argument: 'owner'" in str(info.value)
+    with pytest.raises(OverflowError):
+        engine.mem_read_pack(unit(8, 0), 5, -1)
+
+
+def test_read_query_checks(engine):
+    engine.mem_write_pack(1, unit(8, 0), [(0, exact(32))], 50.0)
+    strided = np.arange(16, dtype=np.float32)[::2]
+    reads = (
+        lambda q: engine.mem_read(q, 1, None),
+        lambda q: engine.mem_read_pack(q, 1, None),
+        lambda q: engine.mem_read_pack_with_trace_boost(q, 1, None, 2.0),
+        lambda q: engine.mem_read_pack_with_trace_boost_and_follow(q, 1, None, 2.0),
+    )
+    for read in reads:
+        with pytest.raises(RuntimeError) as info:
+            read(strided)
+        assert str(info.value) == NOT_CONTIGUOUS
+        read(strided.copy())
+        read(f32([]))
+        with pytest.raises(TypeError, match=r"^argument 'query_key': "):
+            read([0.0] * 8)
+    # The boost factor is converted before the key's memory is checked.
+    with pytest.raises(TypeError, match=r"^argument 'boost_factor': "):
+        engine.mem_read_pack_with_trace_boost(strided, 1, None, "2")
+    by_int = engine.mem_read_pack_with_trace_boost(unit(8, 0), 1, None, 2)
+    by_float = engine.mem_read_pack_with_trace_boost(unit(8, 0), 1, None, 2.0)
+    assert [h["pack_id"] for h in by_int] == [h["pack_id"] for h in by_float] == [1]
+    followed = engine.mem_read_pack_with_trace_boost_and_follow(unit(8, 0), 1, None, 2.0)
+    assert [list(h) for h in followed] == [PACK_KEYS]
+
+
+def test_encoded_multi_token_pack_read(engine):
+    rows_a = [[1, 0, 0, 0], [0, 1, 0, 0]]
+    rows_b = [[0, 0, 1, 0], [0, 0, 0, 1]]
+    a = engine.mem_write_pack(1, encoded(rows_a), [(0, exact(32))], 50.0)
+    b = engine.mem_write_pack(1, encoded(rows_b), [(0, exact(32, 2))], 50.0)
+    hits = engine.mem_read_pack(encoded([[0, 0, 1, 0]]), 2, None)
+    assert hits[0]["pack_id"] == b
+    assert engine.mem_read_pack(encoded(rows_a), 1, None)[0]["pack_id"] == a
+
+
+def test_cell_reads_report_importance_after_and_tier_before_the_bump(engine):
+    cell = engine.mem_write(3, 7, unit(8, 0), exact(8), 58.0, None)  # importance 63, Draft
+    (hit,) = engine.mem_read(unit(8, 0), 1, None)
+    assert type(hit) is _native.ReadResult
+    assert (hit.cell_id, hit.owner, hit.layer, hit.tier, hit.importance) == (cell, 3, 7, 0, 66.0)
+    assert hit.key() == unit(8, 0).tolist() and hit.value() == exact(8).tolist()
+    (hit,) = engine.mem_read(unit(8, 0), 1, 3)
+    assert (hit.tier, hit.importance) == (1, 69.0)
+    assert engine.mem_read(unit(8, 0), 1, 0) == []
+
+
+def test_token_matrix_reads_match_encoded_reads(tmp_path):
+    rows = np.array([[1, 2, 0, 0], [0, 0, 3, 1], [2, 0, 0, 1]], dtype=np.float32)
+    engines = [Engine(str(tmp_path / name)) for name in ("a", "b")]
+    for e in engines:
+        for i, r in enumerate(rows):
+            e.mem_write(1, 0, encoded([r, rows[(i + 1) % 3]]), exact(4), 10.0, None)
+    query = rows[:2]
+    by_key = [(h.cell_id, h.score) for h in engines[0].mem_read(encoded(query), 3, None)]
+    variants = (query, np.asfortranarray(query), query[::-1, ::-1][::-1, ::-1], rows[1::-1][::-1])
+    for variant in variants:
+        assert [(h.cell_id, h.score) for h in engines[1].mem_read_tokens(variant, 3, None)] == by_key
+        # Each read bumps importances alike on both engines.
+        engines[0].mem_read(encoded(query), 3, None)
+    assert engines[1].mem_read_tokens(np.zeros((0, 128), np.float32), 3, None) == []
+    assert engines[1].mem_read_tokens(np.zeros((5, 0), np.float32), 3, None) == []
+    for wrong in (query.astype(np.float64), query.ravel(), query.reshape(1, 2, 4)):
+        with pytest.raises(TypeError, match=r"^argument 'query_tokens': "):
+            engines[1].mem_read_tokens(wrong, 3, None)
+
+
+# --- durability --------------------------------------------------------------
+
+
+def test_reopen_and_refresh_see_written_packs(path):
+    writer = Engine(path)
+    pack = writer.mem_write_pack(2, unit(8, 0), [(3, exact(32))], 50.0, text="kept")
+    writer.flush()
+    reader = Engine(path)
+    assert reader.pack_count() == 1 and reader.load_pack_by_id(pack)["text"] == "kept"
+    second = writer.mem_write_pack(2, unit(8, 1), [(3, exact(32, 4))], 50.0)
+    assert reader.pack_count() == 1
+    reader.refresh()
+    reader.refresh()
+    assert reader.pack_count() == 2
+    np.testing.assert_array_equal(reader.load_pack_by_id(second)["layers"][0]["data"], exact(32, 4))
+
+
+def test_write_buffer_defers_pack_writes(path):
+    e = Engine.open_with_write_buffer(path, 4)
+    assert type(e) is Engine and repr(e).startswith("Engine(path=")
+    ids = [e.mem_write_pack(1, unit(8, i), [(0, exact(32, i))], 50.0) for i in range(3)]
+    assert ids == [1, 2, 3]
+    assert e.pack_count() == 0
+    e.flush_buffer()
+    assert e.pack_count() == 3
+    e.flush_buffer()
+    for i in range(4):
+        e.mem_write_pack(1, unit(8, i), [], 50.0)
+    assert e.pack_count() == 7
+    e.mem_write_pack(1, unit(8, 0), [], 50.0, text="queued")
+    e.flush()
+    assert Engine(path).pack_count() == 8
+    Engine(path).flush_buffer()  # without a buffer: nothing to do
+    assert Engine.open_with_write_buffer(path, max_batch_size=2, max_idle_ms=5).pack_count() == 8
+
+
+def test_snapshot_and_restore_round_trip(tmp_path, path):
+    e = Engine.open_with_write_buffer(path, 100)
+    pack = e.mem_write_pack(4, unit(8, 0), [(1, exact(32))], 50.0, text="snap")
+    manifest = e.snapshot(str(tmp_path / "snap.tar"))
+    assert list(manifest) == MANIFEST_KEYS
+    assert (manifest["magic"], manifest["format_version"]) == ("qvn!", 1)
+    assert (manifest["pack_count"], manifest["owner_count"]) == (1, 1)
+    assert (manifest["quantization_codec"], manifest["key_codec"]) == ("q4", "top5avg")
+    assert manifest["created_at"].startswith("@") and len(manifest["sha256"]) == 64
+
+    restored = Engine.restore_from(str(tmp_path / "snap.tar"), str(tmp_path / "restored"))
+    assert type(restored) is Engine
+    got = restored.load_pack_by_id(pack)
+    assert got["text"] == "snap"
+    np.testing.assert_array_equal(got["layers"][0]["data"], exact(32))
+    with pytest.raises(RuntimeError):
+        Engine.restore_from(str(tmp_path / "snap.tar"), str(tmp_path / "restored"))
+    with pytest.raises(RuntimeError):
+        Engine.restore_from(str(tmp_path / "missing.tar"), str(tmp_path / "other"))
+    with pytest.raises(TypeError, match=r"^argument 'target_dir': "):
+        Engine.restore_from(str(tmp_path / "snap.tar"), None)
+
+
+def test_compact_reports_three_counts(engine):
+    engine.mem_write_pack(1, unit(8, 0), [(0, exact(32))], 50.0)
+    out = engine.compact()
+    assert list(out) == ["segments_compacted", "cells_moved", "bytes_reclaimed"]
+    assert all(isinstance(v, int) for v in out.values())
+    assert engine.pack_count() == 1
+
+
+def test_threads_share_one_engine(engine):
+    per_thread = 20
+    results = {}
+
+    def work(t):
+        ids = []
+        for i in range(per_thread):
+            ids.append(engine.mem_write_pack(t, unit(16, (t + i) % 16), [(0, exact(32, i))], 50.0))
+            engine.mem_read_pack(unit(16, i % 16), 2, t)
+        results[t] = ids
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    ids = sorted(i for v in results.values() for i in v)
+    assert ids == list(range(1, 4 * per_thread + 1))
+    assert engine.pack_count() == 4 * per_thread
+    for t, mine in results.items():
+        assert all(engine.load_pack_by_id(p)["owner"] == t for p in mine)
