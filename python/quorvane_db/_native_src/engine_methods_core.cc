@@ -83,7 +83,6 @@ PyObject* record_list(std::vector<ReadResultState>& records) {
 
 // --- construction --------------------------------------------------------------
 
-constexpr Signature kNew{"Engine", kEngineDoc};
 PyObject* construct_body(PyTypeObject*, BoundArgs& args) {
   std::string path;
   std::optional<uint64_t> segment_size;
@@ -566,7 +565,7 @@ PyMethodDef def() {
 // --- slots and table entries ------------------------------------------------------
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_entry<kNew, construct_body>(type, args, kwargs);
+  return new_entry<kEngineNew, construct_body>(type, args, kwargs);
 }
 
 PyObject* repr(PyObject* self) {

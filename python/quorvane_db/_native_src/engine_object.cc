@@ -42,7 +42,7 @@ PyMethodDef g_engine_methods[] = {
 };
 
 PyType_Slot g_engine_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kEngineDoc)},
+    {Py_tp_doc, const_cast<char*>(kEngineNew.doc())},
     {Py_tp_new, reinterpret_cast<void*>(&engine_core::construct)},
     {Py_tp_repr, reinterpret_cast<void*>(&engine_core::repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<EngineState>)},

@@ -21,12 +21,13 @@ using EngineHandle = std::shared_ptr<PoisonableMutex<qvn::Engine>>;
 
 // The class doc, text signature first; the constructor's binder reads its
 // parameters from it.
-inline constexpr const char kEngineDoc[] =
+inline constexpr Signature kEngineNew{
+    "Engine",
     "Engine(path, segment_size=None, vamana_threshold=None)\n--\n\n"
     "`QuorvaneDB` engine \xe2\x80\x94 persistent KV cache memory for LLM agents.\n\n"
     "The engine is thread-safe: it sits behind a shared, reference-counted,\n"
     "mutex-protected handle, so the interpreter lock is released during engine\n"
-    "operations and several Python threads can share one instance.";
+    "operations and several Python threads can share one instance."};
 
 struct EngineState {
   static constexpr const char* kTypeName = "Engine";
