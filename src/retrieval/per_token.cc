@@ -32,21 +32,6 @@ float quantize_per_vector(std::span<const float> x, int8_t* codes) {
   return scale;
 }
 
-// Exact integer dot of two int8 vectors. Partial sums stay in 32 bits only
-// for chunks short enough that they cannot overflow (2^16 * 127^2 < 2^31);
-// the total is 64-bit, so long rows cannot overflow at all.
-int64_t dot_i8(const int8_t* a, const int8_t* b, size_t n) {
-  constexpr size_t CHUNK = size_t{1} << 16;
-  int64_t total = 0;
-  for (size_t begin = 0; begin < n; begin += CHUNK) {
-    const size_t end = std::min(n, begin + CHUNK);
-    int32_t part = 0;
-    for (size_t i = begin; i < end; ++i) part += int32_t{a[i]} * int32_t{b[i]};
-    total += part;
-  }
-  return total;
-}
-
 float inv_sqrt_of(uint64_t d) { return 1.0f / std::sqrt(static_cast<float>(d)); }
 
 // Pre-selection order: score descending, NaN behind every number, ties and
