@@ -166,3 +166,26 @@ Result<SnapshotManifest> Engine::snapshot(const std::string& out_path) {
 }
 
 }  // namespace qvn
+
+namespace qvn {
+
+Result<std::pair<PackId, std::vector<PackId>>> Engine::mem_write_pack_with_auto_link(
+    PackWriteRequest request, float threshold) {
+  std::optional<PackId> candidate;
+  if (!pack_directory_.empty()) {
+    QVN_TRY(std::vector<PackHit> hits, mem_read_pack(request.retrieval_key, 1, request.owner));
+    if (!hits.empty() && hits.front().score >= threshold) candidate = hits.front().pack_id;
+  }
+  QVN_TRY(PackId pack, mem_write_pack(std::move(request)));
+  std::vector<PackId> linked;
+  if (candidate) {
+    // A buffered pack is not in the directory until drained; drain it so the
+    // link the caller asked for can be made.
+    QVN_TRY_VOID(flush_buffer());
+    QVN_TRY_VOID(add_pack_edge(pack, *candidate, static_cast<uint8_t>(EdgeType::Follows)));
+    linked.push_back(*candidate);
+  }
+  return std::make_pair(pack, linked);
+}
+
+}  // namespace qvn
