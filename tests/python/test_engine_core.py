@@ -284,14 +284,26 @@ def test_pack_writes_and_their_argument_errors(engine):
 
 
 def test_auto_link_result(engine):
-    first = engine.mem_write_pack(1, unit(8, 0), [(0, exact(32))], 50.0)
-    for threshold in ({}, {"auto_link_threshold": None}, {"auto_link_threshold": 1}):
-        out = engine.mem_write_pack_with_auto_link(1, unit(8, 0), [(0, exact(32))], 50.0, **threshold)
-        assert list(out) == ["pack_id", "linked_pack_ids"]
-        assert isinstance(out["pack_id"], int) and out["pack_id"] > first
-        assert all(isinstance(p, int) for p in out["linked_pack_ids"])
+    engine.mem_write_pack(1, unit(8, 0), [(0, exact(32))], 50.0)
+    other = engine.mem_write_pack(1, unit(8, 1), [], 50.0)
+    # Unit keys score far below the default threshold of 250.
+    for i, threshold in enumerate(({}, {"auto_link_threshold": None})):
+        out = engine.mem_write_pack_with_auto_link(1, unit(8, 2 + i), [(0, exact(32))], 50.0, **threshold)
+        assert list(out) == ["pack_id", "linked_pack_ids"] and out["linked_pack_ids"] == []
+    out = engine.mem_write_pack_with_auto_link(1, unit(8, 1), [], 50.0, auto_link_threshold=0)
+    assert out == {"pack_id": other + 3, "linked_pack_ids": [other]}
+    assert engine.mem_write_pack_with_auto_link(2, unit(8, 1), [], 50.0, 0.0)["linked_pack_ids"] == []
     with pytest.raises(TypeError, match=r"^argument 'auto_link_threshold': "):
         engine.mem_write_pack_with_auto_link(1, unit(8, 0), [], 1.0, auto_link_threshold="high")
+
+
+def test_auto_link_with_a_write_buffer_drains_it_to_link(path):
+    e = Engine.open_with_write_buffer(path, 10)
+    e.mem_write_pack(1, unit(8, 0), [], 50.0)
+    e.flush_buffer()
+    out = e.mem_write_pack_with_auto_link(1, unit(8, 0), [], 50.0, 0.0)
+    assert out == {"pack_id": 2, "linked_pack_ids": [1]}
+    assert e.pack_count() == 2
 
 
 def test_view_keys(engine):
