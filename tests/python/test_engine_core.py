@@ -528,3 +528,38 @@ def test_threads_share_one_engine(engine):
     assert engine.pack_count() == 4 * per_thread
     for t, mine in results.items():
         assert all(engine.load_pack_by_id(p)["owner"] == t for p in mine)
+
+
+def test_poisoned_engine_refuses_every_method(path):
+    probe = pytest.importorskip("_frame_probe")
+    e = probe.Engine(path)
+    e.mem_write_pack(1, unit(8, 0), [], 50.0)
+    with pytest.raises(BaseException) as info:
+        probe.poison(e)
+    assert type(info.value).__qualname__ == "PanicException"
+    calls = (
+        repr,
+        lambda e: e.status(),
+        lambda e: e.cell_count(),
+        lambda e: e.flush(),
+        lambda e: e.refinement_mode(),
+        lambda e: e.set_refinement_mode("none"),
+        lambda e: e.set_token_reweighting(True),
+        lambda e: e.view_count(1),
+        lambda e: e.compact(),
+        lambda e: e.mem_write_pack(1, unit(8, 1), [], 50.0),
+        lambda e: e.mem_read(unit(8, 0), 1, None),
+        lambda e: e.load_pack_by_id(1),
+    )
+    for call in calls:
+        with pytest.raises(RuntimeError) as info:
+            call(e)
+        assert str(info.value) == "engine lock poisoned"
+    # An unknown mode is refused before the mutex is taken.
+    with pytest.raises(RuntimeError, match=r"^unknown refinement mode 'x'"):
+        e.set_refinement_mode("x")
+    # Argument errors still come first.
+    with pytest.raises(TypeError):
+        e.mem_write_pack(1, "key", [], 50.0)
+    # Another engine on the same directory has a mutex of its own.
+    assert Engine(path).pack_count() == 1

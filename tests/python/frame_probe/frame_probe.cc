@@ -3,13 +3,17 @@
 // checked before any engine method uses them. Never shipped: built only with
 // -DQVN_BUILD_FRAME_PROBE=ON.
 #include "args.h"
+#include "engine_object.h"
 #include "frame.h"
 #include "objects.h"
 #include "read_result.h"
 #include "results.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
+
+#include "engine/engine.h"
 
 namespace {
 
@@ -130,12 +134,23 @@ PyObject* engine_error(BoundArgs& args) {
   return finish(r, [](int) { Py_RETURN_NONE; });
 }
 
+// Leaves the engine mutex by an exception, as an internal failure inside an
+// engine operation would; every later use of the engine must refuse.
+constexpr Signature kPoison{"_frame_probe", "poison(engine)\n--\n\n"};
+PyObject* poison(BoundArgs& args) {
+  EngineRef engine;
+  if (!args.convert(engine)) return nullptr;
+  [[maybe_unused]] auto held = engine->inner->lock();
+  throw std::runtime_error("failure while holding the engine mutex");
+}
+
 PyMethodDef g_functions[] = {
     static_method_def<kConvert, convert>(),
     static_method_def<kBind, bind>(),
     static_method_def<kReadResult, read_result>(),
     static_method_def<kPanic, panic>(),
     static_method_def<kEngineError, engine_error>(),
+    static_method_def<kPoison, poison>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -143,7 +158,10 @@ int probe_exec(PyObject* m) {
   for (PyMethodDef& def : g_functions) def.ml_flags &= ~METH_STATIC;
   if (PyModule_AddFunctions(m, g_functions) < 0) return -1;
   PyTypeObject* rr = create_read_result_type();
-  return rr ? PyModule_AddObjectRef(m, "ReadResult", reinterpret_cast<PyObject*>(rr)) : -1;
+  if (!rr || PyModule_AddObjectRef(m, "ReadResult", reinterpret_cast<PyObject*>(rr)) < 0) return -1;
+  // The probe's own Engine class, so that poison() can borrow its objects.
+  PyTypeObject* engine = create_engine_type();
+  return engine ? PyModule_AddObjectRef(m, "Engine", reinterpret_cast<PyObject*>(engine)) : -1;
 }
 
 PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(probe_exec)}, {0, nullptr}};
