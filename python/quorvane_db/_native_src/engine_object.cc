@@ -1,5 +1,7 @@
 #include "engine_object.h"
 
+#include "engine_methods_admin.h"
+
 namespace qvn::py {
 
 namespace {
@@ -15,6 +17,38 @@ constexpr const char kEngineDoc[] =
 
 // In the order of the class's method table.
 PyMethodDef g_engine_methods[] = {
+    admin::cell_importance_def(),
+    admin::cell_tier_def(),
+    admin::trace_ancestors_def(),
+    admin::advance_days_def(),
+    admin::evict_draft_packs_def(),
+    admin::sweep_now_def(),
+    admin::list_owners_def(),
+    admin::schedule_evict_draft_def(),
+    admin::cancel_scheduled_def(),
+    admin::list_scheduled_def(),
+    admin::fire_due_scheduled_def(),
+    admin::owner_exists_def(),
+    admin::delete_owner_def(),
+    admin::store_synapsis_def(),
+    admin::load_synapsis_def(),
+    admin::start_maintenance_def(),
+    admin::stop_maintenance_def(),
+    admin::is_maintenance_running_def(),
+    admin::maintenance_status_def(),
+    admin::pack_importance_def(),
+    admin::list_packs_def(),
+    admin::add_pack_edge_def(),
+    admin::add_pack_link_def(),
+    admin::pack_links_def(),
+    admin::pack_links_by_type_def(),
+    admin::pack_supports_def(),
+    admin::pack_contradicts_def(),
+    admin::pack_text_def(),
+    admin::set_pack_text_def(),
+    admin::set_pack_texts_def(),
+    admin::pack_exists_def(),
+    admin::delete_pack_def(),
     {nullptr, nullptr, 0, nullptr},
 };
 
