@@ -1,5 +1,15 @@
 #include "checkpoint_object.h"
 
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/checkpoint.h"
+#include "engine/engine.h"
+#include "engine_object.h"
+#include "results.h"
+
 namespace qvn::py {
 
 namespace {
@@ -22,8 +32,79 @@ PyObject* construct(PyTypeObject*, BoundArgs& args) {
   return new_object<CheckpointRepositoryState>(CheckpointRepositoryState{std::move(root)}).release();
 }
 
+PyRef checkpoint_dict(const CheckpointEntry& entry) {
+  return DictBuilder()
+      .str("label", entry.label)
+      .u64("seq", entry.seq)
+      .str("path", entry.path)
+      .set("manifest", manifest_dict(entry.manifest))
+      .take();
+}
+
+constexpr Signature kSave{"CheckpointRepository",
+                          "save($self, engine, label)\n--\n\n"
+                          "Save ``engine``'s current state under ``label``. Returns a\n"
+                          "dict with ``label``, ``seq``, ``path``, and ``manifest``."};
+// The snapshot runs under the saved engine's mutex with the interpreter lock
+// held: its other users, and its maintenance thread, wait meanwhile.
+PyObject* save(CheckpointRepositoryState& self, BoundArgs& args) {
+  EngineRef engine;
+  std::string label;
+  if (!args.convert(engine, label)) return nullptr;
+  const CheckpointRepository repo(self.root);
+  auto r = run_locked(*engine->inner, [&](Engine& e) {
+    return repo.save([&e](const std::string& out_path) { return e.snapshot(out_path); }, label);
+  });
+  if (!r) return nullptr;
+  return finish(*r, [](const CheckpointEntry& entry) { return checkpoint_dict(entry).release(); });
+}
+
+constexpr Signature kList{"CheckpointRepository",
+                          "list($self, label=None)\n--\n\n"
+                          "Return all checkpoints, optionally filtered by ``label``."};
+PyObject* list(CheckpointRepositoryState& self, BoundArgs& args) {
+  std::optional<std::string> label;
+  if (!args.convert(label)) return nullptr;
+  auto r = CheckpointRepository(self.root).list(label);
+  return finish(r, [](const std::vector<CheckpointEntry>& entries) {
+    return list_of(entries, checkpoint_dict).release();
+  });
+}
+
+constexpr Signature kLatest{"CheckpointRepository",
+                            "latest($self, label)\n--\n\n"
+                            "Latest checkpoint for ``label`` or ``None`` if none exist."};
+PyObject* latest(CheckpointRepositoryState& self, BoundArgs& args) {
+  std::string label;
+  if (!args.convert(label)) return nullptr;
+  auto r = CheckpointRepository(self.root).latest(label);
+  return finish(r, [](const std::optional<CheckpointEntry>& entry) {
+    return (entry ? checkpoint_dict(*entry) : none()).release();
+  });
+}
+
+constexpr Signature kRestoreLatest{"CheckpointRepository",
+                                   "restore_latest($self, label, target_dir)\n--\n\n"
+                                   "Restore the latest checkpoint for ``label`` into ``target_dir``."};
+// The new engine gets its own mutex and no maintenance thread, as an engine
+// restored by Engine.restore_from does.
+PyObject* restore_latest(CheckpointRepositoryState& self, BoundArgs& args) {
+  std::string label, target_dir;
+  if (!args.convert(label, target_dir)) return nullptr;
+  auto restored = CheckpointRepository(self.root).restore_latest(label, target_dir);
+  if (!restored.ok()) return raise_engine_error(restored.error());
+  auto opened = Engine::open(target_dir, DEFAULT_VAMANA_THRESHOLD, std::nullopt);
+  return finish(opened, [](Engine& engine) {
+    return new_engine_object(std::make_shared<PoisonableMutex<Engine>>(std::move(engine))).release();
+  });
+}
+
 // In the order of the class's method table.
 PyMethodDef g_methods[] = {
+    method_def<CheckpointRepositoryState, kSave, save>(),
+    method_def<CheckpointRepositoryState, kList, list>(),
+    method_def<CheckpointRepositoryState, kLatest, latest>(),
+    method_def<CheckpointRepositoryState, kRestoreLatest, restore_latest>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,526 @@
+"""Adapter and text, governance, link, scheduling, maintenance and checkpoint
+methods of `_native`, exercised through Python."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from quorvane_db import _native
+
+Engine = _native.Engine
+DIM = 8
+
+BAD_EDGE = "Invalid edge_type {}. Valid: 0=CausedBy, 1=Follows, 2=Contradicts, 3=Supports"
+NEGATIVE = "cannot convert float seconds to Duration: value is negative"
+TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
+
+
+def vec(seed):
+    return np.random.default_rng(seed).standard_normal(DIM).astype(np.float32)
+
+
+def write_pack(engine, owner, salience, seed=0, text=None):
+    return engine.mem_write_pack(owner, vec(seed), [(0, vec(seed + 1000))], salience, text)
+
+
+@pytest.fixture
+def db(tmp_path):
+    return str(tmp_path / "db")
+
+
+@pytest.fixture
+def engine(db):
+    return Engine(db)
+
+
+def maintenance_threads():
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:
+            pass  # the thread ended while listing
+    return names.count("qvn-maintenance")
+
+
+needs_proc = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc thread names")
+
+
+# --- adapters and texts --------------------------------------------------------
+
+
+def test_synapsis_round_trip_rounds_to_half(engine, db):
+    a = np.linspace(-3.0, 3.0, 32, dtype=np.float32)
+    b = (np.arange(32, dtype=np.float32) * np.float32(0.1)) + np.float32(1e-6)
+    engine.store_synapsis(5, 7, a, b, 0.5, 4, 8, last_used=123, quality=0.25)
+    engine.store_synapsis(6, 7, a, b, 1.0e6, 4, 8)  # defaults, scale beyond half range
+    engine.store_synapsis(9, 8, np.empty(0, np.float32), np.empty(0, np.float32), 1.0, 0, 8)
+
+    loaded = engine.load_synapsis(7)
+    assert [list(d) for d in loaded] == [
+        ["id", "owner", "rank", "d_model", "scale", "last_used", "quality", "lora_a", "lora_b"]
+    ] * 2
+    first, second = loaded
+    assert (first["id"], first["owner"], first["rank"], first["d_model"]) == (5, 7, 4, 8)
+    assert (first["scale"], first["last_used"], first["quality"]) == (0.5, 123, 0.25)
+    for key, src in (("lora_a", a), ("lora_b", b)):
+        got = first[key]
+        assert got.dtype == np.float32 and got.shape == (32,)
+        assert np.array_equal(got, src.astype(np.float16).astype(np.float32))
+    assert not np.array_equal(first["lora_b"], b)  # really narrowed
+    assert second["scale"] == float("inf")
+    assert (second["last_used"], second["quality"]) == (0, 0.0)
+
+    empty = engine.load_synapsis(8)[0]
+    assert (empty["rank"], empty["lora_a"].size, empty["lora_b"].size) == (0, 0, 0)
+    assert engine.load_synapsis(99) == []
+
+    del engine
+    gc.collect()
+    assert [d["id"] for d in Engine(db).load_synapsis(7)] == [5, 6]
+
+
+def test_synapsis_refusals_write_nothing(engine):
+    good = np.zeros(32, np.float32)
+    with pytest.raises(ValueError) as e:
+        engine.store_synapsis(1, 1, np.zeros(31, np.float32), good, 1.0, 4, 8)
+    assert str(e.value) == "lora_a length 31 != rank(4) * d_model(8) = 32"
+    with pytest.raises(ValueError) as e:
+        engine.store_synapsis(1, 1, good, np.zeros(33, np.float32), 1.0, 4, 8)
+    assert str(e.value) == "lora_b length 33 != rank(4) * d_model(8) = 32"
+    empty = np.empty(0, np.float32)
+    with pytest.raises(ValueError) as e:
+        engine.store_synapsis(1, 1, empty, empty, 1.0, 65536, 65536)
+    assert str(e.value) == "lora_a length 0 != rank(65536) * d_model(65536) = 4294967296"
+    strided = np.zeros(64, np.float32)[::2]
+    with pytest.raises(RuntimeError, match="^The given array is not contiguous or is misaligned.$"):
+        engine.store_synapsis(1, 1, strided, good, 1.0, 4, 8)
+    with pytest.raises(OverflowError):
+        engine.store_synapsis(1, 1, good, good, 1.0, -1, 8)
+    assert engine.load_synapsis(1) == []
+
+
+def test_pack_texts(engine, db):
+    p1 = write_pack(engine, 1, 50.0, seed=1)
+    p2 = write_pack(engine, 1, 50.0, seed=2, text="two")
+    assert engine.pack_text(p1) is None
+    assert engine.pack_text(123456) is None
+    assert engine.pack_text(p2) == "two"
+
+    engine.set_pack_text(p1, "")
+    assert engine.pack_text(p1) == ""
+    with pytest.raises(RuntimeError, match="^pack not found: 999$"):
+        engine.set_pack_text(999, "x")
+
+    assert engine.set_pack_texts([(p1, "a"), (p1, "b")]) is None
+    assert engine.pack_text(p1) == "b"
+    assert engine.set_pack_texts([]) is None
+    with pytest.raises(RuntimeError, match="^pack not found: 777$"):
+        engine.set_pack_texts([(p2, "changed"), (777, "x"), (888, "y")])
+    assert engine.pack_text(p2) == "two"
+
+    with pytest.raises(TypeError) as e:
+        engine.set_pack_texts("abc")
+    assert str(e.value) == "argument 'entries': Can't extract `str` to `Vec`"
+    with pytest.raises(ValueError) as e:
+        engine.set_pack_texts([(p1,)])
+    assert str(e.value) == "expected tuple of length 2, but got tuple of length 1"
+    with pytest.raises(TypeError, match="^argument 'entries': "):
+        engine.set_pack_texts([[p1, "x"]])
+    with pytest.raises(OverflowError):
+        engine.set_pack_texts([(-1, "x")])
+
+    del engine
+    gc.collect()
+    assert Engine(db).pack_text(p1) == "b"
+
+
+# --- governance ----------------------------------------------------------------
+
+
+def test_cell_governance_lookups(engine):
+    draft = engine.mem_write(1, 0, vec(1), vec(2), 50.0, None)
+    core = engine.mem_write(1, 0, vec(3), vec(4), 90.0, None)
+    assert engine.cell_importance(draft) == 55.0
+    assert engine.cell_tier(draft) == 0
+    assert engine.cell_tier(core) == 2
+    assert engine.cell_importance(10**6) is None
+    assert engine.cell_tier(10**6) is None
+    engine.advance_days(1.0)
+    assert engine.cell_importance(draft) == float(np.float32(55.0) * np.float32(0.995))
+
+
+def test_pack_listing_owners_and_deletion(engine):
+    low = write_pack(engine, 3, 0.0, seed=1, text="low")
+    high = write_pack(engine, 3, 90.0, seed=2)
+    other = write_pack(engine, 1, 60.0, seed=3)
+
+    packs = engine.list_packs()
+    assert [p["pack_id"] for p in packs] == [high, other, low]
+    assert list(packs[0]) == ["pack_id", "owner", "tier", "importance", "text"]
+    assert packs[0] == {"pack_id": high, "owner": 3, "tier": 2, "importance": 95.0, "text": None}
+    assert packs[2]["text"] == "low"
+    assert [p["pack_id"] for p in engine.list_packs(owner=3)] == [high, low]
+    assert engine.list_packs(42) == []
+
+    assert engine.list_owners() == [1, 3]
+    assert engine.owner_exists(3) and not engine.owner_exists(2)
+    assert engine.pack_exists(low) and engine.pack_importance(low) == 5.0
+
+    engine.delete_pack(low)
+    assert not engine.pack_exists(low)
+    assert engine.pack_importance(low) is None
+    with pytest.raises(RuntimeError, match=f"^pack not found: {low}$"):
+        engine.delete_pack(low)
+
+    assert engine.delete_owner(2) == 0
+    assert engine.delete_owner(3) == 1  # the Core pack goes too
+    assert engine.list_owners() == [1]
+
+
+def test_eviction_and_sweeps(engine):
+    draft_a = write_pack(engine, 1, 0.0, seed=1)
+    draft_b = write_pack(engine, 2, 0.0, seed=2)
+    kept = write_pack(engine, 1, 50.0, seed=3)
+    assert engine.evict_draft_packs(15.0, owner=2) == 1
+    assert engine.pack_exists(draft_a) and not engine.pack_exists(draft_b)
+
+    assert engine.sweep_now() == 1
+    assert not engine.pack_exists(draft_a)
+    assert engine.pack_importance(kept) == 55.0  # no decay with the defaults
+
+    assert engine.sweep_now(hours=12.0) == 0
+    assert engine.pack_importance(kept) == 55.0
+    assert engine.sweep_now(hours=12.0) == 0
+    assert engine.pack_importance(kept) == float(np.float32(55.0) * np.float32(0.995))
+    assert engine.sweep_now(hours=float("nan"), eviction_threshold=60.0) == 1
+
+
+# --- links and trace -------------------------------------------------------------
+
+
+def test_pack_edges_and_queries(engine):
+    a, b, c = (write_pack(engine, 1, 50.0, seed=s) for s in (1, 2, 3))
+    edges = engine.status()["trace_edges"]
+
+    with pytest.raises(RuntimeError) as e:
+        engine.add_pack_edge(10**6, 10**6 + 1, 4)
+    assert str(e.value) == BAD_EDGE.format(4)
+    for bad in (256, -1):
+        with pytest.raises(OverflowError):
+            engine.add_pack_edge(a, b, bad)
+    with pytest.raises(TypeError, match="^argument 'edge_type': "):
+        engine.add_pack_edge(a, b, "3")
+    with pytest.raises(RuntimeError, match="^pack not found: 999$"):
+        engine.add_pack_link(a, 999)
+    assert engine.status()["trace_edges"] == edges
+
+    engine.add_pack_edge(a, b, 3)
+    assert engine.pack_supports(a) == [b]
+    assert engine.pack_supports(b) == [a]
+    assert engine.pack_contradicts(a) == []
+    assert engine.pack_links(a) == [b]
+    assert engine.pack_links_by_type(a, 3) == engine.pack_supports(a)
+    with pytest.raises(RuntimeError) as e:
+        engine.pack_links_by_type(a, 4)
+    assert str(e.value) == "Invalid edge_type 4"
+
+    engine.add_pack_link(a, c)
+    assert engine.pack_links_by_type(a, 1) == [c]
+    assert engine.pack_links_by_type(c, 1) == [a]
+    assert sorted(engine.pack_links(a)) == sorted([b, c])
+    engine.add_pack_edge(c, b, 2)
+    assert engine.pack_contradicts(b) == [c]
+    assert engine.pack_links(123456) == []
+    assert engine.status()["trace_edges"] == edges + 6
+
+
+def test_trace_ancestors_follow_parents(engine):
+    q = engine.mem_write(1, 0, vec(1), vec(2), 10.0, None)
+    p = engine.mem_write(1, 0, vec(3), vec(4), 10.0, q)
+    c = engine.mem_write(1, 0, vec(5), vec(6), 10.0, p)
+    assert engine.trace_ancestors(c) == [p, q]
+    assert engine.trace_ancestors(q) == []
+    assert engine.trace_ancestors(10**9) == []
+
+
+# --- scheduling ------------------------------------------------------------------
+
+
+def test_schedule_list_cancel_and_persist(engine, db):
+    assert engine.schedule_evict_draft(4102444800.25, 7, 15.0) == 1
+    assert engine.schedule_evict_draft(1.5, 8, 0.1) == 2
+    listed = engine.list_scheduled()
+    assert listed == [
+        {"id": 2, "fires_at_unix_secs": 1.5,
+         "action": {"type": "evict_draft", "owner": 8, "threshold": float(np.float32(0.1))}},
+        {"id": 1, "fires_at_unix_secs": 4102444800.25,
+         "action": {"type": "evict_draft", "owner": 7, "threshold": 15.0}},
+    ]
+    assert list(listed[0]) == ["id", "fires_at_unix_secs", "action"]
+    assert list(listed[0]["action"]) == ["type", "owner", "threshold"]
+
+    path = os.path.join(db, "scheduled_actions.json")
+    before = open(path, "rb").read()
+    assert engine.cancel_scheduled(99) is False
+    assert open(path, "rb").read() == before
+    assert engine.cancel_scheduled(2) is True
+    assert engine.cancel_scheduled(2) is False
+
+    del engine
+    gc.collect()
+    reopened = Engine(db)
+    assert [e["id"] for e in reopened.list_scheduled()] == [1]
+    assert reopened.schedule_evict_draft(0.0, 1, 1.0) == 3
+
+
+def test_fire_due_runs_each_action_once(engine):
+    draft = write_pack(engine, 7, 0.0, seed=1)
+    other_owner = write_pack(engine, 8, 0.0, seed=2)
+    engine.schedule_evict_draft(0.0, 7, 15.0)
+    engine.schedule_evict_draft(4102444800.0, 8, 15.0)
+    assert engine.fire_due_scheduled() == 1
+    assert not engine.pack_exists(draft) and engine.pack_exists(other_owner)
+    assert engine.fire_due_scheduled() == 0
+    assert [e["action"]["owner"] for e in engine.list_scheduled()] == [8]
+
+
+def test_schedule_refusals_leave_nothing_behind(engine, db):
+    refusals = [
+        ((-1.0, 1, 10.0), NEGATIVE),
+        ((float("-inf"), 1, 10.0), NEGATIVE),
+        ((float("nan"), 1, 10.0), TOO_BIG),
+        ((float("inf"), 1, 10.0), TOO_BIG),
+        ((2.0**64, 1, 10.0), TOO_BIG),
+        ((2.0**63, 1, 10.0), "overflow when adding duration to instant"),
+        ((0.0, 1, float("inf")), "threshold must be a finite number, got inf"),
+        ((0.0, 1, float("nan")), "threshold must be a finite number, got NaN"),
+        ((0.0, 1, 1e39), "threshold must be a finite number, got inf"),  # finite, but not in 32 bits
+    ]
+    for args, message in refusals:
+        with pytest.raises(RuntimeError) as e:
+            engine.schedule_evict_draft(*args)
+        assert str(e.value) == message
+    assert engine.list_scheduled() == []
+    assert not os.path.exists(os.path.join(db, "scheduled_actions.json"))
+    assert engine.schedule_evict_draft(-0.0, 1, 3.4e38) == 1  # ids untouched by the refusals
+    assert engine.list_scheduled()[0]["fires_at_unix_secs"] == 0.0
+
+
+def test_fire_time_rounds_to_nanoseconds(engine):
+    # Whole seconds plus the fraction rounded to nanoseconds, ties to even.
+    cases = [
+        (1234.000000001, 1234 + 1 / 1e9),
+        (2.0**-10, 976562 / 1e9),  # 976562.5 ns
+        (3 * 2.0**-10, 2929688 / 1e9),  # 2929687.5 ns
+        (1e-10, 0.0),
+    ]
+    for at, _ in cases:
+        engine.schedule_evict_draft(at, 1, 1.0)
+    got = {e["id"]: e["fires_at_unix_secs"] for e in engine.list_scheduled()}
+    assert [got[i + 1] for i in range(len(cases))] == [want for _, want in cases]
+
+
+# --- maintenance -----------------------------------------------------------------
+
+
+ZERO_STATUS = {
+    "sweep_count": 0,
+    "compaction_count": 0,
+    "total_packs_evicted": 0,
+    "total_bytes_reclaimed": 0,
+    "last_sweep_epoch_secs": None,
+    "last_compaction_epoch_secs": None,
+}
+
+
+def test_maintenance_lifecycle(engine):
+    assert engine.maintenance_status() == ZERO_STATUS
+    assert list(engine.maintenance_status()) == list(ZERO_STATUS)
+    assert engine.is_maintenance_running() is False
+    assert engine.stop_maintenance() is None
+
+    with pytest.raises(RuntimeError, match=f"^{NEGATIVE}$"):
+        engine.start_maintenance(sweep_interval_secs=-5.0)
+    with pytest.raises(RuntimeError, match="too big or NaN"):
+        engine.start_maintenance(compaction_interval_secs=float("nan"))
+    assert engine.is_maintenance_running() is False
+
+    draft = write_pack(engine, 1, 0.0, seed=1)
+    engine.schedule_evict_draft(0.0, 2, 1.0)
+    engine.start_maintenance(sweep_interval_secs=0.2, compaction_interval_secs=3600.0)
+    assert engine.is_maintenance_running() is True
+    with pytest.raises(RuntimeError, match="^maintenance already running$"):
+        engine.start_maintenance()
+    with pytest.raises(RuntimeError, match="^maintenance already running$"):
+        engine.start_maintenance(sweep_interval_secs=-1.0)  # the running test comes first
+
+    deadline = time.monotonic() + 5.0
+    while engine.maintenance_status()["sweep_count"] < 2 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    engine.stop_maintenance()
+    assert engine.is_maintenance_running() is False
+    status = engine.maintenance_status()
+    assert status["sweep_count"] >= 2
+    assert status["total_packs_evicted"] == 1
+    assert status["compaction_count"] == 0 and status["last_compaction_epoch_secs"] is None
+    assert abs(status["last_sweep_epoch_secs"] - time.time()) < 10
+    assert not engine.pack_exists(draft)
+    assert engine.list_scheduled() == []  # the sweep fired the due action
+    assert engine.maintenance_status() == status  # counters kept after the stop
+    engine.stop_maintenance()
+
+    engine.start_maintenance()
+    assert engine.maintenance_status() == ZERO_STATUS  # a fresh handle
+    assert engine.is_maintenance_running() is True
+    engine.stop_maintenance()
+
+
+def test_maintenance_compacts(engine):
+    for seed in range(4):
+        write_pack(engine, 1, 0.0, seed=seed)
+    engine.start_maintenance(sweep_interval_secs=0.1, compaction_interval_secs=0.3)
+    deadline = time.monotonic() + 5.0
+    while engine.maintenance_status()["compaction_count"] < 1 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    engine.stop_maintenance()
+    status = engine.maintenance_status()
+    assert status["compaction_count"] >= 1
+    assert status["last_compaction_epoch_secs"] is not None
+    assert engine.pack_count() == 0
+
+
+def test_exclusive_borrow_of_maintenance_methods(engine):
+    if not hasattr(engine, "mem_read_pack"):
+        pytest.skip("needs the read methods")
+    for seed in range(50):
+        write_pack(engine, 1, 50.0, seed=seed)
+    stop = threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            engine.mem_read_pack(vec(1), 5, None)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    refused = 0
+    try:
+        deadline = time.monotonic() + 3.0
+        while refused == 0 and time.monotonic() < deadline:
+            try:
+                engine.stop_maintenance()
+            except RuntimeError as e:
+                assert str(e) == "Already borrowed"
+                refused += 1
+    finally:
+        stop.set()
+        t.join()
+    assert refused > 0
+
+
+@needs_proc
+def test_dealloc_stops_and_joins_the_thread(db):
+    engine = Engine(db)
+    engine.start_maintenance()  # the thread sleeps in one-second steps
+    deadline = time.monotonic() + 2.0  # it names itself once running
+    while maintenance_threads() == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert maintenance_threads() == 1
+    del engine
+    gc.collect()
+    assert maintenance_threads() == 0
+
+
+@needs_proc
+def test_interpreter_exit_joins_threads_of_live_engines(tmp_path):
+    script = textwrap.dedent(
+        """
+        import atexit, os
+
+        def count():
+            # Registered before the module: atexit runs it after the module's hook.
+            names = []
+            for tid in os.listdir("/proc/self/task"):
+                with open(f"/proc/self/task/{tid}/comm") as f:
+                    names.append(f.read().strip())
+            print("threads", names.count("qvn-maintenance"), flush=True)
+
+        atexit.register(count)
+        from quorvane_db import _native
+        ENGINE = _native.Engine(%r)
+        ENGINE.start_maintenance(sweep_interval_secs=0.01)
+        OTHER = _native.Engine(%r)
+        OTHER.start_maintenance()
+        """
+        % (str(tmp_path / "a"), str(tmp_path / "b"))
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "threads 0"
+
+
+# --- checkpoints -----------------------------------------------------------------
+
+
+def test_checkpoint_save_list_latest_restore(engine, tmp_path):
+    root = tmp_path / "ckpt"
+    repo = _native.CheckpointRepository(str(root))
+    assert repo.list() == []
+    assert repo.latest("daily") is None
+    assert not root.exists()
+
+    pack = write_pack(engine, 4, 50.0, seed=1, text="remember me")
+    first = repo.save(engine, "daily")
+    write_pack(engine, 4, 60.0, seed=2)
+    second = repo.save(engine, label="daily")
+    repo.save(engine, "another")
+
+    assert list(first) == ["label", "seq", "path", "manifest"]
+    assert (first["label"], first["seq"], second["seq"]) == ("daily", 1, 2)
+    assert first["path"].endswith("0001.tar") and second["path"].endswith("0002.tar")
+    snap = engine.snapshot(str(tmp_path / "plain.tar"))
+    assert list(first["manifest"]) == list(snap)
+    assert second["manifest"]["pack_count"] == 2
+
+    assert [(e["label"], e["seq"]) for e in repo.list()] == [("another", 1), ("daily", 1), ("daily", 2)]
+    assert repo.list("daily") == [first, second]
+    assert repo.latest("daily") == second
+
+    restored = repo.restore_latest("daily", str(tmp_path / "restored"))
+    assert type(restored) is Engine
+    assert restored.pack_count() == 2
+    assert restored.pack_text(pack) == "remember me"
+    assert restored.is_maintenance_running() is False
+
+    with pytest.raises(RuntimeError) as e:
+        repo.restore_latest("nope", str(tmp_path / "never"))
+    assert str(e.value) == "snapshot integrity check failed: no checkpoint found for label nope"
+    assert not (tmp_path / "never").exists()
+
+
+def test_checkpoint_refusals(engine, tmp_path):
+    root = tmp_path / "ckpt"
+    repo = _native.CheckpointRepository(str(root))
+    with pytest.raises(TypeError) as e:
+        repo.save(object(), "x")
+    assert str(e.value) == "argument 'engine': 'object' object is not an instance of 'Engine'"
+    for label in ("../escape", "a/b", "..", ""):
+        with pytest.raises(RuntimeError):
+            repo.save(engine, label)
+    assert not (tmp_path / "escape").exists()
+    assert not root.exists() or os.listdir(root) == []
+
+    (root / "broken").mkdir(parents=True)
+    (root / "broken" / "0001.tar").write_bytes(b"not an archive")
+    repo.save(engine, "good")
+    with pytest.raises(RuntimeError):
+        repo.list()
+    assert [e["seq"] for e in repo.list("good")] == [1]
