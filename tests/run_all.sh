@@ -9,5 +9,6 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVN_BUILD
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
-python3 -m pip install -q . 
+# The test-only _frame_probe extension lets pytest reach the binding frame.
+python3 -m pip install -q . -C cmake.define.QVN_BUILD_FRAME_PROBE=ON
 python3 -m pytest -q tests/python

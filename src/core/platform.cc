@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -225,6 +226,20 @@ IoResult<void> File::close() {
   return {};
 }
 
+IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix) {
+  static std::atomic<uint64_t> counter{0};
+  for (int attempt = 0;; ++attempt) {
+    std::string name = prefix + std::to_string(now_unix_nanos()) + "-" +
+                       std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+    auto f = File::open(name, Access::Write, Create::Exclusive);
+    if (f.ok()) return std::make_pair(std::move(f).value(), std::move(name));
+    const IoError& e = f.error();
+    if (e.kind != IoError::Kind::Os || e.os_code != EEXIST || attempt >= 64) {
+      return make_unexpected(std::move(f).error());
+    }
+  }
+}
+
 IoResult<std::vector<uint8_t>> read_file(const std::string& path) {
   QVN_TRY(File f, File::open(path, Access::Read));
   QVN_TRY(uint64_t sz, f.size());
@@ -266,6 +281,38 @@ IoResult<uint64_t> file_size(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return make_unexpected(IoError::os(errno));
   return static_cast<uint64_t>(st.st_size);
+}
+
+IoResult<std::optional<FileInfo>> file_info(const std::string& path, bool follow_links) {
+  QVN_TRY_VOID(check_path(path));
+  struct stat st;
+  int r = follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (r != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileInfo>();
+    return make_unexpected(IoError::os(errno));
+  }
+  FileInfo info;
+  if (S_ISREG(st.st_mode)) {
+    info.kind = FileKind::Regular;
+  } else if (S_ISDIR(st.st_mode)) {
+    info.kind = FileKind::Directory;
+  } else if (S_ISLNK(st.st_mode)) {
+    info.kind = FileKind::Symlink;
+  }
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
+  return std::optional<FileInfo>(info);
+}
+
+IoResult<std::string> real_path(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return make_unexpected(IoError::os(errno));
+  std::string out(resolved);
+  ::free(resolved);
+  return out;
 }
 
 IoResult<void> create_dir(const std::string& path) {
@@ -331,6 +378,13 @@ IoResult<void> rename(const std::string& from, const std::string& to) {
   QVN_TRY_VOID(check_path(to));
   if (int e = fault::check(fault::Op::Rename)) return make_unexpected(IoError::os(e));
   if (::rename(from.c_str(), to.c_str()) != 0) return make_unexpected(IoError::os(errno));
+  return {};
+}
+
+IoResult<void> link(const std::string& from, const std::string& to) {
+  QVN_TRY_VOID(check_path(from));
+  QVN_TRY_VOID(check_path(to));
+  if (::link(from.c_str(), to.c_str()) != 0) return make_unexpected(IoError::os(errno));
   return {};
 }
 

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -65,11 +67,32 @@ class File {
   int fd_ = -1;
 };
 
+// Creates a new file named `prefix` followed by a suffix unique to this call
+// (exclusive creation, so no two callers, in any process, get the same name).
+// Returns the open file and its name.
+IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix);
+
 // Whole-file helpers.
 IoResult<std::vector<uint8_t>> read_file(const std::string& path);
 IoResult<bool> exists(const std::string& path);       // lstat-free: follows links
 IoResult<bool> is_directory(const std::string& path);
 IoResult<uint64_t> file_size(const std::string& path);  // follows links
+
+enum class FileKind : uint8_t { Regular, Directory, Symlink, Other };
+
+struct FileInfo {
+  FileKind kind = FileKind::Other;
+  uint64_t size = 0;
+  uint32_t mode = 0;  // permission bits only
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+// Metadata of `path`, or nullopt when nothing is there (including a dangling
+// link when following). With follow_links false a link reports Symlink.
+IoResult<std::optional<FileInfo>> file_info(const std::string& path, bool follow_links);
+// The absolute path with every link and "."/".." resolved; the path must exist.
+IoResult<std::string> real_path(const std::string& path);
 
 // Directory helpers. Directories are created with 0o777 under the umask.
 IoResult<void> create_dir_all(const std::string& path);
@@ -78,6 +101,9 @@ IoResult<std::vector<std::string>> list_dir(const std::string& path);  // names,
 IoResult<void> sync_dir(const std::string& path);
 
 IoResult<void> rename(const std::string& from, const std::string& to);
+// Makes `to` a second name of `from`; fails with EEXIST rather than replace
+// an existing `to`, which makes it a publish step that never overwrites.
+IoResult<void> link(const std::string& from, const std::string& to);
 IoResult<void> unlink(const std::string& path);
 
 std::string join(const std::string& dir, const std::string& name);

@@ -36,6 +36,7 @@ class TextStore {
   // Forgets the pack's text in memory only; the file keeps it.
   void remove(PackId pack) { texts_.erase(pack); }
   size_t size() const { return texts_.size(); }
+  const std::unordered_map<PackId, std::string>& texts() const { return texts_; }
   const std::string& path() const { return path_; }
 
  private:

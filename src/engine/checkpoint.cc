@@ -1,0 +1,230 @@
+#include "engine/checkpoint.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/platform.h"
+#include "engine/snapshot_format.h"
+
+namespace qvn {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 with `bad` set to
+// the length of the maximal ill-formed subpart there (at least 1).
+size_t utf8_char(std::string_view s, size_t i, size_t& bad) {
+  auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    bad = 1;
+    return 0;
+  }
+  size_t k = 1;
+  for (; k <= need && i + k < s.size(); ++k) {
+    auto d = static_cast<unsigned char>(s[i + k]);
+    if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF)) break;
+  }
+  if (k > need) return need + 1;
+  bad = k;
+  return 0;
+}
+
+bool valid_utf8(std::string_view s) {
+  size_t bad = 0;
+  for (size_t i = 0; i < s.size();) {
+    size_t n = utf8_char(s, i, bad);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Each ill-formed subpart becomes U+FFFD.
+std::string utf8_lossy(std::string_view s) {
+  std::string out;
+  size_t bad = 0;
+  for (size_t i = 0; i < s.size();) {
+    size_t n = utf8_char(s, i, bad);
+    if (n > 0) {
+      out.append(s.substr(i, n));
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += bad;
+    }
+  }
+  return out;
+}
+
+// A label is one directory directly under the root; anything else would be
+// written where listing never looks, or outside the root.
+Result<void> check_label(const std::string& label) {
+  if (label.empty() || label == "." || label == ".." ||
+      label.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    return make_unexpected(IoError::invalid_input(
+        "checkpoint label must be a plain directory name, not empty, \".\", \"..\", or holding "
+        "\"/\" or NUL"));
+  }
+  return {};
+}
+
+// The seq after the largest found in dir (1 when there is none or dir has no
+// readable metadata); nullopt when the largest possible seq is taken.
+Result<std::optional<uint32_t>> next_seq(const std::string& dir) {
+  auto info = platform::file_info(dir, true);
+  if (!info.ok() || !info.value()) return std::optional<uint32_t>(1);
+  QVN_TRY(auto files, CheckpointRepository::list_label_dir(dir));
+  if (files.empty()) return std::optional<uint32_t>(1);
+  uint32_t top = files.back().first;
+  if (top == UINT32_MAX) return std::optional<uint32_t>();
+  return std::optional<uint32_t>(top + 1);
+}
+
+EngineError seq_exhausted(const std::string& label) {
+  return EngineError::snapshot_integrity("no sequence number left for label " + label);
+}
+
+}  // namespace
+
+std::string CheckpointRepository::file_name(uint32_t seq) {
+  std::string digits = std::to_string(seq);
+  if (digits.size() < static_cast<size_t>(snapshot::kCheckpointSeqWidth)) {
+    digits.insert(0, snapshot::kCheckpointSeqWidth - digits.size(), '0');
+  }
+  return digits + "." + snapshot::kCheckpointExtension;
+}
+
+std::optional<uint32_t> CheckpointRepository::parse_file_name(std::string_view name) {
+  size_t dot = name.rfind('.');
+  // A name whose only dot leads it (".tar") has no extension.
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  if (name.substr(dot + 1) != snapshot::kCheckpointExtension) return std::nullopt;
+  std::string_view stem = name.substr(0, dot);
+  if (!stem.empty() && stem.front() == '+') stem.remove_prefix(1);
+  if (stem.empty()) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : stem) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<uint32_t>(v);
+}
+
+Result<std::vector<std::pair<uint32_t, std::string>>> CheckpointRepository::list_label_dir(
+    const std::string& dir) {
+  QVN_TRY(std::vector<std::string> names, platform::list_dir(dir));
+  std::vector<std::pair<uint32_t, std::string>> out;
+  for (const auto& name : names) {
+    if (auto seq = parse_file_name(name)) out.emplace_back(*seq, platform::join(dir, name));
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  return out;
+}
+
+Result<CheckpointEntry> CheckpointRepository::save(const SnapshotWriter& write_snapshot,
+                                                   const std::string& label) const {
+  QVN_TRY_VOID(check_label(label));
+  std::string dir = platform::join(root_, label);
+  QVN_TRY_VOID(platform::create_dir_all(dir));
+  QVN_TRY(std::optional<uint32_t> seq, next_seq(dir));
+  if (!seq) return make_unexpected(seq_exhausted(label));
+
+  // The archive is written under a hidden name that the checkpoint-file test
+  // never accepts, and then linked under its number: a link never replaces
+  // an existing file, so a number taken meanwhile by another saver is
+  // noticed instead of overwritten.
+  QVN_TRY(auto pending, platform::create_unique(platform::join(dir, ".pending-")));
+  auto& [pending_file, pending_path] = pending;
+  QVN_TRY_VOID(pending_file.close());
+  auto discard = [&] { (void)platform::unlink(pending_path); };
+
+  auto manifest = write_snapshot(pending_path);
+  if (!manifest.ok()) {
+    discard();
+    return make_unexpected(std::move(manifest).error());
+  }
+  for (;;) {
+    std::string path = platform::join(dir, file_name(*seq));
+    auto linked = platform::link(pending_path, path);
+    if (linked.ok()) {
+      discard();
+      return CheckpointEntry{label, *seq, std::move(path), std::move(manifest).value()};
+    }
+    if (linked.error().kind != IoError::Kind::Os || linked.error().os_code != EEXIST) {
+      discard();
+      return make_unexpected(std::move(linked).error());
+    }
+    auto again = next_seq(dir);
+    if (!again.ok()) {
+      discard();
+      return make_unexpected(std::move(again).error());
+    }
+    std::optional<uint32_t> next = again.value();
+    if (next && *next <= *seq) next = *seq == UINT32_MAX ? std::nullopt : std::optional(*seq + 1);
+    if (!next) {
+      discard();
+      return make_unexpected(seq_exhausted(label));
+    }
+    seq = next;
+  }
+}
+
+Result<std::vector<CheckpointEntry>> CheckpointRepository::list(
+    const std::optional<std::string>& label) const {
+  std::vector<CheckpointEntry> out;
+  auto root_info = platform::file_info(root_, true);
+  if (!root_info.ok() || !root_info.value()) return out;
+  QVN_TRY(std::vector<std::string> names, platform::list_dir(root_));
+  std::vector<std::string> labels;
+  for (auto& name : names) {
+    if (label && name != *label) continue;
+    auto dir = platform::is_directory(platform::join(root_, name));
+    if (dir.ok() && dir.value()) labels.push_back(std::move(name));
+  }
+  std::sort(labels.begin(), labels.end(), snapshot::path_less);
+  for (const auto& name : labels) {
+    std::string dir = platform::join(root_, name);
+    if (!valid_utf8(name)) {
+      return make_unexpected(
+          EngineError::snapshot_integrity("non-UTF8 checkpoint label directory: " + utf8_lossy(dir)));
+    }
+    QVN_TRY(auto files, list_label_dir(dir));
+    for (auto& [seq, path] : files) {
+      QVN_TRY(SnapshotManifest m, snapshot::read_manifest(path));
+      out.push_back({name, seq, std::move(path), std::move(m)});
+    }
+  }
+  return out;
+}
+
+Result<std::optional<CheckpointEntry>> CheckpointRepository::latest(const std::string& label) const {
+  QVN_TRY(std::vector<CheckpointEntry> entries, list(label));
+  if (entries.empty()) return std::optional<CheckpointEntry>();
+  return std::optional<CheckpointEntry>(std::move(entries.back()));
+}
+
+Result<CheckpointEntry> CheckpointRepository::restore_latest(const std::string& label,
+                                                             const std::string& target_dir) const {
+  QVN_TRY(std::optional<CheckpointEntry> entry, latest(label));
+  if (!entry) {
+    return make_unexpected(EngineError::snapshot_integrity("no checkpoint found for label " + label));
+  }
+  QVN_TRY_VOID(snapshot::restore_snapshot(entry->path, target_dir));
+  return std::move(*entry);
+}
+
+}  // namespace qvn

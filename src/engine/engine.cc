@@ -1,0 +1,467 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/platform.h"
+#include "retrieval/flat_index.h"
+#include "retrieval/key_view.h"
+#include "retrieval/simd_distance.h"
+
+namespace qvn {
+
+namespace {
+
+constexpr size_t SLB_CAPACITY = 4096;
+constexpr size_t SLB_INITIAL_DIM = 128;
+constexpr uint64_t INT8_TIER_DEFAULT = 32768;
+constexpr size_t PER_TOKEN_LRU_CAPACITY = 512;
+constexpr size_t VAMANA_R = 16;
+constexpr float VAMANA_ALPHA = 1.2f;
+
+// An unsigned decimal with an optional leading '+', nothing else.
+std::optional<uint64_t> parse_u64(std::string_view s) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+EngineError wal_error(const IoError& e) { return EngineError::wal_recovery(e.to_string()); }
+
+RetrievalPipeline make_pipeline(const PerTokenConfig& config) {
+  RetrievalPipeline p;
+  for (auto& stage : Engine::build_pipeline_stages(config)) p.add_stage(std::move(stage));
+  return p;
+}
+
+}  // namespace
+
+std::optional<std::vector<float>> Engine::PoolFetcher::fetch(uint64_t id) const {
+  auto cell = pool_->read_cell(id);
+  if (!cell.ok()) return std::nullopt;
+  return std::move(cell->key);
+}
+
+std::vector<std::unique_ptr<VectorIndex>> Engine::build_pipeline_stages(
+    const PerTokenConfig& config) {
+  uint64_t capacity = INT8_TIER_DEFAULT;
+  if (const char* v = std::getenv("QVN_INT8_TIER_CAPACITY")) {
+    auto parsed = parse_u64(v);
+    if (parsed && *parsed != 0) capacity = *parsed;
+  }
+  bool eager = false;
+  if (const char* v = std::getenv("QVN_PER_TOKEN_EAGER")) {
+    std::string_view s(v);
+    eager = s == "1" || s == "true";
+  }
+  if (eager) capacity = INT8_TIER_DEFAULT;
+  std::vector<std::unique_ptr<VectorIndex>> stages;
+  stages.push_back(std::make_unique<PerTokenIndex>(/*aggregate_top_m_mean=*/true, config,
+                                                   PER_TOKEN_LRU_CAPACITY, capacity, eager));
+  stages.push_back(std::make_unique<FlatIndex>());
+  return stages;
+}
+
+Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceLog trace_log,
+               TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
+               uint64_t vamana_threshold)
+    : path_(std::move(path)),
+      block_pool_(std::move(pool)),
+      synaptic_(std::move(synaptic)),
+      trace_log_(std::move(trace_log)),
+      text_store_(std::move(text_store)),
+      deletion_log_(std::move(deletion_log)),
+      per_token_config_(),
+      pipeline_(make_pipeline(per_token_config_)),
+      slb_(SLB_CAPACITY, SLB_INITIAL_DIM),
+      scheduler_(std::move(scheduler)),
+      refinement_(std::make_unique<NoOpStrategy>()),
+      vamana_threshold_(vamana_threshold) {}
+
+Result<Engine> Engine::open(const std::string& path, uint64_t vamana_threshold,
+                                             std::optional<uint64_t> segment_size) {
+  QVN_TRY(BlockPool pool, BlockPool::open(path, segment_size.value_or(DEFAULT_SEGMENT_SIZE)));
+  QVN_TRY(SynapticBank synaptic, SynapticBank::open(path));
+  auto trace = TraceLog::open(path);
+  if (!trace.ok()) return make_unexpected(wal_error(trace.error()));
+  QVN_TRY(TextStore texts, TextStore::open(path));
+  QVN_TRY(DeletionLog deletions, DeletionLog::open(path));
+  QVN_TRY(Scheduler scheduler, Scheduler::load(path));
+  Engine e(path, std::move(pool), std::move(synaptic), std::move(*trace), std::move(texts),
+           std::move(deletions), std::move(scheduler), vamana_threshold);
+  QVN_TRY_VOID(e.refresh());
+  return e;
+}
+
+Result<Engine> Engine::open_with_write_buffer(const std::string& path,
+                                                               uint64_t max_batch_size,
+                                                               uint64_t max_idle_ms) {
+  QVN_TRY(Engine e, open(path, DEFAULT_VAMANA_THRESHOLD, std::nullopt));
+  WriteBuffer wb;
+  // Room is reserved only up to a modest bound: the batch size is a caller's
+  // number, not a promise of memory.
+  wb.pending.reserve(static_cast<size_t>(std::min<uint64_t>(max_batch_size, 1024)));
+  wb.max_batch_size = max_batch_size;
+  wb.max_idle_ms = max_idle_ms;
+  e.write_buffer_ = std::move(wb);
+  return e;
+}
+
+Result<Engine> Engine::restore_from(const std::string& in_path,
+                                                     const std::string& target_dir) {
+  QVN_TRY(SnapshotManifest manifest, snapshot::restore_snapshot(in_path, target_dir));
+  (void)manifest;
+  return open(target_dir, DEFAULT_VAMANA_THRESHOLD, std::nullopt);
+}
+
+uint64_t Engine::cell_count() const { return block_pool_.index().size(); }
+
+bool Engine::is_deleted(const Cell& c) const {
+  return c.pack_id != 0 && deletion_log_.contains(c.pack_id);
+}
+
+// ---------------------------------------------------------------------------
+// Refresh
+
+void Engine::index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key) {
+  for (auto& stage : pipeline_.stages()) stage->insert(id, owner, key);
+  slb_.upsert(id, owner, KeyView::classify(key).mean_vector());
+}
+
+void Engine::unindex_cell(CellId id) {
+  for (auto& stage : pipeline_.stages()) stage->remove(id);
+  slb_.remove(id);
+  governance_.erase(id);
+}
+
+Result<void> Engine::refresh() {
+  QVN_TRY_VOID(block_pool_.rescan());
+  const std::vector<CellId> ids = block_pool_.cell_ids();
+  std::vector<CellId> fresh, known;
+  for (CellId id : ids) (governance_.contains(id) ? known : fresh).push_back(id);
+
+  // Pack ids that are deleted, so their cells stay out of every index.
+  QVN_TRY_VOID(deletion_log_.reload());
+
+  // Key dimension from the first new retrieval cell.
+  for (CellId id : fresh) {
+    QVN_TRY(Cell cell, block_pool_.read_cell(id));
+    if (!cell.is_retrieval()) continue;
+    size_t dim = KeyView::classify(cell.key).mean_vector().size();
+    if (dim != slb_.dim()) {
+      slb_ = SLB(slb_.capacity(), dim);
+      key_dim_ = dim;
+    }
+    break;
+  }
+
+  pipeline_ = make_pipeline(per_token_config_);
+  vamana_.reset();
+
+
+  for (CellId id : fresh) {
+    QVN_TRY(Cell cell, block_pool_.read_cell(id));
+    if (cell.is_retrieval() && !is_deleted(cell)) {
+      if (!key_dim_) key_dim_ = KeyView::classify(cell.key).mean_vector().size();
+      index_retrieval_key(id, cell.owner, cell.key);
+    }
+    float imp = cell.importance;
+    imp = imp < 0.0f ? 0.0f : (imp > 100.0f ? 100.0f : imp);
+    governance_.insert(id, GovernanceEntry{imp, 0.0f, cell.tier});
+    next_cell_id_ = std::max(next_cell_id_, sat_add(id, 1));
+  }
+  for (CellId id : known) {
+    auto cell = block_pool_.read_cell(id);
+    if (!cell.ok()) continue;
+    if (cell->is_retrieval() && !is_deleted(*cell)) index_retrieval_key(id, cell->owner, cell->key);
+  }
+
+  PackDirectory dir;
+  PackId max_pack = 0;
+  for (CellId id : ids) {
+    auto cell = block_pool_.read_cell(id);
+    if (!cell.ok()) continue;
+    if (cell->pack_id != 0 || cell->layer == VIEW_KEY_LAYER) {
+      dir.insert(cell->pack_id, id);
+      max_pack = std::max(max_pack, cell->pack_id);
+    }
+  }
+  dir.normalize();
+  PackId new_next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
+
+  trace_graph_.clear();
+  auto edges = trace_log_.read_all();
+  if (!edges.ok()) return make_unexpected(wal_error(edges.error()));
+  for (const TraceEdge& e : *edges) {
+    if (static_cast<uint8_t>(e.kind) < EDGE_TYPE_ANY) {
+      trace_graph_.add_edge(e.from, e.to, e.kind, e.created_unix_ns);
+    }
+    // Ids named by the log stay used even when compaction removed the cells.
+    next_cell_id_ = std::max({next_cell_id_, sat_add(e.from, 1), sat_add(e.to, 1)});
+  }
+
+  QVN_TRY_VOID(text_store_.reload());
+  for (PackId p : deletion_log_.ids()) {
+    if (auto cells = dir.remove_pack(p)) {
+      for (CellId c : *cells) {
+        dir.unmap_cell(c);
+        dead_cells_.insert(c);
+      }
+    }
+    text_store_.remove(p);
+    new_next_pack = std::max(new_next_pack, sat_add(p, 1));
+  }
+  for (const auto& [p, text] : text_store_.texts()) new_next_pack = std::max(new_next_pack, sat_add(p, 1));
+
+  pack_directory_ = std::move(dir);
+  next_pack_id_ = std::max(next_pack_id_, new_next_pack);
+
+  if (!vamana_ && block_pool_.index().size() >= vamana_threshold_) {
+    QVN_TRY(bool loaded, load_vamana());
+    if (!loaded) QVN_TRY_VOID(build_vamana());
+  }
+
+  if (!edges->empty()) {
+    auto s = sync_path(trace_log_.path());
+    if (!s.ok()) return make_unexpected(wal_error(s.error()));
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Vamana activation
+
+Result<bool> Engine::load_vamana() {
+  const size_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  std::unordered_map<CellId, std::vector<float>> vectors;
+  size_t expected_nodes = 0;
+  for (CellId id : block_pool_.cell_ids()) {
+    auto cell = block_pool_.read_cell(id);
+    if (!cell.ok() || !cell->is_retrieval()) continue;
+    auto mean = KeyView::classify(cell->key).mean_vector();
+    if (mean.size() == dim && !is_deleted(*cell)) ++expected_nodes;
+    vectors.emplace(id, std::move(mean));
+  }
+  auto loaded = VamanaIndex::load(path_, vectors);
+  // A damaged or unreadable graph file is no usable file: the caller rebuilds.
+  if (!loaded.ok() || !loaded->has_value()) return false;
+  // Compare with the nodes a build would add, so an unchanged directory
+  // loads its graph instead of rebuilding it at every open.
+  if ((*loaded)->len() != expected_nodes) return false;
+  pipeline_.add_stage(std::make_unique<VamanaIndex>(std::move(**loaded)));
+  vamana_.emplace(dim, VAMANA_R, VAMANA_ALPHA);
+  return true;
+}
+
+Result<void> Engine::build_vamana() {
+  const size_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  auto index = std::make_unique<VamanaIndex>(dim, VAMANA_R, VAMANA_ALPHA);
+  for (CellId id : block_pool_.cell_ids()) {
+    QVN_TRY(Cell cell, block_pool_.read_cell(id));
+    if (!cell.is_retrieval() || is_deleted(cell)) continue;
+    auto mean = KeyView::classify(cell.key).mean_vector();
+    if (mean.size() == dim) index->add_node(id, std::move(mean));
+  }
+  index->rebuild();
+  QVN_TRY_VOID(index->save(path_));
+  pipeline_.add_stage(std::move(index));
+  vamana_.emplace(dim, VAMANA_R, VAMANA_ALPHA);
+  return {};
+}
+
+Result<void> Engine::maybe_activate_vamana() {
+  if (!vamana_ && block_pool_.index().size() >= vamana_threshold_) return build_vamana();
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Writes
+
+void Engine::fix_key_dim(std::span<const float> first_key) {
+  if (key_dim_) return;
+  size_t dim = KeyView::classify(first_key).mean_vector().size();
+  key_dim_ = dim;
+  slb_ = SLB(SLB_CAPACITY, dim);
+}
+
+Cell Engine::make_cell(CellId id, OwnerId owner, LayerIndex layer, std::vector<float> key,
+                       std::vector<float> value, PackId pack, uint64_t view_marker, uint64_t now,
+                       float importance, Tier tier) const {
+  Cell c;
+  c.cell_id = id;
+  c.owner = owner;
+  c.layer = layer;
+  c.key = std::move(key);
+  c.value = std::move(value);
+  c.pack_id = pack;
+  c.view_marker = view_marker;
+  c.created_at_ns = now;
+  c.stamp_ns = now;
+  c.importance = importance;
+  c.tier = tier;
+  return c;
+}
+
+Result<void> Engine::append_edge(CellId from, CellId to, uint8_t kind, uint64_t created) {
+  TraceEdge edge{from, to, created, static_cast<EdgeType>(kind)};
+  auto r = trace_log_.append(edge);
+  if (!r.ok()) return make_unexpected(wal_error(r.error()));
+  trace_graph_.add_edge(edge.from, edge.to, edge.kind, edge.created_unix_ns);
+  return {};
+}
+
+Result<CellId> Engine::mem_write(OwnerId owner, LayerIndex layer, std::vector<float> key,
+                                 std::vector<float> value, float salience,
+                                 std::optional<CellId> parent) {
+  const CellId id = next_cell_id_++;
+  fix_key_dim(key);
+  const uint64_t now = platform::now_unix_nanos();
+  const float importance = importance_from_salience(salience);
+  const Tier tier = tier_from_importance(importance);
+  Cell cell = make_cell(id, owner, layer, std::move(key), std::move(value), 0, 0, now,
+                        importance, tier);
+  QVN_TRY_VOID(block_pool_.append_cell(cell));
+  index_retrieval_key(id, owner, cell.key);
+  governance_.insert(id, GovernanceEntry{importance, 0.0f, tier});
+  if (parent) QVN_TRY_VOID(append_edge(id, *parent, 0, now));
+  // The write is durable; a failed activation is retried at the next write
+  // or refresh instead of turning this write into an error.
+  (void)maybe_activate_vamana();
+  return id;
+}
+
+Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWriteItem> items) {
+  if (items.empty()) return std::vector<CellId>{};
+  fix_key_dim(items.front().key);
+  const uint64_t now = platform::now_unix_nanos();
+  std::vector<Cell> cells;
+  cells.reserve(items.size());
+  for (auto& item : items) {
+    const float importance = importance_from_salience(item.salience);
+    cells.push_back(make_cell(next_cell_id_++, item.owner, item.layer, std::move(item.key),
+                              std::move(item.value), 0, 0, now, importance,
+                              tier_from_importance(importance)));
+  }
+  QVN_TRY(std::vector<CellId> ids, block_pool_.append_cells(cells));
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const Cell& c = cells[i];
+    index_retrieval_key(c.cell_id, c.owner, c.key);
+    governance_.insert(c.cell_id, GovernanceEntry{c.importance, 0.0f, c.tier});
+    if (items[i].parent) QVN_TRY_VOID(append_edge(c.cell_id, *items[i].parent, 0, now));
+  }
+  (void)maybe_activate_vamana();
+  return ids;
+}
+
+std::vector<Cell> Engine::build_pack_cells(const PackWriteRequest& req, PackId pack,
+                                           uint64_t now) {
+  const float importance = importance_from_salience(req.salience);
+  const Tier tier = tier_from_importance(importance);
+  std::vector<Cell> cells;
+  cells.reserve(req.layers.size() + 1);
+  cells.push_back(make_cell(next_cell_id_++, req.owner, VIEW_KEY_LAYER, req.retrieval_key, {},
+                            pack, 0, now, importance, tier));
+  for (const LayerPayload& l : req.layers) {
+    cells.push_back(make_cell(next_cell_id_++, req.owner, l.layer_idx, req.retrieval_key, l.data,
+                              pack, 0, now, importance, tier));
+  }
+  return cells;
+}
+
+void Engine::install_pack(PackId pack, const std::vector<Cell>& cells) {
+  const Cell& head = cells.front();
+  index_retrieval_key(head.cell_id, head.owner, head.key);
+  governance_.insert(head.cell_id, GovernanceEntry{head.importance, 0.0f, head.tier});
+  std::vector<CellId> ids;
+  ids.reserve(cells.size());
+  for (const Cell& c : cells) ids.push_back(c.cell_id);
+  pack_directory_.set_cells(pack, ids);
+}
+
+Result<PackId> Engine::mem_write_pack(PackWriteRequest request) {
+  const PackId pack = next_pack_id_++;
+  if (write_buffer_) {
+    write_buffer_->pending.push_back({std::move(request), pack});
+    if (write_buffer_->pending.size() >= write_buffer_->max_batch_size) {
+      QVN_TRY_VOID(flush_buffer());
+    }
+    return pack;
+  }
+  const uint64_t now = platform::now_unix_nanos();
+  fix_key_dim(request.retrieval_key);
+  std::vector<Cell> cells = build_pack_cells(request, pack, now);
+  QVN_TRY_VOID(block_pool_.append_cells(cells));
+  if (request.text) QVN_TRY_VOID(text_store_.set({{pack, *request.text}}));
+  install_pack(pack, cells);
+  return pack;
+}
+
+Result<void> Engine::flush_buffer() {
+  if (!write_buffer_ || write_buffer_->pending.empty()) return {};
+  std::vector<WriteBuffer::Pending> pending = std::move(write_buffer_->pending);
+  write_buffer_->pending.clear();
+  fix_key_dim(pending.front().request.retrieval_key);
+  const uint64_t now = platform::now_unix_nanos();
+  std::vector<Cell> all;
+  std::vector<size_t> starts;
+  std::vector<std::pair<PackId, std::string>> texts;
+  for (auto& p : pending) {
+    starts.push_back(all.size());
+    auto cells = build_pack_cells(p.request, p.pack_id, now);
+    std::move(cells.begin(), cells.end(), std::back_inserter(all));
+    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
+  }
+  starts.push_back(all.size());
+  QVN_TRY_VOID(block_pool_.append_cells(all));
+  if (!texts.empty()) QVN_TRY_VOID(text_store_.set(texts));
+  for (size_t i = 0; i < pending.size(); ++i) {
+    std::vector<Cell> cells(all.begin() + static_cast<ptrdiff_t>(starts[i]),
+                            all.begin() + static_cast<ptrdiff_t>(starts[i + 1]));
+    install_pack(pending[i].pack_id, cells);
+  }
+  (void)maybe_activate_vamana();
+  return {};
+}
+
+Result<void> Engine::flush() {
+  QVN_TRY_VOID(flush_buffer());
+  QVN_TRY_VOID(sync_path(trace_log_.path()));
+  return {};
+}
+
+Result<uint64_t> Engine::add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys) {
+  const auto* cells = pack_directory_.cells(pack);
+  if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
+  QVN_TRY(Cell head, block_pool_.read_cell(cells->front()));
+  const uint64_t now = platform::now_unix_nanos();
+  for (const auto& key : keys) {
+    const CellId id = next_cell_id_++;
+    Cell cell = make_cell(id, head.owner, VIEW_KEY_LAYER, key, {}, pack, VIEW_MARKER_ALL_ONES, now,
+                          0.0f, Tier::Draft);
+    QVN_TRY_VOID(block_pool_.append_cell(cell));
+    index_retrieval_key(id, head.owner, cell.key);
+    pack_directory_.insert(pack, id);
+  }
+  return static_cast<uint64_t>(keys.size());
+}
+
+Result<void> Engine::set_pack_texts(const std::vector<std::pair<PackId, std::string>>& entries) {
+  for (const auto& [pack, text] : entries) {
+    if (!pack_directory_.cells(pack)) return make_unexpected(EngineError::pack_not_found(pack));
+  }
+  if (entries.empty()) return {};
+  QVN_TRY_VOID(text_store_.set(entries));
+  return {};
+}
+
+}  // namespace qvn

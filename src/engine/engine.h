@@ -1,0 +1,268 @@
+// The engine: owns one engine directory and every in-memory structure built
+// from it. Requires: every method runs with the engine mutex held (see
+// shared_engine.h); none starts a thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/cell.h"
+#include "core/error.h"
+#include "engine/governance.h"
+#include "engine/pack_directory.h"
+#include "engine/scheduler.h"
+#include "engine/snapshot.h"
+#include "engine/trace.h"
+#include "index/vamana/vamana.h"
+#include "retrieval/per_token.h"
+#include "retrieval/pipeline.h"
+#include "retrieval/refinement.h"
+#include "retrieval/slb.h"
+#include "storage/block_pool.h"
+#include "storage/deletion_log.h"
+#include "storage/synaptic_bank.h"
+#include "storage/text_store.h"
+
+namespace qvn {
+
+inline constexpr uint64_t DEFAULT_SEGMENT_SIZE = 268435456;
+inline constexpr uint64_t DEFAULT_VAMANA_THRESHOLD = 10000;
+inline constexpr float DEFAULT_AUTO_LINK_THRESHOLD = 250.0f;
+
+struct LayerPayload {
+  uint16_t layer_idx = 0;
+  std::vector<float> data;
+};
+
+struct PackWriteRequest {
+  OwnerId owner = 0;
+  std::vector<float> retrieval_key;
+  std::vector<LayerPayload> layers;
+  float salience = 0.0f;
+  std::optional<std::string> text;
+};
+
+struct CellWriteItem {
+  OwnerId owner = 0;
+  LayerIndex layer = 0;
+  std::vector<float> key;
+  std::vector<float> value;
+  float salience = 0.0f;
+  std::optional<CellId> parent;
+};
+
+struct WriteBuffer {
+  struct Pending {
+    PackWriteRequest request;
+    PackId pack_id;
+  };
+  std::vector<Pending> pending;
+  uint64_t max_batch_size = 0;
+  uint64_t max_idle_ms = 0;  // kept for callers; nothing reads it
+};
+
+struct CellHit {
+  Cell cell;
+  float score = 0.0f;
+  Tier tier = Tier::Draft;  // the governance tier before the access bump
+};
+
+struct PackHit {
+  PackId pack_id = 0;
+  OwnerId owner = 0;
+  float score = 0.0f;
+  uint8_t tier = 0;
+  std::vector<LayerPayload> layers;  // ascending layer index
+  std::optional<std::string> text;
+};
+
+struct PackSummary {
+  PackId pack_id = 0;
+  OwnerId owner = 0;
+  uint8_t tier = 0;
+  float importance = 0.0f;
+};
+
+struct EngineStatus {
+  uint64_t cell_count = 0;
+  uint64_t pack_count = 0;
+  uint64_t segment_count = 0;
+  uint64_t slb_occupancy = 0;
+  uint64_t slb_capacity = 0;
+  bool vamana_active = false;
+  uint64_t pipeline_stages = 0;
+  uint64_t governance_entries = 0;
+  uint64_t trace_edges = 0;
+  uint64_t arena_bytes = 0;
+  uint64_t arena_bytes_per_cell = 0;
+};
+
+class Engine {
+ public:
+  Engine(Engine&&) = default;
+  Engine& operator=(Engine&&) = default;
+
+  static Result<Engine> open(const std::string& path, uint64_t vamana_threshold,
+                                              std::optional<uint64_t> segment_size);
+  static Result<Engine> open_with_write_buffer(const std::string& path,
+                                                                uint64_t max_batch_size,
+                                                                uint64_t max_idle_ms);
+  static Result<Engine> restore_from(const std::string& in_path,
+                                                      const std::string& target_dir);
+
+  Result<void> refresh();
+
+  // Writes.
+  Result<CellId> mem_write(OwnerId owner, LayerIndex layer, std::vector<float> key,
+                           std::vector<float> value, float salience, std::optional<CellId> parent);
+  Result<std::vector<CellId>> mem_write_batch(std::vector<CellWriteItem> items);
+  Result<PackId> mem_write_pack(PackWriteRequest request);
+  Result<std::pair<PackId, std::vector<PackId>>> mem_write_pack_with_auto_link(
+      PackWriteRequest request, float threshold);
+  Result<void> flush_buffer();
+  Result<void> flush();
+  Result<uint64_t> add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys);
+  Result<void> set_pack_texts(const std::vector<std::pair<PackId, std::string>>& entries);
+
+  // Reads.
+  Result<std::vector<CellHit>> mem_read(std::span<const float> query, uint64_t k,
+                                        std::optional<OwnerId> owner);
+  Result<std::vector<CellHit>> mem_read_tokens(std::span<const float> rows, uint64_t n_tokens,
+                                               uint64_t dim, uint64_t k,
+                                               std::optional<OwnerId> owner);
+  Result<std::vector<PackHit>> mem_read_pack(std::span<const float> query, uint64_t k,
+                                             std::optional<OwnerId> owner);
+  Result<PackHit> load_pack_by_id(PackId pack);
+  Result<std::vector<PackHit>> mem_read_pack_with_trace_boost(std::span<const float> query,
+                                                              uint64_t k,
+                                                              std::optional<OwnerId> owner,
+                                                              float boost_factor);
+  Result<std::vector<PackHit>> mem_read_pack_with_trace_boost_and_follow(
+      std::span<const float> query, uint64_t k, std::optional<OwnerId> owner, float boost_factor);
+
+  // Governance and pack lifecycle.
+  void advance_days(float days);
+  std::vector<PackSummary> list_packs(std::optional<OwnerId> owner) const;
+  Result<uint64_t> view_count(PackId pack) const;
+  Result<void> delete_pack(PackId pack);
+  Result<uint64_t> evict_draft_packs(float threshold, std::optional<OwnerId> owner);
+  std::set<OwnerId> owners() const;
+  Result<uint64_t> delete_owner(OwnerId owner);
+  Result<uint64_t> fire_due_scheduled(uint64_t now_unix_nanos);
+
+  // Pack links.
+  Result<void> add_pack_edge(PackId a, PackId b, uint8_t kind);
+  std::vector<PackId> pack_links(PackId pack, uint8_t kind) const;
+
+  // Compaction, status, snapshots.
+  Result<CompactionStats> compact();
+  EngineStatus status() const;
+  Result<SnapshotManifest> snapshot(const std::string& out_path);
+
+  // Accessors used by the binding.
+  const std::string& path() const { return path_; }
+  uint64_t cell_count() const;
+  uint64_t pack_count() const { return pack_directory_.pack_count(); }
+  bool has_vamana() const { return vamana_.has_value(); }
+  uint64_t pipeline_stage_count() const { return pipeline_.stages().size(); }
+  const Governance& governance() const { return governance_; }
+  Governance& governance_mut() { return governance_; }
+  const PackDirectory& pack_directory() const { return pack_directory_; }
+  TextStore& text_store() { return text_store_; }
+  SynapticBank& synaptic() { return synaptic_; }
+  TraceGraph& trace_graph() { return trace_graph_; }
+  TraceLog& trace_log() { return trace_log_; }
+  Scheduler& scheduler() { return scheduler_; }
+  BlockPool& block_pool() { return block_pool_; }
+  const RefinementStrategy& refinement() const { return *refinement_; }
+  void set_refinement(std::unique_ptr<RefinementStrategy> s) { refinement_ = std::move(s); }
+  bool token_reweighting() const { return token_reweighting_; }
+  void set_token_reweighting(bool on) { token_reweighting_ = on; }
+  uint64_t next_cell_id() const { return next_cell_id_; }
+  uint64_t next_pack_id() const { return next_pack_id_; }
+
+  // Stage construction from the environment; exposed for tests.
+  static std::vector<std::unique_ptr<VectorIndex>> build_pipeline_stages(
+      const PerTokenConfig& config);
+
+ private:
+  // Reads stored keys back through the block pool; any failure is "absent".
+  class PoolFetcher final : public KeyFetcher {
+   public:
+    explicit PoolFetcher(const BlockPool* pool) : pool_(pool) {}
+    std::optional<std::vector<float>> fetch(uint64_t id) const override;
+
+   private:
+    const BlockPool* pool_;
+  };
+  PoolFetcher fetcher() const { return PoolFetcher(&block_pool_); }
+
+  Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceLog trace_log,
+         TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
+         uint64_t vamana_threshold);
+
+  Result<bool> load_vamana();
+  Result<void> build_vamana();
+  Result<void> maybe_activate_vamana();
+
+  void fix_key_dim(std::span<const float> first_key);
+  void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);
+  void unindex_cell(CellId id);
+  // Cells of deleted packs stay in the segments but never reach an index.
+  bool is_deleted(const Cell& c) const;
+  Cell make_cell(CellId id, OwnerId owner, LayerIndex layer, std::vector<float> key,
+                 std::vector<float> value, PackId pack, uint64_t view_marker, uint64_t now,
+                 float importance, Tier tier) const;
+  std::vector<Cell> build_pack_cells(const PackWriteRequest& req, PackId pack, uint64_t now);
+  void install_pack(PackId pack, const std::vector<Cell>& cells);
+  Result<void> append_edge(CellId from, CellId to, uint8_t kind, uint64_t created);
+
+  std::vector<Candidate> collect_candidates(std::span<const float> query, uint64_t k,
+                                            std::optional<OwnerId> owner, bool cell_read);
+  struct PackRecord {
+    std::vector<CellId> cells;
+    PackId pack_id;
+    CellId hit_cell;
+    OwnerId owner;
+    float raw_score;
+  };
+  std::vector<PackRecord> candidates_to_packs(std::vector<Candidate> candidates, uint64_t k,
+                                              std::optional<OwnerId> owner) const;
+  Result<std::vector<LayerPayload>> load_pack_layers(const std::vector<CellId>& cells);
+  // Applies the access bump of the hit cell; returns (recency, tier factor, tier).
+  std::tuple<float, float, uint8_t> score_pack(CellId hit_cell);
+  std::optional<std::string> text_of(PackId pack) const;
+
+  std::string path_;
+  BlockPool block_pool_;
+  SynapticBank synaptic_;
+  TraceLog trace_log_;
+  TextStore text_store_;
+  DeletionLog deletion_log_;
+  PerTokenConfig per_token_config_;
+  RetrievalPipeline pipeline_;
+  SLB slb_;
+  Scheduler scheduler_;
+  std::optional<size_t> key_dim_;
+  std::optional<VamanaIndex> vamana_;
+  std::unique_ptr<RefinementStrategy> refinement_;
+  std::optional<WriteBuffer> write_buffer_;
+  TraceGraph trace_graph_;
+  Governance governance_;
+  PackDirectory pack_directory_;
+  uint64_t next_cell_id_ = 0;
+  uint64_t vamana_threshold_ = DEFAULT_VAMANA_THRESHOLD;
+  uint64_t next_pack_id_ = 0;
+  bool token_reweighting_ = false;
+  // Cells of deleted packs still in the segments; compaction drops them.
+  std::unordered_set<CellId> dead_cells_;
+};
+
+}  // namespace qvn

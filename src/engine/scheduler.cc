@@ -1,0 +1,121 @@
+#include "engine/scheduler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+#include "core/platform.h"
+
+namespace qvn {
+
+namespace {
+
+constexpr u128 NANOS_PER_SEC = 1000000000u;
+
+u128 time_to_disk(WallTime t) {
+  if (t.secs < 0) return 0;  // before the epoch
+  return static_cast<u128>(t.secs) * NANOS_PER_SEC + t.nanos;
+}
+
+// A value beyond 64 bits lies past any time the engine can be asked about;
+// it maps to the epoch, which makes the entry due at once.
+WallTime time_from_disk(u128 ns) {
+  if (ns > UINT64_MAX) return WallTime{};
+  return WallTime::from_unix_nanos(static_cast<uint64_t>(ns));
+}
+
+std::string float_text(float v) {
+  if (std::isnan(v)) return "NaN";
+  return v > 0 ? "inf" : "-inf";
+}
+
+}  // namespace
+
+Result<Scheduler> Scheduler::load(const std::string& engine_dir) {
+  Scheduler s(engine_dir, platform::join(engine_dir, SCHEDULE_FILE_NAME));
+  if (!platform::file_size(s.path_).ok()) return s;
+  QVN_TRY(std::vector<uint8_t> bytes, platform::read_file(s.path_));
+  auto parsed = read_schedule_file(
+      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  if (!parsed.ok()) {
+    return make_unexpected(
+        EngineError::snapshot_integrity("scheduled_actions.json parse error: " + parsed.error()));
+  }
+  for (DiskEntry& e : parsed->entries) {
+    s.entries_.push_back(ScheduledEntry{e.id, time_from_disk(e.fires_at_unix_nanos), e.action});
+  }
+  s.next_id_ = parsed->next_id == 0 ? 1 : parsed->next_id;
+  return s;
+}
+
+Result<void> Scheduler::save() {
+  ScheduleFile file;
+  file.next_id = next_id_;
+  file.entries.reserve(entries_.size());
+  for (const ScheduledEntry& e : entries_) {
+    file.entries.push_back(DiskEntry{e.id, time_to_disk(e.fires_at), e.action});
+  }
+  auto text = write_schedule_file(file);
+  if (!text.ok()) {
+    return make_unexpected(
+        EngineError::snapshot_integrity("scheduled_actions.json serialize error: " + text.error()));
+  }
+  // The temporary file is synced before the rename and the directory after
+  // it: otherwise a power loss could leave the new name pointing at an
+  // empty or partial file, which would keep the engine from opening.
+  const std::string tmp = platform::join(dir_, SCHEDULE_TMP_FILE_NAME);
+  QVN_TRY(platform::File f, platform::File::open(tmp, platform::Access::Write, platform::Create::Truncate));
+  QVN_TRY_VOID(f.write_all(text->data(), text->size()));
+  QVN_TRY_VOID(f.sync());
+  QVN_TRY_VOID(f.close());
+  QVN_TRY_VOID(platform::rename(tmp, path_));
+  QVN_TRY_VOID(platform::sync_dir(dir_));
+  return {};
+}
+
+Result<uint64_t> Scheduler::schedule(const ScheduledAction& action, WallTime fires_at) {
+  float threshold = std::get<EvictDraft>(action).threshold;
+  if (!std::isfinite(threshold)) {
+    return make_unexpected(EngineError::snapshot_integrity(
+        "scheduled_actions.json serialize error: threshold must be a finite number, got " +
+        float_text(threshold)));
+  }
+  uint64_t id = next_id_;
+  next_id_ += 1;
+  entries_.push_back(ScheduledEntry{id, fires_at, action});
+  QVN_TRY_VOID(save());
+  return id;
+}
+
+Result<bool> Scheduler::cancel(uint64_t id) {
+  size_t before = entries_.size();
+  std::erase_if(entries_, [id](const ScheduledEntry& e) { return e.id == id; });
+  if (entries_.size() == before) return false;
+  QVN_TRY_VOID(save());
+  return true;
+}
+
+std::vector<ScheduledEntry> Scheduler::list() const {
+  std::vector<ScheduledEntry> out = entries_;
+  std::stable_sort(out.begin(), out.end(),
+                   [](const ScheduledEntry& a, const ScheduledEntry& b) { return a.fires_at < b.fires_at; });
+  return out;
+}
+
+std::vector<ScheduledEntry> Scheduler::due(WallTime now) const {
+  std::vector<ScheduledEntry> out;
+  for (const ScheduledEntry& e : entries_) {
+    if (e.fires_at <= now) out.push_back(e);
+  }
+  return out;
+}
+
+Result<void> Scheduler::remove_fired(const std::vector<uint64_t>& ids) {
+  std::unordered_set<uint64_t> fired(ids.begin(), ids.end());
+  size_t before = entries_.size();
+  std::erase_if(entries_, [&](const ScheduledEntry& e) { return fired.count(e.id) != 0; });
+  if (entries_.size() == before) return {};
+  return save();
+}
+
+}  // namespace qvn

@@ -1,0 +1,151 @@
+#include "engine/trace.h"
+
+#include <deque>
+#include <unordered_set>
+
+#include "core/platform.h"
+#include "engine/trace_format.h"
+
+namespace qvn {
+
+namespace {
+
+namespace tf = trace_format;
+
+void put_u64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint64_t get_u64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+bool matches(const TraceEdge& e, uint8_t kind) {
+  return kind == EDGE_TYPE_ANY || static_cast<uint8_t>(e.kind) == kind;
+}
+
+std::vector<TraceEdge> filtered(const std::unordered_map<CellId, std::vector<TraceEdge>>& map,
+                                CellId cell, uint8_t kind) {
+  std::vector<TraceEdge> out;
+  auto it = map.find(cell);
+  if (it == map.end()) return out;
+  for (const TraceEdge& e : it->second) {
+    if (matches(e, kind)) out.push_back(e);
+  }
+  return out;
+}
+
+}  // namespace
+
+IoResult<TraceLog> TraceLog::open(const std::string& dir) {
+  QVN_TRY_VOID(platform::create_dir_all(dir));
+  std::string path = platform::join(dir, tf::FILE_NAME);
+  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Append, platform::Create::IfMissing));
+  QVN_TRY_VOID(f.close());
+  return TraceLog(std::move(path));
+}
+
+IoResult<void> TraceLog::append(const TraceEdge& edge) {
+  uint8_t rec[tf::RECORD_SIZE];
+  rec[tf::OFF_TAG] = tf::RECORD_TAG;
+  put_u64(rec + tf::OFF_FROM, edge.from);
+  put_u64(rec + tf::OFF_TO, edge.to);
+  rec[tf::OFF_KIND] = static_cast<uint8_t>(edge.kind);
+  put_u64(rec + tf::OFF_CREATED, edge.created_unix_ns);
+
+  QVN_TRY(platform::File f,
+          platform::File::open(path_, platform::Access::Append, platform::Create::IfMissing));
+  QVN_TRY(uint64_t size, f.size());
+  // A length that is not a whole number of records means some writer died
+  // mid-append. Readers stop at that tail, so anything appended behind it
+  // would be invisible; drop the partial record first. Each append is one
+  // write of a whole record, so a concurrent appender never shows a
+  // partial length.
+  if (uint64_t torn = size % tf::RECORD_SIZE; torn != 0) {
+    size -= torn;
+    QVN_TRY_VOID(f.truncate(size));
+  }
+  auto written = f.write_all(rec, sizeof rec);
+  if (written.ok()) {
+    auto synced = f.sync();
+    // The record is durable once synced; a close error cannot undo that.
+    if (synced.ok()) return {};
+    written = std::move(synced);
+  }
+  // Best effort: if the cut fails too, the next append finds the torn
+  // length and cuts it then.
+  (void)f.truncate(size);
+  return written;
+}
+
+IoResult<std::vector<TraceEdge>> TraceLog::read_all() const {
+  QVN_TRY(platform::File f, platform::File::open(path_, platform::Access::Read));
+  QVN_TRY(uint64_t size, f.size());
+  QVN_TRY_VOID(f.seek(0));
+  std::vector<TraceEdge> edges;
+  uint8_t rec[tf::RECORD_SIZE];
+  for (uint64_t end = tf::RECORD_SIZE; end <= size; end += tf::RECORD_SIZE) {
+    // A short or failing read means the file ends here as far as replay is
+    // concerned; what was read so far stays valid.
+    if (!f.read_exact(rec, sizeof rec).ok()) break;
+    if (rec[tf::OFF_TAG] != tf::RECORD_TAG) break;
+    edges.push_back(TraceEdge{get_u64(rec + tf::OFF_FROM), get_u64(rec + tf::OFF_TO),
+                              get_u64(rec + tf::OFF_CREATED), static_cast<EdgeType>(rec[tf::OFF_KIND])});
+  }
+  return edges;
+}
+
+IoResult<void> sync_path(const std::string& path) {
+  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+  return f.sync();
+}
+
+void TraceGraph::add_edge(CellId from, CellId to, EdgeType kind, uint64_t created_unix_ns) {
+  TraceEdge e{from, to, created_unix_ns, kind};
+  out_[from].push_back(e);
+  in_[to].push_back(e);
+  ++edge_count_;
+}
+
+std::vector<TraceEdge> TraceGraph::out_edges(CellId cell, uint8_t kind) const {
+  return filtered(out_, cell, kind);
+}
+
+std::vector<TraceEdge> TraceGraph::in_edges(CellId cell, uint8_t kind) const {
+  return filtered(in_, cell, kind);
+}
+
+std::vector<CellId> TraceGraph::ancestors(CellId cell, uint8_t kind) const {
+  std::unordered_set<CellId> reached;
+  std::vector<CellId> result;
+  std::deque<CellId> queue;
+  // The start cell is deliberately not marked: it is reported only when a
+  // cycle leads back to it.
+  auto visit = [&](CellId from) {
+    auto it = out_.find(from);
+    if (it == out_.end()) return;
+    for (const TraceEdge& e : it->second) {
+      if (matches(e, kind) && reached.insert(e.to).second) {
+        result.push_back(e.to);
+        queue.push_back(e.to);
+      }
+    }
+  };
+  visit(cell);
+  while (!queue.empty()) {
+    CellId next = queue.front();
+    queue.pop_front();
+    visit(next);
+  }
+  return result;
+}
+
+void TraceGraph::clear() {
+  out_.clear();
+  in_.clear();
+  edge_count_ = 0;
+}
+
+}  // namespace qvn

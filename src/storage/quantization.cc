@@ -1,0 +1,161 @@
+#include "storage/quantization.h"
+
+#include <cstring>
+
+namespace qvn {
+
+namespace {
+
+// Four-lane vectors through the compiler's generic vector extension: SSE2 on
+// x86-64 and NEON on arm64, both part of the baseline, so no dispatch. Every
+// lane does exactly the scalar operations of the codec.
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef int32_t i32x4 __attribute__((vector_size(16)));
+typedef uint32_t u32x4 __attribute__((vector_size(16)));
+
+inline f32x4 load4(const float* p) {
+  f32x4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class V, class M>
+inline V select(M mask, V yes, V no) {
+  u32x4 m = reinterpret_cast<u32x4>(mask);
+  return reinterpret_cast<V>((m & reinterpret_cast<u32x4>(yes)) | (~m & reinterpret_cast<u32x4>(no)));
+}
+
+// Largest |x| of a 32-element group, starting from 0.0, NaN never winning.
+// Done on the bit patterns: for non-negative non-NaN floats the integer order
+// is the float order, so the result equals the sequential float maximum.
+float group_abs_max(const float* x) {
+  const u32x4 abs_mask = {0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu};
+  const u32x4 inf = {0x7F800000u, 0x7F800000u, 0x7F800000u, 0x7F800000u};
+  u32x4 best = {0, 0, 0, 0};
+  for (size_t i = 0; i < Q4_GROUP_ELEMS; i += 4) {
+    u32x4 b = reinterpret_cast<u32x4>(load4(x + i)) & abs_mask;
+    b = select(b > inf, u32x4{0, 0, 0, 0}, b);  // NaN
+    best = select(b > best, b, best);
+  }
+  uint32_t m = best[0];
+  for (int l = 1; l < 4; ++l) m = best[l] > m ? best[l] : m;
+  float a;
+  std::memcpy(&a, &m, sizeof a);
+  return a;
+}
+
+// Codes of x / s rounded half away from zero, NaN giving 0, clamped to
+// [-8, 7] and offset by 8. Clamping the quotient to [-9, 9] first keeps the
+// integer conversion defined; rounding is monotone, so the codes equal those
+// of rounding first and clamping after.
+inline i32x4 codes4(f32x4 x, f32x4 s) {
+  const f32x4 nine = {9.0f, 9.0f, 9.0f, 9.0f};
+  const f32x4 half = {0.5f, 0.5f, 0.5f, 0.5f};
+  const f32x4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+  const i32x4 hi = {7, 7, 7, 7};
+  const i32x4 lo = {-8, -8, -8, -8};
+  f32x4 q = x / s;
+  q = select(q > nine, nine, q);
+  q = select(q < -nine, -nine, q);
+  q = select(q == q, q, zero);
+  i32x4 t = __builtin_convertvector(q, i32x4);  // toward zero
+  f32x4 frac = q - __builtin_convertvector(t, f32x4);  // exact
+  t -= frac >= half;  // true lanes are -1
+  t += frac <= -half;
+  t = select(t > hi, hi, t);
+  t = select(t < lo, lo, t);
+  return t - lo;
+}
+
+// A short group is padded with zeros, whose code is 8 under any scale (0 / 0
+// and 0 / inf included): that gives both the 0x80 high nibble of an odd tail
+// and the 0x88 padding, and zeros never raise the maximum.
+float encode_group(const float* x, uint8_t* out) {
+  float a = group_abs_max(x);
+  float s = a == 0.0f ? 1.0f : a / 7.0f;
+  const f32x4 sv = {s, s, s, s};
+  int32_t codes[Q4_GROUP_ELEMS];
+  for (size_t i = 0; i < Q4_GROUP_ELEMS; i += 4) {
+    i32x4 c = codes4(load4(x + i), sv);
+    std::memcpy(codes + i, &c, sizeof c);
+  }
+  for (size_t j = 0; j < Q4_GROUP_BYTES; ++j) {
+    out[j] = static_cast<uint8_t>(codes[2 * j] | (codes[2 * j + 1] << 4));
+  }
+  return s;
+}
+
+void decode_full_group(float s, const uint8_t* in, float* out) {
+  for (size_t j = 0; j < Q4_GROUP_BYTES; ++j) {
+    out[2 * j] = s * static_cast<float>(static_cast<int>(in[j] & 0x0F) - 8);
+    out[2 * j + 1] = s * static_cast<float>(static_cast<int>(in[j] >> 4) - 8);
+  }
+}
+
+}  // namespace
+
+void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes) {
+  auto* scale_out = static_cast<uint8_t*>(scales);
+  size_t groups = static_cast<size_t>(q4_group_count(n));
+  for (size_t g = 0; g < groups; ++g) {
+    const float* x = values + g * Q4_GROUP_ELEMS;
+    float padded[Q4_GROUP_ELEMS];
+    size_t m = n - g * Q4_GROUP_ELEMS;
+    if (m < Q4_GROUP_ELEMS) {
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, x, m * sizeof(float));
+      x = padded;
+    }
+    float s = encode_group(x, bytes + g * Q4_GROUP_BYTES);
+    std::memcpy(scale_out + g * sizeof(float), &s, sizeof s);
+  }
+}
+
+Q4Vector q4_encode(const float* values, size_t n) {
+  Q4Vector q;
+  size_t groups = static_cast<size_t>(q4_group_count(n));
+  q.scales.resize(groups);
+  q.bytes.resize(groups * Q4_GROUP_BYTES);
+  q.len = n;
+  q4_encode_into(values, n, q.scales.data(), q.bytes.data());
+  return q;
+}
+
+uint64_t q4_decoded_len(uint64_t len, uint64_t n_scales, uint64_t n_bytes) {
+  uint64_t by_scales = n_scales > UINT64_MAX / Q4_GROUP_ELEMS ? UINT64_MAX : n_scales * Q4_GROUP_ELEMS;
+  // Each code byte carries two elements.
+  uint64_t by_bytes = n_bytes > UINT64_MAX / 2 ? UINT64_MAX : n_bytes * 2;
+  uint64_t n = len < by_scales ? len : by_scales;
+  return n < by_bytes ? n : by_bytes;
+}
+
+void q4_decode_into(const void* scales, const uint8_t* bytes, size_t out_len, float* out) {
+  const auto* scale_in = static_cast<const uint8_t*>(scales);
+  size_t full = out_len / Q4_GROUP_ELEMS;
+  for (size_t g = 0; g < full; ++g) {
+    float s;
+    std::memcpy(&s, scale_in + g * sizeof(float), sizeof s);
+    decode_full_group(s, bytes + g * Q4_GROUP_BYTES, out + g * Q4_GROUP_ELEMS);
+  }
+  size_t tail = out_len - full * Q4_GROUP_ELEMS;
+  if (tail > 0) {
+    float s;
+    std::memcpy(&s, scale_in + full * sizeof(float), sizeof s);
+    const uint8_t* in = bytes + full * Q4_GROUP_BYTES;
+    float* o = out + full * Q4_GROUP_ELEMS;
+    for (size_t i = 0; i < tail; ++i) {
+      uint8_t b = in[i / 2];
+      int c = (i % 2 == 0) ? (b & 0x0F) : (b >> 4);
+      o[i] = s * static_cast<float>(c - 8);
+    }
+  }
+}
+
+std::vector<float> q4_decode(const Q4Vector& q) {
+  uint64_t n = q4_decoded_len(q.len, q.scales.size(), q.bytes.size());
+  std::vector<float> out(static_cast<size_t>(n));
+  q4_decode_into(q.scales.data(), q.bytes.data(), out.size(), out.data());
+  return out;
+}
+
+}  // namespace qvn
