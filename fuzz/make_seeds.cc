@@ -8,6 +8,10 @@
 #include <vector>
 
 #include "core/le_bytes.h"
+#include "engine/scheduler.h"
+#include "engine/snapshot.h"
+#include "engine/trace.h"
+#include "storage/block_pool.h"
 #include "fuzz_support.h"
 #include "index/vamana/vamana.h"
 #include "retrieval/key_view.h"
@@ -166,6 +170,120 @@ void key_view_seeds() {
   seed("fuzz_key_view", "infinite_rows", float_bytes(infs));
 }
 
+Cell seed_cell(CellId id, size_t key_len, Tier tier) {
+  Cell c;
+  c.cell_id = id;
+  c.owner = id % 3;
+  c.layer = static_cast<LayerIndex>(id);
+  for (size_t i = 0; i < key_len; ++i) c.key.push_back(static_cast<float>(i % 9) - 4.0f);
+  c.value = {1.0f, 2.0f, 3.0f};
+  c.aux = {0.5f};
+  c.importance = 10.0f;
+  c.tier = tier;
+  return c;
+}
+
+template <class T>
+T must_engine(Result<T> r) {
+  if (!r.ok()) {
+    std::fprintf(stderr, "seed writer failed: %s\n", r.error().to_string().c_str());
+    std::exit(1);
+  }
+  return std::move(r).value();
+}
+
+void segment_seeds() {
+  test::TempDir dir;
+  BlockPool pool = must_engine(BlockPool::open(dir.path(), 1 << 20));
+  must_engine(pool.append_cell(seed_cell(1, 40, Tier::Draft)));
+  std::vector<Cell> batch = {seed_cell(2, 3, Tier::Core), seed_cell(1, 0, Tier::Validated)};
+  must_engine(pool.append_cells(batch));
+  const Bytes good = test::read_bytes(segment_path(dir.path(), 0));
+  seed("fuzz_segment", "valid", good);
+  seed("fuzz_segment", "torn_last", cut(good, 7));
+  seed("fuzz_segment", "header_only", Bytes(good.begin(), good.begin() + 8));
+  seed("fuzz_segment", "short_file", Bytes(good.begin(), good.begin() + 5));
+  Bytes magic = good;
+  magic[3] = 'X';
+  seed("fuzz_segment", "bad_magic", magic);
+  // First record: tier byte 3; then a key count larger than its codes.
+  seed("fuzz_segment", "bad_tier", [&] { Bytes b = good; b[8 + 74] = 3; return b; }());
+  seed("fuzz_segment", "key_count_too_large", with_u32(good, 8 + 22, 1000));
+  seed("fuzz_segment", "huge_counts", with_u32(with_u32(good, 8 + 75, 0x7FFFFFFF), 8 + 79, 0xFFFFFFFF));
+  seed("fuzz_segment", "zero_tail", plus(good, Bytes(64, 0)));
+}
+
+void trace_log_seeds() {
+  test::TempDir dir;
+  TraceLog log = must(TraceLog::open(dir.path()));
+  must(log.append({1, 2, 100, EdgeType::CausedBy}));
+  must(log.append({2, 2, 101, EdgeType::Supports}));
+  must(log.append({3, 1, 102, EdgeType::Follows}));
+  const Bytes good = test::read_bytes(log.path());
+  seed("fuzz_trace_log", "valid", good);
+  seed("fuzz_trace_log", "torn_last", cut(good, 1));
+  seed("fuzz_trace_log", "bad_tag", [&] { Bytes b = good; b[26] = 0; return b; }());
+  seed("fuzz_trace_log", "kind_7", [&] { Bytes b = good; b[17] = 7; return b; }());
+}
+
+void scheduler_seeds() {
+  test::TempDir dir;
+  Scheduler s = must_engine(Scheduler::load(dir.path()));
+  must_engine(s.schedule(EvictDraft{7, 15.0f}, WallTime{0, 0}));
+  must_engine(s.schedule(EvictDraft{0xFFFFFFFFFFFFFFFFull, 0.1f}, WallTime{1700000000, 5}));
+  const Bytes good = test::read_bytes(s.path());
+  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+  seed("fuzz_scheduler", "valid", good);
+  seed("fuzz_scheduler", "as_arrays", text("[3, [[1, 340282366920938463463374607431768211455, {\"EvictDraft\": [9, 1e39]}]]]"));
+  seed("fuzz_scheduler", "unknown_keys",
+       text("{\"x\": [1, {\"y\": null}], \"entries\": [{\"action\": {\"EvictDraft\": {\"threshold\": -0.0, "
+            "\"owner\": 1, \"z\": true}}, \"fires_at_unix_nanos\": 18446744073709551616, \"id\": 2}], "
+            "\"next_id\": 0}"));
+  seed("fuzz_scheduler", "null_threshold",
+       text("{\"next_id\": 2, \"entries\": [{\"id\": 1, \"fires_at_unix_nanos\": 0, "
+            "\"action\": {\"EvictDraft\": {\"owner\": 7, \"threshold\": null}}}]}"));
+  seed("fuzz_scheduler", "duplicate_field", text("{\"next_id\": 2, \"next_id\": 3, \"entries\": []}"));
+  seed("fuzz_scheduler", "torn", cut(good, 20));
+}
+
+void snapshot_seeds() {
+  const SnapshotManifest m = SnapshotManifest::create(std::string(64, 'a'), 3, 2);
+  const std::string json = must_engine(m.to_json());
+  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+  seed("fuzz_manifest", "valid", text(json));
+  seed("fuzz_manifest", "as_arrays", text("[\"qvn!\", 1, \"@0\", [\"q4\", \"top5avg\"], [1, 2], \"00\"]"));
+  seed("fuzz_manifest", "version_2", text("{\"magic\": \"qvn!\", \"format_version\": 2, \"created_at\": \"@1\", "
+                                          "\"codecs\": {\"quantization\": \"q4\", \"key\": \"top5avg\"}, "
+                                          "\"stats\": {\"pack_count\": 0, \"owner_count\": 0}, \"sha256\": \"\", \"extra\": {}}"));
+  seed("fuzz_manifest", "bad_magic", text("{\"magic\": \"qvn?\\u0000\", \"format_version\": 1}"));
+  seed("fuzz_manifest", "short_array", text("[\"qvn!\", 1]"));
+
+  test::TempDir engine;
+  test::TempDir out;
+  std::filesystem::create_directories(engine.path() + "/sub/deeper");
+  test::write_bytes(engine.file("a.txt"), text("hello"));
+  test::write_bytes(engine.path() + "/sub/b.bin", Bytes{0, 1, 2, 3});
+  test::write_bytes(engine.path() + "/sub/deeper/c", Bytes{});
+  must_engine(snapshot::write_snapshot(engine.path(), out.file("snap.tar"), 1, 1));
+  const Bytes good = test::read_bytes(out.file("snap.tar"));
+  seed("fuzz_snapshot_restore", "valid", good);
+  seed("fuzz_snapshot_restore", "truncated", cut(good, 700));
+  // A state file's first content byte: the digest no longer matches.
+  Bytes flipped = good;
+  for (size_t at = 0; at + 512 <= flipped.size(); at += 512) {
+    if (std::memcmp(flipped.data() + at, "engine_state/a.txt", 18) == 0) {
+      flipped[at + 512] ^= 1;
+      break;
+    }
+  }
+  seed("fuzz_snapshot_restore", "digest_mismatch", flipped);
+  seed("fuzz_snapshot_restore", "manifest_only", [&] {
+    Bytes b(good.begin(), good.begin() + 1024);
+    b.resize(b.size() + 1024, 0);
+    return b;
+  }());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,5 +297,9 @@ int main(int argc, char** argv) {
   synaptic_bank_seeds();
   vamana_seeds();
   key_view_seeds();
+  segment_seeds();
+  trace_log_seeds();
+  scheduler_seeds();
+  snapshot_seeds();
   return 0;
 }
