@@ -148,7 +148,10 @@ Result<CheckpointEntry> CheckpointRepository::save(const SnapshotWriter& write_s
   // an existing file, so a number taken meanwhile by another saver is
   // noticed instead of overwritten.
   QVN_TRY(auto pending, platform::create_unique(platform::join(dir, ".pending-")));
-  auto& [pending_file, pending_path] = pending;
+  // Named references rather than a structured binding: the lambda below
+  // captures the path, which clang before 16 refuses for a binding.
+  platform::File& pending_file = pending.first;
+  const std::string& pending_path = pending.second;
   QVN_TRY_VOID(pending_file.close());
   auto discard = [&] { (void)platform::unlink(pending_path); };
 

@@ -781,7 +781,10 @@ Result<std::string> hash_state(const std::string& engine_dir, std::vector<StateE
 Result<void> write_archive(const std::string& engine_dir, const std::vector<StateEntry>& entries,
                            const std::string& manifest_json, const std::string& out_path) {
   QVN_TRY(auto created, platform::create_unique(out_path + ".partial-"));
-  auto& [file, tmp] = created;
+  // Named references rather than a structured binding: the lambda below
+  // captures them, which clang before 16 refuses for a binding.
+  platform::File& file = created.first;
+  const std::string& tmp = created.second;
   auto write_all = [&]() -> Result<void> {
     auto header = manifest_header(manifest_json.size());
     QVN_TRY_VOID(file.write_all(header.data(), header.size()));
