@@ -4,6 +4,9 @@
 # Fails on the first target that crashes, leaks, times out or breaks an
 # invariant; the offending input is kept under build/fuzz/artifacts/.
 # Usage: fuzz/run.sh [seconds per target, default 20] [target ...]
+# With QVN_FUZZ_WITH_TESTS=1 the same instrumented build also compiles the C++
+# test suites and runs them first, so one clang build gives both the
+# sanitizer run of the tests and the fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs="${1:-20}"
@@ -11,7 +14,7 @@ shift || true
 jobs=$(( $(nproc 2>/dev/null || echo 2) < 4 ? $(nproc 2>/dev/null || echo 2) : 4 ))
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQVN_FUZZ=ON -DQVN_BUILD_TESTS=OFF -DQVN_BUILD_BENCH=OFF -DQVN_BUILD_PYTHON=OFF >/dev/null
+  -DQVN_FUZZ=ON -DQVN_BUILD_TESTS="${QVN_FUZZ_WITH_TESTS:-OFF}" -DQVN_BUILD_BENCH=OFF -DQVN_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs"
 
 if [ "$#" -gt 0 ]; then
@@ -25,6 +28,9 @@ fi
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
+if [ "${QVN_FUZZ_WITH_TESTS:-OFF}" = "1" ] || [ "${QVN_FUZZ_WITH_TESTS:-OFF}" = "ON" ]; then
+  ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
+fi
 mkdir -p build/fuzz/artifacts
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
