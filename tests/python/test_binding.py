@@ -49,6 +49,25 @@ def test_class_docs_and_text_signatures():
     assert rr.value.__doc__ == "Get the value vector as a list of floats."
 
 
+def test_engine_method_table_order():
+    methods = [name for name, v in vars(_native.Engine).items()
+               if not name.startswith("__") and (callable(v) or isinstance(v, staticmethod))]
+    assert methods == [
+        "mem_write", "mem_write_batch", "mem_read", "mem_read_tokens", "set_refinement_mode",
+        "refinement_mode", "set_token_reweighting", "token_reweighting", "cell_importance", "cell_tier",
+        "cell_count", "trace_ancestors", "has_vamana", "advance_days", "evict_draft_packs", "sweep_now",
+        "list_owners", "schedule_evict_draft", "cancel_scheduled", "list_scheduled", "fire_due_scheduled",
+        "owner_exists", "delete_owner", "snapshot", "restore_from", "open_with_write_buffer", "flush_buffer",
+        "pipeline_stage_count", "store_synapsis", "load_synapsis", "status", "compact", "start_maintenance",
+        "stop_maintenance", "is_maintenance_running", "maintenance_status", "mem_write_pack", "add_view_keys",
+        "view_count", "mem_write_pack_with_auto_link", "mem_read_pack", "pack_count", "refresh",
+        "pack_importance", "list_packs", "load_pack_by_id", "add_pack_edge", "add_pack_link", "pack_links",
+        "pack_links_by_type", "pack_supports", "pack_contradicts", "mem_read_pack_with_trace_boost",
+        "mem_read_pack_with_trace_boost_and_follow", "pack_text", "set_pack_text", "set_pack_texts",
+        "pack_exists", "delete_pack", "flush",
+    ]
+
+
 def test_read_result_cannot_be_created_from_python():
     with pytest.raises(TypeError):
         _native.ReadResult()
@@ -102,7 +121,7 @@ def test_integer_conversions():
         probe.convert("u64", 1.0)
     assert type(info.value.__cause__) is TypeError
     assert probe.convert("u16", 65535) == 65535
-    for kind, bad in (("u16", 65536), ("u16", -1), ("u8", 256), ("u32", 2**32)):
+    for kind, bad in (("u16", 65536), ("u16", -1), ("u8", 256), ("u32", 2**32), ("u16", 2**64), ("u8", -(2**64))):
         with pytest.raises(OverflowError) as info:
             probe.convert(kind, bad)
         assert str(info.value) == "out of range integral type conversion attempted"

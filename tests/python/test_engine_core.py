@@ -143,6 +143,119 @@ def test_text_signatures_and_docs():
         "Read the top-k most relevant cells for a query key (cell-level API).\n\n**Deprecated:**")
 
 
+# Every doc string whose text callers and tools read back, byte for byte:
+# the signature line, the "--" line, the blank line, then the body.
+FULL_DOCS = {
+    "restore_from": "restore_from(in_path, target_dir)\n--\n\n"
+    "Restore a snapshot archive at ``in_path`` into ``target_dir``\n"
+    "and return a freshly opened :class:`Engine`.\n\n"
+    "``target_dir`` must be empty or non-existent. Raises\n"
+    ":py:exc:`RuntimeError` with a typed message on integrity,\n"
+    "magic, version, or codec mismatch.",
+    "open_with_write_buffer": "open_with_write_buffer(path, max_batch_size, max_idle_ms=0)\n--\n\n"
+    "Open an engine at ``path`` with a streaming-ingest write\n"
+    "buffer enabled. Buffered writes return their pack id\n"
+    "synchronously and defer the fsync until the buffer reaches\n"
+    "``max_batch_size`` or :py:meth:`flush_buffer` is called.\n\n"
+    "``max_idle_ms`` is reserved for a future idle-timer flush\n"
+    "(currently has no effect); pass ``0``.",
+    "flush": "flush($self)\n--\n\nExplicit durability checkpoint \u2014 ensures all components have fsynced.",
+    "flush_buffer": "flush_buffer($self)\n--\n\nDrain the streaming write buffer. No-op when the\n"
+    "engine was opened without a buffer or when the buffer is\nalready empty.",
+    "refresh": "refresh($self)\n--\n\nRe-sync in-memory state from disk.\n\n"
+    "Use when another process or `Engine` handle has written to the same\n"
+    "directory and this handle needs to see those writes. Re-applies the\n"
+    "Memento pattern from `open()`: rescans segments, replays the WAL,\n"
+    "refreshes governance / `pack_directory` / `text_store` / `deletion_log`.\n"
+    "Idempotent and cheap when nothing changed on disk.",
+    "snapshot": "snapshot($self, out_path)\n--\n\n"
+    "Snapshot the engine state to a portable tar archive at\n"
+    "``out_path``. Returns the manifest as a dict with keys\n"
+    "``magic``, ``format_version``, ``created_at``, ``pack_count``,\n"
+    "``owner_count``, ``sha256``.\n\n"
+    "``out_path`` must be outside the engine's working directory \u2014\n"
+    "otherwise the tar walker would read its own output.",
+    "compact": "compact($self)\n--\n\nCompact storage by rewriting segments with dead cells.\n\n"
+    "Returns a dict with `segments_compacted`, `cells_moved`, `bytes_reclaimed`.",
+    "status": "status($self)\n--\n\nSnapshot of engine state for monitoring and diagnostics.\n\n"
+    "Returns a dict with keys: `cell_count`, `pack_count`, `segment_count`,\n"
+    "`slb_occupancy`, `slb_capacity`, `vamana_active`, `pipeline_stages`,\n"
+    "`governance_entries`, `trace_edges`, `arena_bytes`, `arena_bytes_per_cell`.",
+    "cell_count": "cell_count($self)\n--\n\nTotal number of cells in the engine.",
+    "pack_count": "pack_count($self)\n--\n\nNumber of KV Packs stored.",
+    "has_vamana": "has_vamana($self)\n--\n\nWhether the Vamana ANN index is active.",
+    "pipeline_stage_count": "pipeline_stage_count($self)\n--\n\nNumber of stages in the retrieval pipeline.",
+    "set_token_reweighting": "set_token_reweighting($self, enabled)\n--\n\n"
+    "Enable or disable corpus-mean distance token importance reweighting.\n\n"
+    "When enabled, each per-token score is scaled by\n"
+    "`1 - cosine(token, corpus_mean)` before aggregation \u2014 distinctive tokens\n"
+    "carry more retrieval signal than tokens aligned with the mean activation.",
+    "token_reweighting": "token_reweighting($self)\n--\n\n"
+    "Whether corpus-mean distance token importance reweighting is enabled.",
+    "mem_write": "mem_write($self, owner, layer, key, value, salience, parent_cell_id)\n--\n\n"
+    "Write key/value vectors to the engine (cell-level API).\n\n"
+    "**Deprecated:** Use `mem_write_pack` for new code. The Pack API is\n"
+    "the canonical interface for storing multi-layer KV caches.",
+    "mem_write_batch": "mem_write_batch($self, requests)\n--\n\n"
+    "Write multiple cells in a single batch with one fsync (Batch Command).\n\n"
+    "Each item is a tuple of (owner, layer, key, value, salience, parent).\n"
+    "Returns a list of assigned cell IDs.",
+    "mem_write_pack": "mem_write_pack($self, owner, retrieval_key, layer_payloads, salience, text=None)\n--\n\n"
+    "Store a complete multi-layer KV cache as a single atomic pack.\n\nReturns the assigned pack ID.",
+    "mem_write_pack_with_auto_link": "mem_write_pack_with_auto_link($self, owner, retrieval_key, "
+    "layer_payloads, salience, auto_link_threshold=None, text=None)\n--\n\n"
+    "Store a pack with automatic discovery and linking of similar existing packs.\n\n"
+    "Returns a dict with `pack_id` and `linked_pack_ids`.\n"
+    "Threshold defaults to [`DEFAULT_AUTO_LINK_THRESHOLD`] (250.0) when omitted.",
+    "add_view_keys": "add_view_keys($self, pack_id, view_keys)\n--\n\n"
+    "Register one or more view keys for an existing pack.\n\n"
+    "View keys are additional retrieval keys \u2014 queries matching any view key\n"
+    "will surface this pack during `mem_read_pack`. Returns the total number\n"
+    "of view keys registered for this pack after the call.",
+    "view_count": "view_count($self, pack_id)\n--\n\n"
+    "Return the number of view keys registered for a pack.\n\n"
+    "Raises `RuntimeError` if the pack does not exist.",
+    "mem_read": "mem_read($self, query_key, k, owner)\n--\n\n"
+    "Read the top-k most relevant cells for a query key (cell-level API).\n\n"
+    "**Deprecated:** Use `mem_read_pack` for new code. The Pack API returns\n"
+    "complete multi-layer KV caches ready for injection.",
+    "mem_read_pack": "mem_read_pack($self, query_key, k, owner)\n--\n\n"
+    "Retrieve the top-k KV Packs matching a query key.\n\n"
+    "Returns list of dicts with pack ID, owner, score, tier, and layers.",
+    "mem_read_pack_with_trace_boost": "mem_read_pack_with_trace_boost($self, query_key, k, owner, "
+    "boost_factor)\n--\n\nRetrieve packs with trace-boosted scoring.",
+    "mem_read_pack_with_trace_boost_and_follow": "mem_read_pack_with_trace_boost_and_follow($self, "
+    "query_key, k, owner, boost_factor)\n--\n\n"
+    "Retrieve packs with trace-boosted scoring and automatic link traversal.",
+    "load_pack_by_id": "load_pack_by_id($self, pack_id)\n--\n\nLoad a pack by ID without retrieval scoring.",
+}
+
+
+def internal_doc(name):
+    """The doc string as the method table holds it, rebuilt from the two
+    halves the interpreter splits it into."""
+    method = getattr(Engine, name)
+    return f"{name}{method.__text_signature__}\n--\n\n{method.__doc__}"
+
+
+def test_doc_strings_byte_for_byte():
+    for name, doc in FULL_DOCS.items():
+        assert internal_doc(name) == doc, name
+    # Bodies whose wording is free still keep their signature and lead line.
+    assert internal_doc("set_refinement_mode").startswith(
+        "set_refinement_mode($self, mode, alpha=None, beta=None, k_prime=None)\n--\n\n"
+        "Configure post-retrieval refinement (vague-query rescue).\n\n")
+    assert internal_doc("refinement_mode").startswith("refinement_mode($self)\n--\n\n")
+    assert '`"none" | "centered" | "whitened" | "prf"`' in Engine.refinement_mode.__doc__
+    assert internal_doc("mem_read_tokens").startswith(
+        "mem_read_tokens($self, query_tokens, k, owner)\n--\n\n"
+        "Read top-k cells using a raw per-token query matrix (Direct Token Query API).\n\n")
+    assert Engine.__doc__.startswith(
+        "`QuorvaneDB` engine \u2014 persistent KV cache memory for LLM agents.\n\nThe engine is thread-safe")
+    assert isinstance(Engine.__dict__["restore_from"], staticmethod)
+    assert isinstance(Engine.__dict__["open_with_write_buffer"], staticmethod)
+
+
 def test_status_agrees_with_counters(engine):
     engine.mem_write_pack(3, unit(16, 0), [(0, exact(32)), (1, exact(64))], 50.0)
     engine.mem_write(4, 2, unit(16, 1), exact(16), 1.0, None)
@@ -212,7 +325,7 @@ def test_cell_writes_assign_consecutive_ids(engine):
 
 def test_cell_write_argument_errors(engine):
     key = unit(8, 0)
-    for layer in (65536, -1):
+    for layer in (65536, -1, 2**70, -(2**70)):
         with pytest.raises(OverflowError) as info:
             engine.mem_write(1, layer, key, key, 1.0, None)
         assert str(info.value) == "out of range integral type conversion attempted"
@@ -528,6 +641,43 @@ def test_threads_share_one_engine(engine):
     assert engine.pack_count() == 4 * per_thread
     for t, mine in results.items():
         assert all(engine.load_pack_by_id(p)["owner"] == t for p in mine)
+
+
+def test_heavy_methods_wait_for_the_engine_without_the_interpreter_lock(path):
+    probe = pytest.importorskip("_frame_probe")
+    e = probe.Engine(path)
+    key = unit(8, 0)
+    pack = e.mem_write_pack(1, key, [(0, exact(32))], 50.0)
+    released = {
+        "mem_write": lambda: e.mem_write(1, 0, key, key, 1.0, None),
+        "mem_write_batch": lambda: e.mem_write_batch([(1, 0, key, key, 1.0, None)]),
+        "mem_read": lambda: e.mem_read(key, 1, None),
+        "mem_read_tokens": lambda: e.mem_read_tokens(key.reshape(1, 8), 1, None),
+        "compact": lambda: e.compact(),
+        "mem_write_pack": lambda: e.mem_write_pack(1, key, [], 1.0),
+        "add_view_keys": lambda: e.add_view_keys(pack, [key]),
+        "mem_write_pack_with_auto_link": lambda: e.mem_write_pack_with_auto_link(1, key, [], 1.0),
+        "mem_read_pack": lambda: e.mem_read_pack(key, 1, None),
+        "load_pack_by_id": lambda: e.load_pack_by_id(pack),
+        "mem_read_pack_with_trace_boost": lambda: e.mem_read_pack_with_trace_boost(key, 1, None, 2.0),
+        "mem_read_pack_with_trace_boost_and_follow":
+            lambda: e.mem_read_pack_with_trace_boost_and_follow(key, 1, None, 2.0),
+    }
+    for name, call in released.items():
+        outcome = []
+        probe.hold(e)
+        worker = threading.Thread(target=lambda: outcome.append(call()))
+        worker.start()
+        # A released method holds the interpreter lock from its borrow until it
+        # lets go to wait for the mutex, so seeing the borrow from here means
+        # the worker is waiting without the interpreter lock.
+        seen = False
+        while worker.is_alive() and not seen:
+            seen = probe.in_use(e)
+        timed_out = probe.release()
+        worker.join()
+        assert seen and not timed_out, name
+        assert len(outcome) == 1, name
 
 
 def test_poisoned_engine_refuses_every_method(path):

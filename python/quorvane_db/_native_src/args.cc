@@ -36,11 +36,15 @@ void restore_exception(PyObject* exc) {
 #endif
 }
 
+// A value beyond the C long range is as far outside the width as 65536 is
+// for a u16, so it gets the same refusal rather than the interpreter's
+// "too large to convert to C long".
 template <class T>
 bool small_unsigned(PyObject* obj, T& out) {
-  long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  if (v < 0 || static_cast<unsigned long>(v) > std::numeric_limits<T>::max()) {
+  int overflow = 0;
+  long v = PyLong_AsLongAndOverflow(obj, &overflow);
+  if (v == -1 && !overflow && PyErr_Occurred()) return false;
+  if (overflow || v < 0 || static_cast<unsigned long>(v) > std::numeric_limits<T>::max()) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }

@@ -26,8 +26,8 @@ inline constexpr Signature kEngineNew{
     "Engine(path, segment_size=None, vamana_threshold=None)\n--\n\n"
     "`QuorvaneDB` engine \xe2\x80\x94 persistent KV cache memory for LLM agents.\n\n"
     "The engine is thread-safe: it sits behind a shared, reference-counted,\n"
-    "mutex-protected handle, so the interpreter lock is released during engine\n"
-    "operations and several Python threads can share one instance."};
+    "mutex-protected handle, so that the interpreter lock can be released during\n"
+    "engine operations and several Python threads can share one instance."};
 
 struct EngineState {
   static constexpr const char* kTypeName = "Engine";

@@ -9,9 +9,13 @@
 #include "read_result.h"
 #include "results.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "engine/engine.h"
 
@@ -144,6 +148,68 @@ PyObject* poison(BoundArgs& args) {
   throw std::runtime_error("failure while holding the engine mutex");
 }
 
+// hold(engine) / release(): a native thread takes the engine mutex and keeps
+// it until release(), so a test can see which methods wait for the mutex
+// without the interpreter lock. The holder gives up after ten seconds, so a
+// method that waits with the interpreter lock held fails the test instead of
+// hanging it; release() reports whether that happened.
+struct Holder {
+  std::mutex m;
+  std::condition_variable cv;
+  bool locked = false;
+  bool release = false;
+  bool timed_out = false;
+  std::thread thread;
+};
+Holder g_holder;
+
+constexpr Signature kHold{"_frame_probe", "hold(engine)\n--\n\n"};
+PyObject* hold(BoundArgs& args) {
+  EngineRef engine;
+  if (!args.convert(engine)) return nullptr;
+  EngineHandle handle = engine->inner;
+  GilRelease released;
+  std::unique_lock lk(g_holder.m);
+  g_holder.locked = g_holder.release = g_holder.timed_out = false;
+  g_holder.thread = std::thread([handle] {
+    auto held = handle->lock();
+    std::unique_lock inner(g_holder.m);
+    g_holder.locked = true;
+    g_holder.cv.notify_all();
+    g_holder.timed_out =
+        !g_holder.cv.wait_for(inner, std::chrono::seconds(10), [] { return g_holder.release; });
+  });
+  g_holder.cv.wait(lk, [] { return g_holder.locked; });
+  return Py_NewRef(Py_None);
+}
+
+constexpr Signature kRelease{"_frame_probe", "release()\n--\n\n"};
+PyObject* release(BoundArgs&) {
+  bool timed_out = false;
+  {
+    GilRelease released;
+    {
+      std::lock_guard lk(g_holder.m);
+      g_holder.release = true;
+    }
+    g_holder.cv.notify_all();
+    g_holder.thread.join();
+    timed_out = g_holder.timed_out;
+  }
+  return to_py_bool(timed_out).release();
+}
+
+// Whether a method of `engine` is in progress: its exclusive borrow fails.
+constexpr Signature kInUse{"_frame_probe", "in_use(engine)\n--\n\n"};
+PyObject* in_use(BoundArgs& args) {
+  PyRef obj;
+  if (!args.convert(obj)) return nullptr;
+  if (extract_engine_ref(obj.get(), Borrow::Exclusive)) return to_py_bool(false).release();
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return nullptr;
+  PyErr_Clear();
+  return to_py_bool(true).release();
+}
+
 PyMethodDef g_functions[] = {
     static_method_def<kConvert, convert>(),
     static_method_def<kBind, bind>(),
@@ -151,6 +217,9 @@ PyMethodDef g_functions[] = {
     static_method_def<kPanic, panic>(),
     static_method_def<kEngineError, engine_error>(),
     static_method_def<kPoison, poison>(),
+    static_method_def<kHold, hold>(),
+    static_method_def<kRelease, release>(),
+    static_method_def<kInUse, in_use>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
