@@ -15,6 +15,11 @@ void dot_f32_rows(const float* q, const float* rows, size_t stride, size_t n_row
 }
 
 void dot_f32_interleaved(const float* q, const float* blocks, size_t n_rows, size_t dim, float* out) {
+  // Zero-width rows may come with no storage at all: never offset a null base.
+  if (dim == 0) {
+    for (size_t r = 0; r < n_rows; ++r) out[r] = -0.0f;
+    return;
+  }
   for (size_t r = 0; r < n_rows; ++r) {
     const float* lane = blocks + (r / kLanes) * kLanes * dim + r % kLanes;
     float s = -0.0f;

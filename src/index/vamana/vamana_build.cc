@@ -116,6 +116,7 @@ struct Columns {
     blocks = (n + LANES - 1) / LANES;
     blocks += blocks % TILE_BLOCKS;
     data.assign(blocks * dim * LANES, 0.0f);
+    if (dim == 0) return;  // no storage to address
     for (size_t j = 0; j < n; ++j) {
       float* base = data.data() + (j / LANES) * dim * LANES + j % LANES;
       for (size_t k = 0; k < dim; ++k) base[k * LANES] = vectors[j][k];
