@@ -1,856 +1,100 @@
 #include "engine/schedule_file.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <optional>
-#include <span>
+
+#include "engine/json_record.h"
 
 namespace qvn {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Number text
+using json::Field;
+using json::Reader;
+using json::Status;
 
-// Lays out a shortest-digits decimal: plain notation when the decimal point
-// falls near the digits, else d.ddde<exp>. `max_int` and `min_frac` bound
-// the position of the decimal point for the plain form.
-std::string layout_decimal(bool negative, const std::string& digits, int exp10, int max_int, int min_frac) {
-  const int length = static_cast<int>(digits.size());
-  const int kk = exp10 + 1;  // 10^(kk-1) <= |v| < 10^kk
-  const int k = kk - length;
-  std::string out = negative ? "-" : "";
-  if (k >= 0 && kk <= max_int) {
-    out += digits;
-    out.append(static_cast<size_t>(k), '0');
-    out += ".0";
-  } else if (kk > 0 && kk <= max_int) {
-    out += digits.substr(0, static_cast<size_t>(kk));
-    out += '.';
-    out += digits.substr(static_cast<size_t>(kk));
-  } else if (kk > min_frac && kk <= 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-kk), '0');
-    out += digits;
-  } else {
-    out += digits[0];
-    if (length > 1) {
-      out += '.';
-      out += digits.substr(1);
-    }
-    out += 'e';
-    out += std::to_string(kk - 1);
-  }
-  return out;
-}
+constexpr const char* kActionNames[] = {"EvictDraft"};
 
-template <class F>
-std::string format_shortest(F value, int max_int, int min_frac) {
-  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
-  bool negative = text.front() == '-';
-  if (negative) text.remove_prefix(1);
-  size_t e = text.find('e');
-  std::string digits;
-  for (char c : text.substr(0, e)) {
-    if (c != '.') digits += c;
-  }
-  int exp10 = std::atoi(std::string(text.substr(e + 1)).c_str());
-  return layout_decimal(negative, digits, exp10, std::is_same_v<F, float> ? 13 : 16,
-                        std::is_same_v<F, float> ? -6 : -5);
-}
-
-std::string u128_text(u128 v) {
-  if (v == 0) return "0";
-  std::string s;
-  while (v != 0) {
-    s += static_cast<char>('0' + static_cast<int>(v % 10));
-    v /= 10;
-  }
-  return std::string(s.rbegin(), s.rend());
-}
-
-// ---------------------------------------------------------------------------
-// Reader
-
-constexpr const char* EOF_VALUE = "EOF while parsing a value";
-constexpr const char* EOF_LIST = "EOF while parsing a list";
-constexpr const char* EOF_OBJECT = "EOF while parsing an object";
-constexpr const char* EOF_STRING = "EOF while parsing a string";
-constexpr const char* EXPECTED_COLON = "expected `:`";
-constexpr const char* EXPECTED_LIST_COMMA_OR_END = "expected `,` or `]`";
-constexpr const char* EXPECTED_OBJECT_COMMA_OR_END = "expected `,` or `}`";
-constexpr const char* EXPECTED_IDENT = "expected ident";
-constexpr const char* EXPECTED_VALUE = "expected value";
-constexpr const char* INVALID_ESCAPE = "invalid escape";
-constexpr const char* INVALID_NUMBER = "invalid number";
-constexpr const char* NUMBER_OUT_OF_RANGE = "number out of range";
-constexpr const char* INVALID_CODE_POINT = "invalid unicode code point";
-constexpr const char* CONTROL_CHARACTER = "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr const char* KEY_MUST_BE_STRING = "key must be a string";
-constexpr const char* LONE_SURROGATE = "lone leading surrogate in hex escape";
-constexpr const char* END_OF_HEX_ESCAPE = "unexpected end of hex escape";
-constexpr const char* TRAILING_COMMA = "trailing comma";
-constexpr const char* TRAILING_CHARACTERS = "trailing characters";
-
-// An error found by a record reader has no position yet; the innermost
-// enclosing value reader attaches the position it has reached.
-struct JsonError {
-  std::string msg;
-  bool positioned = false;
-};
-
-template <class T>
-using JResult = Expected<T, JsonError>;
-using JStatus = Expected<void, JsonError>;
-
-JsonError custom(std::string msg) { return {std::move(msg), false}; }
-
-struct Number {
-  enum class Kind { U64, I64, F64 } kind;
-  uint64_t u = 0;
-  int64_t i = 0;
-  double f = 0;
-
-  std::string unexpected() const {
-    switch (kind) {
-      case Kind::U64: return "integer `" + std::to_string(u) + "`";
-      case Kind::I64: return "integer `" + std::to_string(i) + "`";
-      case Kind::F64: break;
-    }
-    return "floating point `" + format_shortest(f, 16, -5) + "`";
-  }
-};
-
-bool valid_utf8(std::string_view s) {
-  static constexpr uint32_t MIN_FOR_LEN[] = {0, 0x80, 0x800, 0x10000};
-  size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<uint8_t>(s[i]);
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= n) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      auto cc = static_cast<uint8_t>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < MIN_FOR_LEN[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
-
-void push_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// A string as it appears in an error: quoted, with quotes, backslashes and
-// control characters escaped.
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (static_cast<uint8_t>(c) < 0x20 || c == 0x7f) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(static_cast<uint8_t>(c)));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
-// The three literals: the bytes after the first, and how a type error
-// describes the value.
-struct Literal {
-  std::string_view rest;
-  const char* found;
-};
-
-const Literal& literal(char first) {
-  static const Literal NUL{"ull", "null"}, TRUE{"rue", "boolean `true`"}, FALSE{"alse", "boolean `false`"};
-  return first == 'n' ? NUL : first == 't' ? TRUE : FALSE;
-}
-
-// One readable field of a record: its key and how to read its value.
-struct Field {
-  const char* name;
-  std::function<JStatus()> read;
-  bool seen = false;
-};
-
-// A recursive-descent reader over the schedule records. Positions follow
-// one rule: an error about what was just read points at its last byte; an
-// error about what comes next points at the next byte.
-class Reader {
- public:
-  explicit Reader(std::string_view in) : in_(in) {}
-
-  JResult<ScheduleFile> file() {
-    ScheduleFile out;
-    Field fields[] = {
-        {"next_id", [&] { return read_u64(out.next_id); }},
-        {"entries", [&] { return read_entries(out.entries); }},
-    };
-    QVN_TRY_VOID(read_struct(fields, "struct ScheduleFile", "struct ScheduleFile with 2 elements"));
-    if (ws()) return make_unexpected(peek_error(TRAILING_CHARACTERS));
-    return out;
-  }
-
- private:
-  // -- positions and bytes ---------------------------------------------------
-
-  std::string position_text(size_t consumed) const {
-    size_t line = 1, line_start = 0;
-    for (size_t k = 0; k < consumed; ++k) {
-      if (in_[k] == '\n') {
-        ++line;
-        line_start = k + 1;
-      }
-    }
-    return " at line " + std::to_string(line) + " column " + std::to_string(consumed - line_start);
-  }
-  JsonError error(std::string_view code) const { return {std::string(code) + position_text(i_), true}; }
-  JsonError peek_error(std::string_view code) const {
-    return {std::string(code) + position_text(std::min(in_.size(), i_ + 1)), true};
-  }
-  JsonError fix(JsonError e) const {
-    if (!e.positioned) {
-      e.msg += position_text(i_);
-      e.positioned = true;
-    }
-    return e;
-  }
-
-  std::optional<char> peek() const {
-    if (i_ < in_.size()) return in_[i_];
-    return std::nullopt;
-  }
-  std::optional<char> next() {
-    if (i_ < in_.size()) return in_[i_++];
-    return std::nullopt;
-  }
-  char peek_or_nul() const { return i_ < in_.size() ? in_[i_] : '\0'; }
-  void eat() { ++i_; }
-  std::optional<char> ws() {
-    while (i_ < in_.size() && (in_[i_] == ' ' || in_[i_] == '\n' || in_[i_] == '\t' || in_[i_] == '\r')) ++i_;
-    return peek();
-  }
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-  // -- tokens ----------------------------------------------------------------
-
-  JStatus ident(std::string_view rest) {
-    for (char want : rest) {
-      auto c = next();
-      if (!c) return make_unexpected(error(EOF_VALUE));
-      if (*c != want) return make_unexpected(error(EXPECTED_IDENT));
-    }
-    return {};
-  }
-
-  JResult<uint32_t> hex4() {
-    if (in_.size() - i_ < 4) {
-      i_ = in_.size();
-      return make_unexpected(error(EOF_STRING));
-    }
-    uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) {
-      char c = in_[i_++];
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-      if (d < 0) return make_unexpected(error(INVALID_ESCAPE));
-      v = v * 16 + static_cast<uint32_t>(d);
-    }
-    return v;
-  }
-
-  // After the opening quote; consumes the closing one.
-  JResult<std::string> string() {
-    std::string out;
-    size_t raw_start = i_;
-    for (;;) {
-      auto c = next();
-      if (!c) return make_unexpected(error(EOF_STRING));
-      if (*c == '"') break;
-      if (static_cast<uint8_t>(*c) < 0x20) return make_unexpected(error(CONTROL_CHARACTER));
-      if (*c != '\\') {
-        out += *c;
-        continue;
-      }
-      auto e = next();
-      if (!e) return make_unexpected(error(EOF_STRING));
-      switch (*e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          QVN_TRY(uint32_t cp, hex4());
-          if (cp >= 0xDC00 && cp <= 0xDFFF) return make_unexpected(error(LONE_SURROGATE));
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (next() != '\\' || next() != 'u') return make_unexpected(error(END_OF_HEX_ESCAPE));
-            QVN_TRY(uint32_t low, hex4());
-            if (low < 0xDC00 || low > 0xDFFF) return make_unexpected(error(LONE_SURROGATE));
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
-          push_utf8(out, cp);
-          break;
-        }
-        default: return make_unexpected(error(INVALID_ESCAPE));
-      }
-    }
-    if (!valid_utf8(in_.substr(raw_start, i_ - raw_start))) return make_unexpected(error(INVALID_CODE_POINT));
-    return out;
-  }
-
-  // After an optional '-' was eaten.
-  JResult<Number> number(bool positive) {
-    size_t start = i_;
-    auto c = next();
-    if (!c || !is_digit(*c)) return make_unexpected(error(INVALID_NUMBER));
-    if (*c == '0') {
-      if (is_digit(peek_or_nul())) return make_unexpected(peek_error(INVALID_NUMBER));
-    } else {
-      while (is_digit(peek_or_nul())) eat();
-    }
-    bool integral = true;
-    if (peek_or_nul() == '.') {
-      integral = false;
-      eat();
-      if (!is_digit(peek_or_nul())) return make_unexpected(peek_error(peek() ? INVALID_NUMBER : EOF_VALUE));
-      while (is_digit(peek_or_nul())) eat();
-    }
-    if (peek_or_nul() == 'e' || peek_or_nul() == 'E') {
-      integral = false;
-      eat();
-      if (peek_or_nul() == '+' || peek_or_nul() == '-') eat();
-      auto d = next();
-      if (!d || !is_digit(*d)) return make_unexpected(error(INVALID_NUMBER));
-      while (is_digit(peek_or_nul())) eat();
-    }
-    std::string_view digits = in_.substr(start, i_ - start);
-    Number n{Number::Kind::F64};
-    if (integral) {
-      uint64_t u = 0;
-      auto r = std::from_chars(digits.data(), digits.data() + digits.size(), u);
-      if (r.ec == std::errc()) {
-        if (positive) return Number{Number::Kind::U64, u};
-        if (u != 0 && u <= (uint64_t{1} << 63)) {
-          return Number{Number::Kind::I64, 0, static_cast<int64_t>(0 - u)};
-        }
-      }
-    }
-    std::string text = (positive ? "" : "-") + std::string(digits);
-    // strtod is used for its correct rounding; JSON numbers never contain
-    // the locale's decimal separator other than '.', and this process never
-    // changes LC_NUMERIC.
-    n.f = std::strtod(text.c_str(), nullptr);
-    if (std::isinf(n.f)) return make_unexpected(error(NUMBER_OUT_OF_RANGE));
-    return n;
-  }
-
-  // The type-mismatch error for the value that starts here.
-  JsonError invalid_type(std::string_view expected) {
-    std::string found;
-    switch (peek_or_nul()) {
-      case 'n':
-      case 't':
-      case 'f': {
-        const Literal& lit = literal(peek_or_nul());
-        eat();
-        if (auto r = ident(lit.rest); !r.ok()) return r.error();
-        found = lit.found;
-        break;
-      }
-      case '-': {
-        eat();
-        auto n = number(false);
-        if (!n.ok()) return n.error();
-        found = n->unexpected();
-        break;
-      }
-      case '"': {
-        eat();
-        auto s = string();
-        if (!s.ok()) return s.error();
-        found = "string " + quoted(*s);
-        break;
-      }
-      case '[': found = "sequence"; break;
-      case '{': found = "map"; break;
-      default:
-        if (is_digit(peek_or_nul())) {
-          auto n = number(true);
-          if (!n.ok()) return n.error();
-          found = n->unexpected();
-          break;
-        }
-        return peek_error(EXPECTED_VALUE);
-    }
-    return fix(custom("invalid type: " + found + ", expected " + std::string(expected)));
-  }
-
-  // -- containers ------------------------------------------------------------
-
-  // Steps over the comma before every member but the first of an array or
-  // object. Returns false at `close`; else the next member starts here.
-  JResult<bool> next_member(bool& first, char close) {
-    const char* eof = close == ']' ? EOF_LIST : EOF_OBJECT;
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(eof));
-    if (*p == close) return false;
-    if (!first) {
-      if (*p != ',') {
-        return make_unexpected(
-            peek_error(close == ']' ? EXPECTED_LIST_COMMA_OR_END : EXPECTED_OBJECT_COMMA_OR_END));
-      }
-      eat();
-      p = ws();
-    }
-    first = false;
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    if (*p == close) return make_unexpected(peek_error(TRAILING_COMMA));
-    return true;
-  }
-
-  JResult<bool> next_element(bool& first) { return next_member(first, ']'); }
-
-  JResult<std::optional<std::string>> next_key(bool& first) {
-    QVN_TRY(bool more, next_member(first, '}'));
-    if (!more) return std::optional<std::string>();
-    if (peek() != '"') return make_unexpected(peek_error(KEY_MUST_BE_STRING));
-    eat();
-    QVN_TRY(std::string key, string());
-    return std::optional<std::string>(std::move(key));
-  }
-
-  JStatus colon() {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_OBJECT));
-    if (*p != ':') return make_unexpected(peek_error(EXPECTED_COLON));
-    eat();
-    return {};
-  }
-
-  JStatus end_seq() {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_LIST));
-    if (*p == ']') {
-      eat();
-      return {};
-    }
-    if (*p == ',') {
-      eat();
-      auto q = ws();
-      return make_unexpected(peek_error(q == ']' ? TRAILING_COMMA : TRAILING_CHARACTERS));
-    }
-    return make_unexpected(peek_error(TRAILING_CHARACTERS));
-  }
-
-  JStatus end_map() {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_OBJECT));
-    if (*p == '}') {
-      eat();
-      return {};
-    }
-    return make_unexpected(peek_error(*p == ',' ? TRAILING_COMMA : TRAILING_CHARACTERS));
-  }
-
-  // Skips one value of any shape. Iterative, so nesting depth costs heap,
-  // not stack.
-  JStatus skip_value() {
-    std::string stack;
-    std::optional<char> enclosing;
-    for (;;) {
-      auto p = ws();
-      if (!p) return make_unexpected(peek_error(EOF_VALUE));
-      std::optional<char> frame;
-      switch (*p) {
-        case 'n':
-        case 't':
-        case 'f':
-          eat();
-          QVN_TRY_VOID(ident(literal(*p).rest));
-          break;
-        case '-': {
-          eat();
-          QVN_TRY(Number n, number(false));
-          (void)n;
-          break;
-        }
-        case '"': {
-          eat();
-          QVN_TRY(std::string s, string());
-          (void)s;
-          break;
-        }
-        case '[':
-        case '{':
-          if (enclosing) stack += *enclosing;
-          enclosing.reset();
-          eat();
-          frame = *p;
-          break;
-        default: {
-          if (!is_digit(*p)) return make_unexpected(peek_error(EXPECTED_VALUE));
-          QVN_TRY(Number n, number(true));
-          (void)n;
-        }
-      }
-      bool accept_comma;
-      char cur;
-      if (frame) {
-        accept_comma = false;
-        cur = *frame;
-      } else if (enclosing) {
-        accept_comma = true;
-        cur = *enclosing;
-        enclosing.reset();
-      } else if (!stack.empty()) {
-        accept_comma = true;
-        cur = stack.back();
-        stack.pop_back();
-      } else {
-        return {};
-      }
-      for (;;) {
-        auto q = ws();
-        if (!q) return make_unexpected(peek_error(cur == '[' ? EOF_LIST : EOF_OBJECT));
-        if (*q == ',' && accept_comma) {
-          eat();
-          break;
-        }
-        if ((*q == ']' && cur == '[') || (*q == '}' && cur == '{')) {
-          eat();
-          if (stack.empty()) return {};
-          cur = stack.back();
-          stack.pop_back();
-          accept_comma = true;
-          continue;
-        }
-        if (accept_comma) {
-          return make_unexpected(peek_error(cur == '[' ? EXPECTED_LIST_COMMA_OR_END : EXPECTED_OBJECT_COMMA_OR_END));
-        }
-        break;
-      }
-      if (cur == '{') {
-        auto k = ws();
-        if (!k) return make_unexpected(peek_error(EOF_OBJECT));
-        if (*k != '"') return make_unexpected(peek_error(KEY_MUST_BE_STRING));
-        eat();
-        QVN_TRY(std::string key, string());
-        (void)key;
-        QVN_TRY_VOID(colon());
-      }
-      enclosing = cur;
-    }
-  }
-
-  // -- records ---------------------------------------------------------------
-
-  // A record given as an object (any order, unknown keys skipped) or as an
-  // array of its field values in declaration order.
-  JStatus read_struct(std::span<Field> fields, std::string_view expecting, std::string_view expecting_len) {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    JStatus ret;
-    if (*p == '[') {
-      eat();
-      ret = struct_from_seq(fields, expecting_len);
-      auto end = end_seq();
-      if (ret.ok() && !end.ok()) ret = std::move(end);
-    } else if (*p == '{') {
-      eat();
-      ret = struct_from_map(fields);
-      // Runs even after an error so that the error's position is the one
-      // reached after the closing brace, as for a missing field.
-      auto end = end_map();
-      if (ret.ok() && !end.ok()) ret = std::move(end);
-    } else {
-      ret = make_unexpected(invalid_type(expecting));
-    }
-    if (!ret.ok()) return make_unexpected(fix(std::move(ret).error()));
-    return {};
-  }
-
-  JStatus struct_from_map(std::span<Field> fields) {
-    bool first = true;
-    for (;;) {
-      QVN_TRY(std::optional<std::string> key, next_key(first));
-      if (!key) break;
-      Field* field = nullptr;
-      for (Field& f : fields) {
-        if (*key == f.name) field = &f;
-      }
-      if (field && field->seen) return make_unexpected(custom("duplicate field `" + *key + "`"));
-      QVN_TRY_VOID(colon());
-      if (field) {
-        QVN_TRY_VOID(field->read());
-        field->seen = true;
-      } else {
-        QVN_TRY_VOID(skip_value());
-      }
-    }
-    for (const Field& f : fields) {
-      if (!f.seen) return make_unexpected(custom(std::string("missing field `") + f.name + "`"));
-    }
-    return {};
-  }
-
-  JStatus struct_from_seq(std::span<Field> fields, std::string_view expecting_len) {
-    bool first = true;
-    for (size_t k = 0; k < fields.size(); ++k) {
-      QVN_TRY(bool more, next_element(first));
-      if (!more) {
-        return make_unexpected(
-            custom("invalid length " + std::to_string(k) + ", expected " + std::string(expecting_len)));
-      }
-      QVN_TRY_VOID(fields[k].read());
-    }
-    return {};
-  }
-
-  JStatus read_entries(std::vector<DiskEntry>& out) {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    if (*p != '[') return make_unexpected(invalid_type("a sequence"));
-    eat();
-    JStatus ret;
-    bool first = true;
-    for (;;) {
-      auto more = next_element(first);
-      if (!more.ok()) {
-        ret = make_unexpected(std::move(more).error());
-        break;
-      }
-      if (!*more) break;
-      DiskEntry entry;
-      ret = read_entry(entry);
-      if (!ret.ok()) break;
-      out.push_back(std::move(entry));
-    }
-    auto end = end_seq();
-    if (ret.ok() && !end.ok()) ret = std::move(end);
-    if (!ret.ok()) return make_unexpected(fix(std::move(ret).error()));
-    return {};
-  }
-
-  JStatus read_entry(DiskEntry& out) {
-    Field fields[] = {
-        {"id", [&] { return read_u64(out.id); }},
-        {"fires_at_unix_nanos", [&] { return read_u128(out.fires_at_unix_nanos); }},
-        {"action", [&] { return read_action(out.action); }},
-    };
-    return read_struct(fields, "struct DiskEntry", "struct DiskEntry with 3 elements");
-  }
-
-  // Externally tagged: {"EvictDraft": <record>}.
-  JStatus read_action(ScheduledAction& out) {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    if (*p == '"') {
-      // A bare name would be a variant without data; EvictDraft has some.
-      QVN_TRY_VOID(read_variant_name());
-      return make_unexpected(custom("invalid type: unit variant, expected struct variant"));
-    }
-    if (*p != '{') return make_unexpected(peek_error(EXPECTED_VALUE));
-    eat();
-    QVN_TRY_VOID(read_variant_name());
-    QVN_TRY_VOID(colon());
+// Externally tagged: {"EvictDraft": <record>}.
+Status read_action(Reader& in, ScheduledAction& out) {
+  return in.read_struct_variant(kActionNames, [&](size_t) -> Status {
     EvictDraft action;
     Field fields[] = {
-        {"owner", [&] { return read_u64(action.owner); }},
-        {"threshold", [&] { return read_f32(action.threshold); }},
+        {"owner", [&] { return in.read_u64(action.owner); }},
+        {"threshold", [&] { return in.read_f32(action.threshold); }},
     };
-    QVN_TRY_VOID(read_struct(fields, "struct variant ScheduledAction::EvictDraft",
-                             "struct variant ScheduledAction::EvictDraft with 2 elements"));
-    auto q = ws();
-    if (!q) return make_unexpected(error(EOF_OBJECT));
-    if (*q != '}') return make_unexpected(error(EXPECTED_VALUE));
-    eat();
+    QVN_TRY_VOID(in.read_record(fields, "struct variant ScheduledAction::EvictDraft"));
     out = action;
     return {};
-  }
+  });
+}
 
-  JStatus read_variant_name() {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    if (*p != '"') return make_unexpected(invalid_type("variant identifier"));
-    eat();
-    QVN_TRY(std::string name, string());
-    if (name != "EvictDraft") {
-      return make_unexpected(fix(custom("unknown variant `" + name + "`, expected `EvictDraft`")));
-    }
-    return {};
-  }
+Status read_entry(Reader& in, DiskEntry& out) {
+  Field fields[] = {
+      {"id", [&] { return in.read_u64(out.id); }},
+      {"fires_at_unix_nanos", [&] { return in.read_u128(out.fires_at_unix_nanos); }},
+      {"action", [&] { return read_action(in, out.action); }},
+  };
+  return in.read_record(fields, "struct DiskEntry");
+}
 
-  JResult<Number> read_number(std::string_view expected) {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    if (*p == '-') {
-      eat();
-      return number(false);
-    }
-    if (is_digit(*p)) return number(true);
-    return make_unexpected(invalid_type(expected));
-  }
-
-  JStatus read_u64(uint64_t& out) {
-    QVN_TRY(Number n, read_number("u64"));
-    switch (n.kind) {
-      case Number::Kind::U64: out = n.u; return {};
-      case Number::Kind::I64:
-        return make_unexpected(fix(custom("invalid value: " + n.unexpected() + ", expected u64")));
-      case Number::Kind::F64: break;
-    }
-    return make_unexpected(fix(custom("invalid type: " + n.unexpected() + ", expected u64")));
-  }
-
-  JStatus read_f32(float& out) {
-    QVN_TRY(Number n, read_number("f32"));
-    switch (n.kind) {
-      case Number::Kind::U64: out = static_cast<float>(n.u); break;
-      case Number::Kind::I64: out = static_cast<float>(n.i); break;
-      case Number::Kind::F64: out = static_cast<float>(n.f); break;
-    }
-    return {};
-  }
-
-  // Plain digits only: no sign, fraction or exponent.
-  JStatus read_u128(u128& out) {
-    auto p = ws();
-    if (!p) return make_unexpected(peek_error(EOF_VALUE));
-    if (*p == '-') return make_unexpected(peek_error(NUMBER_OUT_OF_RANGE));
-    auto c = next();
-    if (!c || !is_digit(*c)) return make_unexpected(error(INVALID_NUMBER));
-    u128 v = static_cast<u128>(*c - '0');
-    if (*c == '0') {
-      if (is_digit(peek_or_nul())) return make_unexpected(peek_error(INVALID_NUMBER));
-    } else {
-      const u128 max = ~u128{0};
-      bool overflow = false;
-      while (is_digit(peek_or_nul())) {
-        auto d = static_cast<u128>(in_[i_] - '0');
-        eat();
-        if (v > (max - d) / 10) overflow = true;
-        if (!overflow) v = v * 10 + d;
-      }
-      if (overflow) return make_unexpected(error(NUMBER_OUT_OF_RANGE));
-    }
-    out = v;
-    return {};
-  }
-
-  std::string_view in_;
-  size_t i_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// Writer
-
-void put_member(std::string& out, int indent, std::string_view key) {
-  out.append(static_cast<size_t>(indent), ' ');
-  out += '"';
-  out += key;
-  out += "\": ";
+Status read_file(Reader& in, ScheduleFile& out) {
+  Field fields[] = {
+      {"next_id", [&] { return in.read_u64(out.next_id); }},
+      {"entries", [&] {
+         return in.read_sequence([&]() -> Status {
+           DiskEntry entry;
+           QVN_TRY_VOID(read_entry(in, entry));
+           out.entries.push_back(std::move(entry));
+           return {};
+         });
+       }},
+  };
+  return in.read_record(fields, "struct ScheduleFile");
 }
 
 }  // namespace
 
 std::string format_threshold(float value) {
   if (std::isinf(value)) return value > 0 ? "4e38" : "-4e38";
-  return format_shortest(value, 13, -6);
+  return json::format_f32(value);
 }
 
 Expected<std::string, std::string> write_schedule_file(const ScheduleFile& file) {
-  std::string out = "{\n";
-  put_member(out, 2, "next_id");
-  out += std::to_string(file.next_id) + ",\n";
-  put_member(out, 2, "entries");
-  if (file.entries.empty()) {
-    out += "[]\n}";
-    return out;
-  }
-  out += "[\n";
-  for (size_t k = 0; k < file.entries.size(); ++k) {
-    const DiskEntry& e = file.entries[k];
+  json::PrettyWriter w;
+  w.begin_object();
+  w.key("next_id");
+  w.number(file.next_id);
+  w.key("entries");
+  w.begin_array();
+  for (const DiskEntry& e : file.entries) {
     const EvictDraft& a = std::get<EvictDraft>(e.action);
     if (std::isnan(a.threshold)) return make_unexpected(std::string("threshold NaN is not a number the file can hold"));
-    out += "    {\n";
-    put_member(out, 6, "id");
-    out += std::to_string(e.id) + ",\n";
-    put_member(out, 6, "fires_at_unix_nanos");
-    out += u128_text(e.fires_at_unix_nanos) + ",\n";
-    put_member(out, 6, "action");
-    out += "{\n";
-    put_member(out, 8, "EvictDraft");
-    out += "{\n";
-    put_member(out, 10, "owner");
-    out += std::to_string(a.owner) + ",\n";
-    put_member(out, 10, "threshold");
-    out += format_threshold(a.threshold) + "\n";
-    out += "        }\n      }\n    }";
-    out += k + 1 < file.entries.size() ? ",\n" : "\n";
+    w.begin_object();
+    w.key("id");
+    w.number(e.id);
+    w.key("fires_at_unix_nanos");
+    w.number(e.fires_at_unix_nanos);
+    w.key("action");
+    w.begin_object();
+    w.key("EvictDraft");
+    w.begin_object();
+    w.key("owner");
+    w.number(a.owner);
+    w.key("threshold");
+    w.number_text(format_threshold(a.threshold));
+    w.end_object();
+    w.end_object();
+    w.end_object();
   }
-  out += "  ]\n}";
-  return out;
+  w.end_array();
+  w.end_object();
+  return w.take();
 }
 
 Expected<ScheduleFile, std::string> read_schedule_file(std::string_view bytes) {
-  Reader reader(bytes);
-  auto file = reader.file();
-  if (!file.ok()) return make_unexpected(std::move(file).error().msg);
-  return std::move(file).value();
+  ScheduleFile file;
+  QVN_TRY_VOID(json::read_document(bytes, [&](Reader& in) { return read_file(in, file); }));
+  return file;
 }
 
 }  // namespace qvn

@@ -14,13 +14,12 @@
 
 #include "core/cell.h"
 #include "core/error.h"
+#include "engine/json_record.h"
 
 namespace qvn {
 
 inline constexpr const char* SCHEDULE_FILE_NAME = "scheduled_actions.json";
 inline constexpr const char* SCHEDULE_TMP_FILE_NAME = "scheduled_actions.json.tmp";
-
-using u128 = unsigned __int128;
 
 // Evict the Draft packs of `owner` whose importance is below `threshold`.
 struct EvictDraft {

@@ -9,11 +9,10 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
-#include <span>
 
 #include "core/platform.h"
+#include "engine/json_record.h"
 #include "engine/snapshot_format.h"
 
 namespace qvn {
@@ -92,239 +91,34 @@ std::vector<std::string_view> split_components(std::string_view p) {
   return out;
 }
 
-// Rust-style debug quoting, used where a found value is shown in an error.
-std::string debug_quoted(std::string_view s) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          out += "\\u{";
-          if (c >= 0x10) out += kHex[c >> 4];
-          out += kHex[c & 15];
-          out += "}";
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+using json::debug_quoted;
 
 // ---------------------------------------------------------------------------
-// Manifest reading. The SAX pass keeps every member (duplicates included) so
-// a field given twice can be reported; nesting is capped so neither the
-// builder nor the tree's destructor can exhaust the stack.
+// Manifest reading.
 
-struct JNode {
-  enum class T : uint8_t { Null, Bool, Int, Uint, Float, Str, Arr, Obj };
-  T t = T::Null;
-  bool b = false;
-  int64_t i = 0;
-  uint64_t u = 0;
-  double f = 0;
-  std::string s;
-  std::vector<std::string> keys;  // Obj: keys[k] names kids[k]
-  std::vector<JNode> kids;
-};
-
-constexpr size_t kMaxJsonDepth = 128;
-
-class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
- public:
-  JNode root;
-  std::string error;
-
-  bool null() override { return add(JNode{}); }
-  bool boolean(bool v) override {
-    JNode n;
-    n.t = JNode::T::Bool;
-    n.b = v;
-    return add(std::move(n));
-  }
-  bool number_integer(number_integer_t v) override {
-    JNode n;
-    n.t = JNode::T::Int;
-    n.i = v;
-    return add(std::move(n));
-  }
-  bool number_unsigned(number_unsigned_t v) override {
-    JNode n;
-    n.t = JNode::T::Uint;
-    n.u = v;
-    return add(std::move(n));
-  }
-  bool number_float(number_float_t v, const string_t&) override {
-    JNode n;
-    n.t = JNode::T::Float;
-    n.f = v;
-    return add(std::move(n));
-  }
-  bool string(string_t& v) override {
-    JNode n;
-    n.t = JNode::T::Str;
-    n.s = std::move(v);
-    return add(std::move(n));
-  }
-  bool binary(binary_t&) override { return fail("unexpected binary value"); }
-  bool start_object(std::size_t) override { return open(JNode::T::Obj); }
-  bool key(string_t& k) override {
-    stack_.back()->keys.push_back(std::move(k));
-    return true;
-  }
-  bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(JNode::T::Arr); }
-  bool end_array() override { return close(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
-    return fail(ex.what());
-  }
-
- private:
-  // Containers still open. A pointer stays valid because an open container
-  // is always the last child of its parent, which gains no sibling for it
-  // until it is closed.
-  std::vector<JNode*> stack_;
-  bool started_ = false;
-
-  JNode* add_slot(JNode n) {
-    if (stack_.empty()) {
-      root = std::move(n);
-      started_ = true;
-      return &root;
-    }
-    stack_.back()->kids.push_back(std::move(n));
-    return &stack_.back()->kids.back();
-  }
-  bool add(JNode n) {
-    add_slot(std::move(n));
-    return true;
-  }
-  bool open(JNode::T t) {
-    if (stack_.size() >= kMaxJsonDepth) return fail("recursion limit exceeded");
-    JNode n;
-    n.t = t;
-    stack_.push_back(add_slot(std::move(n)));
-    return true;
-  }
-  bool close() {
-    stack_.pop_back();
-    return true;
-  }
-  bool fail(std::string msg) {
-    if (error.empty()) error = std::move(msg);
-    return false;
-  }
-};
-
-std::string describe(const JNode& n) {
-  switch (n.t) {
-    case JNode::T::Null: return "null";
-    case JNode::T::Bool: return std::string("boolean `") + (n.b ? "true" : "false") + "`";
-    case JNode::T::Int: return "integer `" + std::to_string(n.i) + "`";
-    case JNode::T::Uint: return "integer `" + std::to_string(n.u) + "`";
-    case JNode::T::Float: {
-      nlohmann::json j = n.f;
-      return "floating point `" + j.dump() + "`";
-    }
-    case JNode::T::Str: return "string " + debug_quoted(n.s);
-    case JNode::T::Arr: return "sequence";
-    case JNode::T::Obj: return "map";
-  }
-  return "value";
-}
-
-std::string invalid_type(const JNode& n, std::string_view expected) {
-  return "invalid type: " + describe(n) + ", expected " + std::string(expected);
-}
-
-// Each decoder returns "" on success, else the error description.
-std::string decode_string(const JNode& n, std::string& out) {
-  if (n.t != JNode::T::Str) return invalid_type(n, "a string");
-  out = n.s;
-  return "";
-}
-
-std::string decode_unsigned(const JNode& n, uint64_t max, std::string_view type, uint64_t& out) {
-  if (n.t == JNode::T::Uint && n.u <= max) {
-    out = n.u;
-    return "";
-  }
-  if (n.t == JNode::T::Uint || n.t == JNode::T::Int) {
-    return "invalid value: " + describe(n) + ", expected " + std::string(type);
-  }
-  return invalid_type(n, type);
-}
-
-std::string decode_u64(const JNode& n, uint64_t& out) {
-  return decode_unsigned(n, UINT64_MAX, "u64", out);
-}
-
-// A record given as an object (fields by name, unknown keys skipped) or as
-// an array of its fields in declaration order.
-std::string decode_record(const JNode& n, std::string_view name, std::span<const char* const> fields,
-                          const std::function<std::string(size_t, const JNode&)>& field) {
-  const size_t count = fields.size();
-  if (n.t == JNode::T::Arr) {
-    if (n.kids.size() != count) {
-      return "invalid length " + std::to_string(n.kids.size()) + ", expected struct " +
-             std::string(name) + " with " + std::to_string(count) + " elements";
-    }
-    for (size_t k = 0; k < count; ++k) {
-      if (std::string e = field(k, n.kids[k]); !e.empty()) return e;
-    }
-    return "";
-  }
-  if (n.t != JNode::T::Obj) return invalid_type(n, "struct " + std::string(name));
-  std::vector<bool> seen(count, false);
-  for (size_t m = 0; m < n.keys.size(); ++m) {
-    auto it = std::find_if(fields.begin(), fields.end(),
-                           [&](const char* f) { return n.keys[m] == f; });
-    if (it == fields.end()) continue;
-    size_t k = static_cast<size_t>(it - fields.begin());
-    if (seen[k]) return "duplicate field `" + std::string(fields[k]) + "`";
-    seen[k] = true;
-    if (std::string e = field(k, n.kids[m]); !e.empty()) return e;
-  }
-  for (size_t k = 0; k < count; ++k) {
-    if (!seen[k]) return "missing field `" + std::string(fields[k]) + "`";
-  }
-  return "";
-}
-
-constexpr const char* kManifestFields[] = {"magic", "format_version", "created_at",
-                                           "codecs", "stats", "sha256"};
-constexpr const char* kCodecFields[] = {"quantization", "key"};
-constexpr const char* kStatsFields[] = {"pack_count", "owner_count"};
-
-std::string decode_manifest(const JNode& root, SnapshotManifest& m) {
-  return decode_record(root, "SnapshotManifest", kManifestFields, [&](size_t k, const JNode& v) {
-    switch (k) {
-      case 0: return decode_string(v, m.magic);
-      case 1: {
-        uint64_t ver = 0;
-        std::string e = decode_unsigned(v, 255, "u8", ver);
-        m.format_version = static_cast<uint8_t>(ver);
-        return e;
-      }
-      case 2: return decode_string(v, m.created_at);
-      case 3:
-        return decode_record(v, "SnapshotCodecs", kCodecFields, [&](size_t c, const JNode& cv) {
-          return decode_string(cv, c == 0 ? m.codecs.quantization : m.codecs.key);
-        });
-      case 4:
-        return decode_record(v, "SnapshotStats", kStatsFields, [&](size_t c, const JNode& sv) {
-          return decode_u64(sv, c == 0 ? m.stats.pack_count : m.stats.owner_count);
-        });
-      default: return decode_string(v, m.sha256);
-    }
-  });
+json::Status read_manifest_record(json::Reader& in, SnapshotManifest& m) {
+  json::Field codec_fields[] = {
+      {"quantization", [&] { return in.read_string(m.codecs.quantization); }},
+      {"key", [&] { return in.read_string(m.codecs.key); }},
+  };
+  json::Field stats_fields[] = {
+      {"pack_count", [&] { return in.read_u64(m.stats.pack_count); }},
+      {"owner_count", [&] { return in.read_u64(m.stats.owner_count); }},
+  };
+  json::Field fields[] = {
+      {"magic", [&] { return in.read_string(m.magic); }},
+      {"format_version", [&]() -> json::Status {
+         uint64_t version = 0;
+         QVN_TRY_VOID(in.read_unsigned(UINT8_MAX, "u8", version));
+         m.format_version = static_cast<uint8_t>(version);
+         return {};
+       }},
+      {"created_at", [&] { return in.read_string(m.created_at); }},
+      {"codecs", [&] { return in.read_record(codec_fields, "struct SnapshotCodecs"); }},
+      {"stats", [&] { return in.read_record(stats_fields, "struct SnapshotStats"); }},
+      {"sha256", [&] { return in.read_string(m.sha256); }},
+  };
+  return in.read_record(fields, "struct SnapshotManifest");
 }
 
 // ---------------------------------------------------------------------------
@@ -674,35 +468,44 @@ SnapshotManifest SnapshotManifest::create(std::string sha256, uint64_t pack_coun
 }
 
 Result<std::string> SnapshotManifest::to_json() const {
-  // ordered_json keeps insertion order, and dump(2) gives exactly the
-  // two-space form with ": " after keys and no trailing newline.
-  nlohmann::ordered_json codecs_json;
-  codecs_json["quantization"] = codecs.quantization;
-  codecs_json["key"] = codecs.key;
-  nlohmann::ordered_json stats_json;
-  stats_json["pack_count"] = stats.pack_count;
-  stats_json["owner_count"] = stats.owner_count;
-  nlohmann::ordered_json j;
-  j["magic"] = magic;
-  j["format_version"] = format_version;
-  j["created_at"] = created_at;
-  j["codecs"] = std::move(codecs_json);
-  j["stats"] = std::move(stats_json);
-  j["sha256"] = sha256;
-  try {
-    return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
-  } catch (const nlohmann::json::exception& e) {
-    return make_unexpected(EngineError::snapshot_integrity(std::string("manifest serialize: ") + e.what()));
+  json::PrettyWriter w;
+  auto write = [&]() -> Expected<void, std::string> {
+    w.begin_object();
+    w.key("magic");
+    QVN_TRY_VOID(w.string(magic));
+    w.key("format_version");
+    w.number(uint64_t{format_version});
+    w.key("created_at");
+    QVN_TRY_VOID(w.string(created_at));
+    w.key("codecs");
+    w.begin_object();
+    w.key("quantization");
+    QVN_TRY_VOID(w.string(codecs.quantization));
+    w.key("key");
+    QVN_TRY_VOID(w.string(codecs.key));
+    w.end_object();
+    w.key("stats");
+    w.begin_object();
+    w.key("pack_count");
+    w.number(stats.pack_count);
+    w.key("owner_count");
+    w.number(stats.owner_count);
+    w.end_object();
+    w.key("sha256");
+    QVN_TRY_VOID(w.string(sha256));
+    w.end_object();
+    return {};
+  };
+  if (auto r = write(); !r.ok()) {
+    return make_unexpected(EngineError::snapshot_integrity("manifest serialize: " + r.error()));
   }
+  return w.take();
 }
 
-Result<SnapshotManifest> SnapshotManifest::parse(std::string_view json) {
-  TreeBuilder tree;
-  bool ok = nlohmann::json::sax_parse(json, &tree, nlohmann::json::input_format_t::json, true);
-  std::string err = ok ? "" : (tree.error.empty() ? "invalid JSON" : tree.error);
+Result<SnapshotManifest> SnapshotManifest::parse(std::string_view text) {
   SnapshotManifest m;
-  if (err.empty()) err = decode_manifest(tree.root, m);
-  if (!err.empty()) return make_unexpected(EngineError::not_a_snapshot("manifest parse: " + err));
+  auto r = json::read_document(text, [&](json::Reader& in) { return read_manifest_record(in, m); });
+  if (!r.ok()) return make_unexpected(EngineError::not_a_snapshot("manifest parse: " + r.error()));
   return m;
 }
 

@@ -48,7 +48,8 @@ struct SnapshotManifest {
 
   // Accepts any JSON of the manifest's shape (free whitespace, members in any
   // order, unknown keys skipped, records also as arrays of their fields).
-  // Fails with NotASnapshot "manifest parse: {}". Checks no values.
+  // Fails with NotASnapshot "manifest parse: {}", the description ending in
+  // " at line L column C". Checks no values.
   static Result<SnapshotManifest> parse(std::string_view json);
 
   bool operator==(const SnapshotManifest&) const = default;
