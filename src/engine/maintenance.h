@@ -61,7 +61,6 @@ class MaintenanceHandle {
  private:
   struct Shared {
     std::mutex stats_mu;
-    bool stats_poisoned = false;
     MaintenanceStats stats;
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};

@@ -3,11 +3,13 @@ methods of `_native`, exercised through Python."""
 
 import gc
 import os
+import random
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -54,6 +56,113 @@ def maintenance_threads():
 needs_proc = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc thread names")
 
 
+# --- text signatures and docs ----------------------------------------------------
+
+# Each method's doc string as the class's method table carries it: the text
+# signature line, "--", an empty line, then the documentation.
+DOCS = {
+    "store_synapsis": "store_synapsis($self, id, owner, lora_a, lora_b, scale, rank, d_model, last_used=None, "
+    "quality=None)\n--\n\nStore a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16 internally.",
+    "pack_text": "pack_text($self, pack_id)\n--\n\nGet the stored text for a pack, if any.",
+    "set_pack_text": "set_pack_text($self, pack_id, text)\n--\n\nSet or update the stored text for an existing pack.",
+    "set_pack_texts": "set_pack_texts($self, entries)\n--\n\n"
+    "Set or update text for many packs in a single batched fsync.",
+    "cell_importance": "cell_importance($self, cell_id)\n--\n\nGet the current importance score of a cell.",
+    "cell_tier": "cell_tier($self, cell_id)\n--\n\nGet the current tier of a cell (0=Draft, 1=Validated, 2=Core).",
+    "pack_importance": "pack_importance($self, pack_id)\n--\n\nGet the importance score of a pack.",
+    "pack_exists": "pack_exists($self, pack_id)\n--\n\n"
+    "Whether a pack with the given ID exists (and has not been deleted).",
+    "list_packs": "list_packs($self, owner=None)\n--\n\nEnumerate all packs, optionally filtered by owner.\n\n"
+    "Returns a list of dicts with keys: `pack_id`, owner, tier, importance, text.\n"
+    "Sorted by importance descending. Draft packs included (caller filters).",
+    "delete_pack": "delete_pack($self, pack_id)\n--\n\nDelete a pack permanently. Irreversible.",
+    "list_owners": "list_owners($self)\n--\n\nEnumerate every owner with at least one pack stored.\n\n"
+    "Returns owners in ascending order.",
+    "owner_exists": "owner_exists($self, owner)\n--\n\nReturn ``True`` iff the engine has at least one pack for ``owner``.",
+    "delete_owner": "delete_owner($self, owner)\n--\n\nDelete every pack belonging to ``owner``; return the count\n"
+    "deleted. Unlike :py:meth:`evict_draft_packs`, this is\nunconditional \u2014 validated and core-tier packs are "
+    "removed\ntoo. Returns ``0`` when the owner has no packs.",
+    "advance_days": "advance_days($self, days)\n--\n\nSimulate passage of time for governance decay (testing utility).",
+    "evict_draft_packs": "evict_draft_packs($self, importance_threshold, owner=None)\n--\n\n"
+    "Evict Draft-tier packs below the importance threshold.",
+    "sweep_now": "sweep_now($self, hours=0.0, eviction_threshold=15.0)\n--\n\nRun a governance sweep synchronously.\n\n"
+    "Advances importance decay by ``hours`` and evicts Draft-tier\npacks that fall below ``eviction_threshold``. "
+    "Returns the\nnumber of packs evicted. Use after a known event when you\nwant tier transitions visible before "
+    "the next read.",
+    "add_pack_edge": "add_pack_edge($self, pack_id_1, pack_id_2, edge_type)\n--\n\n"
+    "Create a durable typed trace edge between two packs.\n\n"
+    "`edge_type`: 0=CausedBy, 1=Follows, 2=Contradicts, 3=Supports.",
+    "add_pack_link": "add_pack_link($self, pack_id_1, pack_id_2)\n--\n\nCreate a durable Follows link between two packs.",
+    "pack_links": "pack_links($self, pack_id)\n--\n\nGet all packs linked to a given pack via trace edges (any type).",
+    "pack_links_by_type": "pack_links_by_type($self, pack_id, edge_type)\n--\n\nGet packs linked via a specific edge type.",
+    "pack_supports": "pack_supports($self, pack_id)\n--\n\nGet packs that support a given pack.",
+    "pack_contradicts": "pack_contradicts($self, pack_id)\n--\n\nGet packs that contradict a given pack.",
+    "trace_ancestors": "trace_ancestors($self, cell_id)\n--\n\nGet transitive ancestors of a cell following causal edges.",
+    "schedule_evict_draft": "schedule_evict_draft($self, fires_at_unix_secs, owner, threshold)\n--\n\n"
+    "Schedule an ``evict_draft`` action to fire at\n``fires_at_unix_secs`` (seconds since the Unix epoch).\n"
+    "Returns the assigned schedule id.\n\nThe schedule is persisted to a JSON sidecar before this\n"
+    "returns and survives engine restart. Built-in actions\nare idempotent; the at-least-once delivery model gives\n"
+    "fire-once-in-effect across crashes.",
+    "cancel_scheduled": "cancel_scheduled($self, id)\n--\n\nCancel a previously-scheduled action. Returns ``True`` if\n"
+    "the entry was found and removed.",
+    "fire_due_scheduled": "fire_due_scheduled($self)\n--\n\nFire any actions whose `fires_at <= now`. Returns the\n"
+    "number of actions that fired successfully. Use after a\nknown event when you want scheduled work committed\n"
+    "before the next tick of the background maintenance\nworker.",
+    "start_maintenance": "start_maintenance($self, sweep_interval_secs=3600.0, compaction_interval_secs=21600.0, "
+    "eviction_threshold=15.0, hours_per_tick=1.0)\n--\n\n"
+    "Start background maintenance (governance sweep + auto-compaction).",
+    "stop_maintenance": "stop_maintenance($self)\n--\n\nStop background maintenance.",
+    "is_maintenance_running": "is_maintenance_running($self)\n--\n\n"
+    "Whether background maintenance is currently running.",
+    "maintenance_status": "maintenance_status($self)\n--\n\nGet maintenance statistics.",
+}
+
+REPO_DOCS = {
+    "save": "save($self, engine, label)\n--\n\nSave ``engine``'s current state under ``label``. Returns a\n"
+    "dict with ``label``, ``seq``, ``path``, and ``manifest``.",
+    "list": "list($self, label=None)\n--\n\nReturn all checkpoints, optionally filtered by ``label``.",
+    "latest": "latest($self, label)\n--\n\nLatest checkpoint for ``label`` or ``None`` if none exist.",
+    "restore_latest": "restore_latest($self, label, target_dir)\n--\n\n"
+    "Restore the latest checkpoint for ``label`` into ``target_dir``.",
+}
+
+
+def split_doc(name, doc):
+    signature, body = doc.split("\n--\n\n", 1)
+    assert signature.startswith(name + "(")
+    return signature[len(name):], body
+
+
+@pytest.mark.parametrize("cls, docs", [(Engine, DOCS), (_native.CheckpointRepository, REPO_DOCS)])
+def test_method_text_signatures_and_docs(cls, docs):
+    for name, doc in docs.items():
+        signature, body = split_doc(name, doc)
+        method = getattr(cls, name)
+        assert (name, method.__text_signature__) == (name, signature)
+        assert (name, method.__doc__) == (name, body)
+
+
+def test_other_docs_say_what_the_methods_do():
+    assert Engine.load_synapsis.__text_signature__ == "($self, owner)"
+    first, rest = Engine.load_synapsis.__doc__.split("\n\n", 1)
+    assert "LoRA" in first and "owner" in first
+    assert "list of dicts" in rest and "f32" in rest
+    assert Engine.list_scheduled.__text_signature__ == "($self)"
+    lines = Engine.list_scheduled.__doc__.split("\n")
+    assert lines[0] == "List pending scheduled entries as dicts:"
+    assert lines[1] == '``{"id": int, "fires_at_unix_secs": float, "action": dict}``'
+    assert lines[2:] == ["Entries are sorted by fire time ascending."]
+    repo = _native.CheckpointRepository
+    assert repo.__text_signature__ == "(root)"
+    assert repo.__doc__ == (
+        "Labeled checkpoint repository.\n\n"
+        "Wraps `qvn_engine::checkpoint::CheckpointRepository` so consumers\n"
+        "can save engine snapshots under string labels with a\n"
+        "monotonically increasing sequence per label, list / find latest,\n"
+        "and restore the latest into a fresh directory."
+    )
+
+
 # --- adapters and texts --------------------------------------------------------
 
 
@@ -86,6 +195,29 @@ def test_synapsis_round_trip_rounds_to_half(engine, db):
     del engine
     gc.collect()
     assert [d["id"] for d in Engine(db).load_synapsis(7)] == [5, 6]
+
+
+def test_half_conversion_rounds_like_ieee(engine):
+    # Random bit patterns plus the awkward cases: ties at both ends of the
+    # subnormal range, the largest half and the first value that overflows,
+    # infinities, NaNs and signed zero. NumPy rounds to nearest, ties to even.
+    rng = np.random.default_rng(3)
+    special = np.array(
+        [0x00000001, 0x33000000, 0x33000001, 0x33800000, 0x387FC000, 0x38800000, 0x3C001000, 0x3C003000,
+         0x477FE000, 0x477FEFFF, 0x477FF000, 0x7F800000, 0xFF800000, 0x7FC00000, 0x7F800001, 0x80000000],
+        dtype=np.uint32,
+    )
+    bits = np.concatenate([rng.integers(0, 2**32, 4096, dtype=np.uint64).astype(np.uint32), special])
+    values = bits.view(np.float32)
+    engine.store_synapsis(1, 1, values, values[::-1].copy(), 65520.0, 1, values.size)
+    loaded = engine.load_synapsis(1)[0]
+    with np.errstate(over="ignore", invalid="ignore"):
+        want = values.astype(np.float16).astype(np.float32)
+    for got, ref in ((loaded["lora_a"], want), (loaded["lora_b"], want[::-1])):
+        nan = np.isnan(ref)
+        assert np.array_equal(np.isnan(got), nan)
+        assert np.array_equal(got[~nan].view(np.uint32), ref[~nan].view(np.uint32))  # -0.0 too
+    assert loaded["scale"] == float("inf")
 
 
 def test_synapsis_refusals_write_nothing(engine):
@@ -327,6 +459,24 @@ def test_fire_time_rounds_to_nanoseconds(engine):
         engine.schedule_evict_draft(at, 1, 1.0)
     got = {e["id"]: e["fires_at_unix_secs"] for e in engine.list_scheduled()}
     assert [got[i + 1] for i in range(len(cases))] == [want for _, want in cases]
+
+
+def test_fire_time_matches_exact_rounding(engine):
+    def exact(secs):
+        frac = Fraction(secs)
+        whole = int(frac)
+        nanos = round((frac - whole) * 10**9)  # half to even
+        if nanos == 10**9:
+            whole, nanos = whole + 1, 0
+        return whole + nanos / 1e9
+
+    rng = random.Random(5)
+    values = [0.9999999999, 0.99999999995, 2.0**52 - 0.5, 2.0**53 - 1, 2.0**62 + 2048]
+    values += [rng.uniform(0, 1) for _ in range(100)] + [rng.uniform(0, 2**33) for _ in range(100)]
+    values += [2.0 ** rng.randint(-40, 62) * rng.random() for _ in range(100)]
+    ids = [engine.schedule_evict_draft(v, 1, 1.0) for v in values]
+    got = {e["id"]: e["fires_at_unix_secs"] for e in engine.list_scheduled()}
+    assert [got[i] for i in ids] == [exact(v) for v in values]
 
 
 # --- maintenance -----------------------------------------------------------------
