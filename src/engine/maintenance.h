@@ -60,8 +60,9 @@ class MaintenanceHandle {
 
  private:
   struct Shared {
+    // Never held together with the engine mutex. Nothing that can throw runs
+    // under it, so it cannot be left mid-update.
     std::mutex stats_mu;
-    bool stats_poisoned = false;
     MaintenanceStats stats;
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
