@@ -35,8 +35,9 @@ Tier retier(Tier current, float importance) {
 
 void access_bump(GovernanceEntry& e) {
   float v = e.importance + 3.0f;
-  // A NaN importance stays NaN: min(NaN, 100) keeps the first operand.
-  e.importance = v > 100.0f ? 100.0f : v;
+  // The minimum ignores a NaN operand, as at write time: a NaN importance
+  // (only a stored cell can bring one in) becomes 100.
+  e.importance = v < 100.0f ? v : 100.0f;
   e.tier = retier(e.tier, e.importance);
 }
 
@@ -68,7 +69,8 @@ void advance_entry(GovernanceEntry& e, float days) {
     uint64_t n = wn - wo;
     if (n > 10000) n = 10000;
     float v = e.importance * decay_factor(static_cast<uint32_t>(n));
-    e.importance = v < 0.0f ? 0.0f : v;
+    // The maximum ignores a NaN operand: a NaN importance decays to 0.
+    e.importance = v > 0.0f ? v : 0.0f;
     e.tier = retier(e.tier, e.importance);
   }
 }

@@ -23,6 +23,10 @@ void loop(MaintenanceConfig cfg, std::shared_ptr<void> keep, std::atomic<bool>* 
     auto d = clock::now() - mark;
     return d < clock::duration::zero() ? clock::duration::zero() : d;
   };
+  // A poisoned engine mutex never heals, so a step it blocked stays due for
+  // good; waiting the full second instead of retrying at once keeps the
+  // loop from spinning until it is stopped.
+  bool blocked = false;
   for (;;) {
     auto rs = cfg.sweep_interval - since(last_sweep);
     auto rc = cfg.compaction_interval - since(last_compaction);
@@ -30,7 +34,8 @@ void loop(MaintenanceConfig cfg, std::shared_ptr<void> keep, std::atomic<bool>* 
     auto zero = std::chrono::nanoseconds::zero();
     auto rs_ns = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(rs), zero);
     auto rc_ns = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(rc), zero);
-    wait = std::min({wait, rs_ns, rc_ns});
+    if (!blocked) wait = std::min({wait, rs_ns, rc_ns});
+    blocked = false;
     if (wait > zero) std::this_thread::sleep_for(wait);
     if (stop->load(std::memory_order_acquire)) return;
 
@@ -54,12 +59,17 @@ void loop(MaintenanceConfig cfg, std::shared_ptr<void> keep, std::atomic<bool>* 
           stats->last_sweep_epoch_secs = unix_secs();
         }
         last_sweep = clock::now();
+      } else {
+        blocked = true;
       }
     }
     if (since(last_compaction) >= cfg.compaction_interval) {
       std::optional<Result<CompactionStats>> r;
       if (auto guard = engine->lock()) r.emplace((*guard)->compact());
-      if (!r) continue;  // poisoned: the compaction stays due
+      if (!r) {  // poisoned: the compaction stays due
+        blocked = true;
+        continue;
+      }
       if (r->ok()) {
         std::lock_guard<std::mutex> l(*stats_mu);
         stats->compaction_count += 1;

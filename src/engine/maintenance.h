@@ -60,6 +60,8 @@ class MaintenanceHandle {
 
  private:
   struct Shared {
+    // Never held together with the engine mutex. Nothing that can throw runs
+    // under it, so it cannot be left mid-update.
     std::mutex stats_mu;
     MaintenanceStats stats;
     std::atomic<bool> stop{false};

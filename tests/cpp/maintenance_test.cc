@@ -1,0 +1,116 @@
+#include "engine/maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "core/platform.h"
+#include "engine/engine.h"
+#include "support/engine_fixture.h"
+#include "support/temp_dir.h"
+
+namespace qvn {
+namespace {
+
+using test::vec;
+using test::write_pack;
+
+int threads_named(const std::string& name) {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++n;
+  }
+  return n;
+}
+
+MaintenanceConfig every_second() {
+  MaintenanceConfig c;
+  c.sweep_interval = std::chrono::seconds(1);
+  c.compaction_interval = std::chrono::seconds(3600);
+  c.eviction_threshold = 15.0f;
+  c.hours_per_tick = 24.0f;
+  return c;
+}
+
+TEST(MaintenanceTest, FreshStatusAndDisabledHandle) {
+  MaintenanceHandle h(every_second());
+  MaintenanceStats s = h.status();
+  EXPECT_FALSE(s.last_sweep_epoch_secs.has_value());
+  EXPECT_FALSE(s.last_compaction_epoch_secs.has_value());
+  EXPECT_EQ(s.sweep_count + s.compaction_count + s.total_packs_evicted + s.total_bytes_reclaimed, 0u);
+
+  test::TempDir dir;
+  auto engine = std::make_shared<PoisonableMutex<Engine>>(test::open_engine(dir.path()));
+  MaintenanceConfig off = every_second();
+  off.enabled = false;
+  MaintenanceHandle disabled(off);
+  ASSERT_TRUE(disabled.start(engine).ok());
+  EXPECT_FALSE(disabled.is_running());
+  EXPECT_EQ(engine.use_count(), 1);  // the handle was dropped, not kept
+}
+
+// One healthy engine and one whose mutex is poisoned run side by side, so
+// the whole test waits through two sweep intervals only once.
+TEST(MaintenanceTest, SweepsEachIntervalAndKeepsCountersAcrossRestart) {
+  test::TempDir dir;
+  Engine fresh = test::open_engine(dir.file("a"));
+  write_pack(fresh, 1, vec(16, 1), 0);   // 5, Draft: evicted by the first sweep
+  PackId kept = write_pack(fresh, 1, vec(16, 2), 70);  // 75, Validated
+  auto engine = std::make_shared<PoisonableMutex<Engine>>(std::move(fresh));
+  auto broken = std::make_shared<PoisonableMutex<Engine>>(test::open_engine(dir.file("b")));
+  try {
+    auto guard = broken->lock();
+    throw std::runtime_error("interrupted mid-update");
+  } catch (const std::runtime_error&) {
+  }
+  ASSERT_TRUE(broken->is_poisoned());
+
+  MaintenanceHandle h(every_second());
+  MaintenanceHandle blocked(every_second());
+  ASSERT_TRUE(h.start(engine).ok());
+  ASSERT_TRUE(h.start(engine).ok());  // already running: no second thread
+  ASSERT_TRUE(blocked.start(broken).ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(threads_named("qvn-maintenance"), 2);
+
+  MaintenanceStats s = h.status();
+  EXPECT_EQ(s.sweep_count, 2u);
+  EXPECT_EQ(s.total_packs_evicted, 1u);
+  EXPECT_EQ(s.compaction_count, 0u);
+  EXPECT_FALSE(s.last_compaction_epoch_secs.has_value());
+  ASSERT_TRUE(s.last_sweep_epoch_secs.has_value());
+  const uint64_t now = platform::now_unix_nanos() / 1000000000ull;
+  EXPECT_LE(*s.last_sweep_epoch_secs, now);
+  EXPECT_GE(*s.last_sweep_epoch_secs + 5, now);
+  EXPECT_EQ(blocked.status().sweep_count, 0u);
+  EXPECT_TRUE(blocked.is_running());
+  {
+    auto guard = engine->lock();
+    ASSERT_TRUE(guard.has_value());
+    Engine& e = **guard;
+    EXPECT_EQ(e.pack_count(), 1u);
+    const GovernanceEntry* g = e.governance().get(e.pack_directory().cells(kept)->front());
+    EXPECT_EQ(g->age_days, 2.0f);
+    EXPECT_EQ(g->importance, 75.0f * 0.995f * 0.995f);
+  }
+
+  std::thread stopper([&] { blocked.stop(); });
+  h.stop();
+  stopper.join();
+  EXPECT_FALSE(h.is_running());
+  EXPECT_EQ(threads_named("qvn-maintenance"), 0);
+  ASSERT_TRUE(h.start(engine).ok());
+  EXPECT_TRUE(h.is_running());
+  EXPECT_EQ(h.status().sweep_count, 2u);
+  EXPECT_EQ(h.status().total_packs_evicted, 1u);
+}
+
+}  // namespace
+}  // namespace qvn
