@@ -13,7 +13,6 @@
 namespace qvn {
 namespace {
 
-constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 // Eigenvalues below this (and NaN ones) are floored before the inverse
 // square root, so near-singular directions are not blown up.
 constexpr double EIGEN_FLOOR = 1e-5;
