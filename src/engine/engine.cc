@@ -221,7 +221,14 @@ Result<void> Engine::refresh() {
     text_store_.remove(p);
     new_next_pack = std::max(new_next_pack, sat_add(p, 1));
   }
-  for (const auto& [p, text] : text_store_.texts()) new_next_pack = std::max(new_next_pack, sat_add(p, 1));
+  // A text whose pack has no cells is what a pack write left when it died
+  // between its two appends: its id stays used, its text stays unseen.
+  std::vector<PackId> orphans;
+  for (const auto& [p, text] : text_store_.texts()) {
+    new_next_pack = std::max(new_next_pack, sat_add(p, 1));
+    if (!dir.cells(p)) orphans.push_back(p);
+  }
+  for (PackId p : orphans) text_store_.remove(p);
 
   pack_directory_ = std::move(dir);
   next_pack_id_ = std::max(next_pack_id_, new_next_pack);
@@ -400,8 +407,15 @@ Result<PackId> Engine::mem_write_pack(PackWriteRequest request) {
   const uint64_t now = platform::now_unix_nanos();
   fix_key_dim(request.retrieval_key);
   std::vector<Cell> cells = build_pack_cells(request, pack, now);
-  QVN_TRY_VOID(block_pool_.append_cells(cells));
+  // The text goes first: once the cells are on disk the pack is visible
+  // whole. A crash or failure between the two appends leaves only a text no
+  // pack owns, which refresh forgets and whose id is never handed out again.
   if (request.text) QVN_TRY_VOID(text_store_.set({{pack, *request.text}}));
+  auto appended = block_pool_.append_cells(cells);
+  if (!appended.ok()) {
+    text_store_.remove(pack);
+    return make_unexpected(std::move(appended).error());
+  }
   install_pack(pack, cells);
   return pack;
 }
@@ -422,8 +436,13 @@ Result<void> Engine::flush_buffer() {
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
   starts.push_back(all.size());
-  QVN_TRY_VOID(block_pool_.append_cells(all));
+  // Texts before cells, as in the direct pack write.
   if (!texts.empty()) QVN_TRY_VOID(text_store_.set(texts));
+  auto appended = block_pool_.append_cells(all);
+  if (!appended.ok()) {
+    for (const auto& t : texts) text_store_.remove(t.first);
+    return make_unexpected(std::move(appended).error());
+  }
   for (size_t i = 0; i < pending.size(); ++i) {
     std::vector<Cell> cells(all.begin() + static_cast<ptrdiff_t>(starts[i]),
                             all.begin() + static_cast<ptrdiff_t>(starts[i + 1]));

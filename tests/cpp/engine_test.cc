@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <random>
 
+#include "core/fault.h"
 #include "engine/engine.h"
 #include "support/temp_dir.h"
 
@@ -71,6 +72,40 @@ TEST(EngineWriteTest, ImportanceAndTierFromSalience) {
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->importance, c.importance);
     EXPECT_EQ(g->tier, c.tier);
+  }
+}
+
+// A pack write stores its text, then its cells. When it dies between the two
+// (the second write fails here; a kill leaves the same files) the pack must
+// not come back half: neither the pack without its text nor the text alone.
+TEST(EngineWriteTest, PackWriteDyingBetweenTextAndCellsLeavesNothingVisible) {
+  test::TempDir dir;
+  for (bool buffered : {false, true}) {
+    std::string path = dir.file(buffered ? "wb" : "direct");
+    {
+      auto opened = buffered ? Engine::open_with_write_buffer(path, 1, 0)
+                             : Engine::open(path, DEFAULT_VAMANA_THRESHOLD, std::nullopt);
+      ASSERT_TRUE(opened.ok());
+      Engine& e = *opened;
+      platform::fault::arm(platform::fault::Op::Write, 2, EIO);
+      auto r = e.mem_write_pack(pack_req(1, vec(16, 1), 50, "lost"));
+      const bool fired = platform::fault::fired();
+      platform::fault::disarm();
+      ASSERT_TRUE(fired);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(e.text_store().get(1), nullptr);
+      EXPECT_EQ(e.pack_count(), 0u);
+    }
+    Engine e = open_engine(path);
+    EXPECT_EQ(e.pack_count(), 0u) << buffered;
+    EXPECT_EQ(e.text_store().get(1), nullptr);
+    // The orphan text's id is not handed out again.
+    auto next = e.mem_write_pack(pack_req(1, vec(16, 2)));
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(*next, 2u);
+    auto hit = e.load_pack_by_id(*next);
+    ASSERT_TRUE(hit.ok());
+    EXPECT_FALSE(hit->text.has_value());
   }
 }
 
