@@ -286,6 +286,24 @@ TEST(EngineWriteBufferTest, FailedFlushKeepsRequestsAndCloseDrainsThem) {
   EXPECT_EQ(two->text, "two");
 }
 
+TEST(EngineWriteBufferTest, FailedTextAppendStillInstallsDrainedPacks) {
+  test::TempDir dir;
+  Engine e = must(Engine::open_with_write_buffer(dir.path(), 10, 0));
+  ASSERT_TRUE(e.mem_write_pack(request(1, 1)).ok());
+  const uint64_t flush_writes = writes_of([&] { ASSERT_TRUE(e.flush_buffer().ok()); });
+  ASSERT_TRUE(e.mem_write_pack(request(1, 2, "t")).ok());
+  fault::arm(fault::Op::Write, flush_writes + 1);
+  auto r = e.flush_buffer();
+  fault::disarm();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), EngineError::Kind::StorageIo);
+  EXPECT_EQ(e.pack_count(), 2u);
+  // The cells are stored, so the request is not queued again.
+  const uint64_t cells = e.cell_count();
+  ASSERT_TRUE(e.flush_buffer().ok());
+  EXPECT_EQ(e.cell_count(), cells);
+}
+
 TEST(EngineWriteTest, FailuresAfterDurableCellsStillIndex) {
   test::TempDir dir;
   Engine e = must(Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, std::nullopt));
