@@ -44,6 +44,18 @@ RetrievalPipeline make_pipeline(const PerTokenConfig& config) {
   return p;
 }
 
+// Inserts a retrieval key into every stage in order, then its mean vector
+// into the SLB (empty for an invalid encoded key).
+void index_key(RetrievalPipeline& pipeline, SLB& slb, CellId id, OwnerId owner,
+               std::span<const float> key) {
+  for (auto& stage : pipeline.stages()) stage->insert(id, owner, key);
+  slb.upsert(id, owner, KeyView::classify(key).mean_vector());
+}
+
+bool is_deleted(const DeletionLog& deletions, const Cell& c) {
+  return c.pack_id != 0 && deletions.contains(c.pack_id);
+}
+
 }  // namespace
 
 std::optional<std::vector<float>> Engine::PoolFetcher::fetch(uint64_t id) const {
@@ -126,16 +138,20 @@ Result<Engine> Engine::restore_from(const std::string& in_path,
 
 uint64_t Engine::cell_count() const { return block_pool_.index().size(); }
 
-bool Engine::is_deleted(const Cell& c) const {
-  return c.pack_id != 0 && deletion_log_.contains(c.pack_id);
+Engine::~Engine() {
+  if (!write_buffer_ || write_buffer_->pending.empty()) return;
+  try {
+    (void)flush_buffer();
+  } catch (...) {
+    // Out of memory while draining: the packs are lost as on a crash.
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Refresh
 
 void Engine::index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key) {
-  for (auto& stage : pipeline_.stages()) stage->insert(id, owner, key);
-  slb_.upsert(id, owner, KeyView::classify(key).mean_vector());
+  index_key(pipeline_, slb_, id, owner, key);
 }
 
 void Engine::unindex_cell(CellId id) {
@@ -150,40 +166,50 @@ Result<void> Engine::refresh() {
   std::vector<CellId> fresh, known;
   for (CellId id : ids) (governance_.contains(id) ? known : fresh).push_back(id);
 
-  // Pack ids that are deleted, so their cells stay out of every index.
-  QVN_TRY_VOID(deletion_log_.reload());
+  // Everything is built aside and installed only after the last fallible
+  // step, so a failed refresh leaves the engine as it was. The deletion log
+  // is read first because cells of deleted packs must stay out of every
+  // index: reads would otherwise find packs that no longer exist.
+  DeletionLog deletions = deletion_log_;
+  QVN_TRY_VOID(deletions.reload());
 
-  // Key dimension from the first new retrieval cell.
+  std::optional<size_t> key_dim = key_dim_;
+  SLB slb = slb_;
   for (CellId id : fresh) {
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
     if (!cell.is_retrieval()) continue;
-    size_t dim = KeyView::classify(cell.key).mean_vector().size();
-    if (dim != slb_.dim()) {
-      slb_ = SLB(slb_.capacity(), dim);
-      key_dim_ = dim;
+    const size_t dim = KeyView::classify(cell.key).mean_vector().size();
+    if (dim != slb.dim()) {
+      slb = SLB(slb.capacity(), dim);
+      key_dim = dim;
     }
     break;
   }
 
-  pipeline_ = make_pipeline(per_token_config_);
-  vamana_.reset();
-
-
+  RetrievalPipeline pipeline = make_pipeline(per_token_config_);
+  std::vector<std::pair<CellId, GovernanceEntry>> new_entries;
+  new_entries.reserve(fresh.size());
+  uint64_t next_cell = next_cell_id_;
   for (CellId id : fresh) {
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
-    if (cell.is_retrieval() && !is_deleted(cell)) {
-      if (!key_dim_) key_dim_ = KeyView::classify(cell.key).mean_vector().size();
-      index_retrieval_key(id, cell.owner, cell.key);
+    if (cell.is_retrieval()) {
+      if (!key_dim) key_dim = KeyView::classify(cell.key).mean_vector().size();
+      if (!is_deleted(deletions, cell)) index_key(pipeline, slb, id, cell.owner, cell.key);
     }
     float imp = cell.importance;
     imp = imp < 0.0f ? 0.0f : (imp > 100.0f ? 100.0f : imp);
-    governance_.insert(id, GovernanceEntry{imp, 0.0f, cell.tier});
-    next_cell_id_ = std::max(next_cell_id_, sat_add(id, 1));
+    new_entries.emplace_back(id, GovernanceEntry{imp, 0.0f, cell.tier});
+    next_cell = std::max(next_cell, sat_add(id, 1));
   }
   for (CellId id : known) {
     auto cell = block_pool_.read_cell(id);
-    if (!cell.ok()) continue;
-    if (cell->is_retrieval() && !is_deleted(*cell)) index_retrieval_key(id, cell->owner, cell->key);
+    if (!cell.ok() || !cell->is_retrieval()) continue;
+    // Another engine may have deleted the pack since this one indexed it.
+    if (is_deleted(deletions, *cell)) {
+      slb.remove(id);
+    } else {
+      index_key(pipeline, slb, id, cell->owner, cell->key);
+    }
   }
 
   PackDirectory dir;
@@ -197,97 +223,119 @@ Result<void> Engine::refresh() {
     }
   }
   dir.normalize();
-  PackId new_next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
+  PackId next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
 
-  trace_graph_.clear();
+  TraceGraph graph;
   auto edges = trace_log_.read_all();
   if (!edges.ok()) return make_unexpected(wal_error(edges.error()));
   for (const TraceEdge& e : *edges) {
     if (static_cast<uint8_t>(e.kind) < EDGE_TYPE_ANY) {
-      trace_graph_.add_edge(e.from, e.to, e.kind, e.created_unix_ns);
+      graph.add_edge(e.from, e.to, e.kind, e.created_unix_ns);
     }
     // Ids named by the log stay used even when compaction removed the cells.
-    next_cell_id_ = std::max({next_cell_id_, sat_add(e.from, 1), sat_add(e.to, 1)});
+    next_cell = std::max({next_cell, sat_add(e.from, 1), sat_add(e.to, 1)});
   }
 
-  QVN_TRY_VOID(text_store_.reload());
-  for (PackId p : deletion_log_.ids()) {
+  TextStore texts = text_store_;
+  QVN_TRY_VOID(texts.reload());
+  std::unordered_set<CellId> dead;
+  for (PackId p : deletions.ids()) {
     if (auto cells = dir.remove_pack(p)) {
       for (CellId c : *cells) {
         dir.unmap_cell(c);
-        dead_cells_.insert(c);
+        dead.insert(c);
       }
     }
-    text_store_.remove(p);
-    new_next_pack = std::max(new_next_pack, sat_add(p, 1));
+    texts.remove(p);
+    // A deleted or compacted-away pack keeps its id used.
+    next_pack = std::max(next_pack, sat_add(p, 1));
   }
   // A text whose pack has no cells is what a pack write left when it died
   // between its two appends: its id stays used, its text stays unseen.
   std::vector<PackId> orphans;
-  for (const auto& [p, text] : text_store_.texts()) {
-    new_next_pack = std::max(new_next_pack, sat_add(p, 1));
+  for (const auto& [p, text] : texts.texts()) {
+    next_pack = std::max(next_pack, sat_add(p, 1));
     if (!dir.cells(p)) orphans.push_back(p);
   }
-  for (PackId p : orphans) text_store_.remove(p);
+  for (PackId p : orphans) texts.remove(p);
 
-  pack_directory_ = std::move(dir);
-  next_pack_id_ = std::max(next_pack_id_, new_next_pack);
-
-  if (!vamana_ && block_pool_.index().size() >= vamana_threshold_) {
-    QVN_TRY(bool loaded, load_vamana());
-    if (!loaded) QVN_TRY_VOID(build_vamana());
+  const size_t vamana_dim = key_dim.value_or(SLB_INITIAL_DIM);
+  std::unique_ptr<VamanaIndex> vamana_graph;
+  if (block_pool_.index().size() >= vamana_threshold_) {
+    vamana_graph = load_vamana(vamana_dim, deletions);
+    if (!vamana_graph) {
+      auto built = build_vamana(vamana_dim, deletions);
+      if (!built.ok()) return make_unexpected(std::move(built).error());
+      vamana_graph = std::move(*built);
+    }
   }
 
   if (!edges->empty()) {
     auto s = sync_path(trace_log_.path());
     if (!s.ok()) return make_unexpected(wal_error(s.error()));
   }
+
+  key_dim_ = key_dim;
+  slb_ = std::move(slb);
+  pipeline_ = std::move(pipeline);
+  vamana_.reset();
+  if (vamana_graph) {
+    pipeline_.add_stage(std::move(vamana_graph));
+    vamana_.emplace(vamana_dim, VAMANA_R, VAMANA_ALPHA);
+  }
+  for (const auto& [id, entry] : new_entries) governance_.insert(id, entry);
+  next_cell_id_ = next_cell;
+  pack_directory_ = std::move(dir);
+  next_pack_id_ = std::max(next_pack_id_, next_pack);
+  trace_graph_ = std::move(graph);
+  text_store_ = std::move(texts);
+  deletion_log_ = std::move(deletions);
+  dead_cells_ = std::move(dead);
   return {};
 }
 
 // ---------------------------------------------------------------------------
 // Vamana activation
 
-Result<bool> Engine::load_vamana() {
-  const size_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& deletions) const {
   std::unordered_map<CellId, std::vector<float>> vectors;
   size_t expected_nodes = 0;
   for (CellId id : block_pool_.cell_ids()) {
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok() || !cell->is_retrieval()) continue;
     auto mean = KeyView::classify(cell->key).mean_vector();
-    if (mean.size() == dim && !is_deleted(*cell)) ++expected_nodes;
+    if (mean.size() == dim && !is_deleted(deletions, *cell)) ++expected_nodes;
     vectors.emplace(id, std::move(mean));
   }
   auto loaded = VamanaIndex::load(path_, vectors);
   // A damaged or unreadable graph file is no usable file: the caller rebuilds.
-  if (!loaded.ok() || !loaded->has_value()) return false;
+  if (!loaded.ok() || !loaded->has_value()) return nullptr;
   // Compare with the nodes a build would add, so an unchanged directory
   // loads its graph instead of rebuilding it at every open.
-  if ((*loaded)->len() != expected_nodes) return false;
-  pipeline_.add_stage(std::make_unique<VamanaIndex>(std::move(**loaded)));
-  vamana_.emplace(dim, VAMANA_R, VAMANA_ALPHA);
-  return true;
+  if ((*loaded)->len() != expected_nodes) return nullptr;
+  return std::make_unique<VamanaIndex>(std::move(**loaded));
 }
 
-Result<void> Engine::build_vamana() {
-  const size_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim,
+                                                          const DeletionLog& deletions) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_R, VAMANA_ALPHA);
   for (CellId id : block_pool_.cell_ids()) {
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
-    if (!cell.is_retrieval() || is_deleted(cell)) continue;
+    if (!cell.is_retrieval() || is_deleted(deletions, cell)) continue;
     auto mean = KeyView::classify(cell.key).mean_vector();
     if (mean.size() == dim) index->add_node(id, std::move(mean));
   }
   index->rebuild();
   QVN_TRY_VOID(index->save(path_));
-  pipeline_.add_stage(std::move(index));
-  vamana_.emplace(dim, VAMANA_R, VAMANA_ALPHA);
-  return {};
+  return index;
 }
 
 Result<void> Engine::maybe_activate_vamana() {
-  if (!vamana_ && block_pool_.index().size() >= vamana_threshold_) return build_vamana();
+  if (vamana_ || block_pool_.index().size() < vamana_threshold_) return {};
+  const size_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  QVN_TRY(std::unique_ptr<VamanaIndex> graph, build_vamana(dim, deletion_log_));
+  pipeline_.add_stage(std::move(graph));
+  vamana_.emplace(dim, VAMANA_R, VAMANA_ALPHA);
   return {};
 }
 
@@ -360,12 +408,20 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWriteItem> i
                               tier_from_importance(importance)));
   }
   QVN_TRY(std::vector<CellId> ids, block_pool_.append_cells(cells));
+  // Every cell is durable now, so every one is indexed even when a parent
+  // edge fails; after the first failure no further edge is attempted and
+  // that failure is reported.
+  std::optional<EngineError> edge_error;
   for (size_t i = 0; i < cells.size(); ++i) {
     const Cell& c = cells[i];
     index_retrieval_key(c.cell_id, c.owner, c.key);
     governance_.insert(c.cell_id, GovernanceEntry{c.importance, 0.0f, c.tier});
-    if (items[i].parent) QVN_TRY_VOID(append_edge(c.cell_id, *items[i].parent, 0, now));
+    if (items[i].parent && !edge_error) {
+      auto r = append_edge(c.cell_id, *items[i].parent, 0, now);
+      if (!r.ok()) edge_error = std::move(r).error();
+    }
   }
+  if (edge_error) return make_unexpected(std::move(*edge_error));
   (void)maybe_activate_vamana();
   return ids;
 }
@@ -436,12 +492,19 @@ Result<void> Engine::flush_buffer() {
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
   starts.push_back(all.size());
-  // Texts before cells, as in the direct pack write.
-  if (!texts.empty()) QVN_TRY_VOID(text_store_.set(texts));
-  auto appended = block_pool_.append_cells(all);
-  if (!appended.ok()) {
+  // Texts before cells, as in the direct pack write. The pack ids are
+  // already in callers' hands: a failure keeps the requests for the next
+  // flush instead of losing them.
+  if (!texts.empty()) {
+    if (auto r = text_store_.set(texts); !r.ok()) {
+      write_buffer_->pending = std::move(pending);
+      return make_unexpected(EngineError::storage_io(std::move(r).error()));
+    }
+  }
+  if (auto r = block_pool_.append_cells(all); !r.ok()) {
     for (const auto& t : texts) text_store_.remove(t.first);
-    return make_unexpected(std::move(appended).error());
+    write_buffer_->pending = std::move(pending);
+    return make_unexpected(std::move(r).error());
   }
   for (size_t i = 0; i < pending.size(); ++i) {
     std::vector<Cell> cells(all.begin() + static_cast<ptrdiff_t>(starts[i]),

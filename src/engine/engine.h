@@ -107,7 +107,12 @@ struct EngineStatus {
 class Engine {
  public:
   Engine(Engine&&) = default;
-  Engine& operator=(Engine&&) = default;
+  // Not assignable: the engine being replaced would have to drain its write
+  // buffer first, which only the destructor does.
+  Engine& operator=(Engine&&) = delete;
+  // Drains the write buffer so acknowledged packs survive a normal close;
+  // an error here has nobody to go to and is dropped.
+  ~Engine();
 
   static Result<Engine> open(const std::string& path, uint64_t vamana_threshold,
                                               std::optional<uint64_t> segment_size);
@@ -208,15 +213,18 @@ class Engine {
          TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
          uint64_t vamana_threshold);
 
-  Result<bool> load_vamana();
-  Result<void> build_vamana();
+  // The graph of "vamana.idx" over the retrieval cells of dimension `dim`
+  // outside deleted packs; nullptr when the file is missing, unreadable or
+  // holds another number of nodes (the caller then builds one).
+  std::unique_ptr<VamanaIndex> load_vamana(size_t dim, const DeletionLog& deletions) const;
+  // Builds the graph over those cells and saves it; nothing is installed.
+  Result<std::unique_ptr<VamanaIndex>> build_vamana(size_t dim,
+                                                    const DeletionLog& deletions) const;
   Result<void> maybe_activate_vamana();
 
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);
   void unindex_cell(CellId id);
-  // Cells of deleted packs stay in the segments but never reach an index.
-  bool is_deleted(const Cell& c) const;
   Cell make_cell(CellId id, OwnerId owner, LayerIndex layer, std::vector<float> key,
                  std::vector<float> value, PackId pack, uint64_t view_marker, uint64_t now,
                  float importance, Tier tier) const;
