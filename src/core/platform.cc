@@ -395,6 +395,13 @@ IoResult<void> unlink(const std::string& path) {
   return {};
 }
 
+IoResult<void> remove_dir(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  if (int e = fault::check(fault::Op::Unlink)) return make_unexpected(IoError::os(e));
+  if (::rmdir(path.c_str()) != 0) return make_unexpected(IoError::os(errno));
+  return {};
+}
+
 std::string join(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   if (dir.back() == '/') return dir + name;

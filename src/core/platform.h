@@ -105,6 +105,8 @@ IoResult<void> rename(const std::string& from, const std::string& to);
 // an existing `to`, which makes it a publish step that never overwrites.
 IoResult<void> link(const std::string& from, const std::string& to);
 IoResult<void> unlink(const std::string& path);
+// Removes an empty directory.
+IoResult<void> remove_dir(const std::string& path);
 
 std::string join(const std::string& dir, const std::string& name);
 

@@ -165,6 +165,9 @@ Result<CheckpointEntry> CheckpointRepository::save(const SnapshotWriter& write_s
     auto linked = platform::link(pending_path, path);
     if (linked.ok()) {
       discard();
+      // The checkpoint survives a power loss only once its name does; a
+      // failed sync is reported although the file is already listed.
+      QVN_TRY_VOID(platform::sync_dir(dir));
       return CheckpointEntry{label, *seq, std::move(path), std::move(manifest).value()};
     }
     if (linked.error().kind != IoError::Kind::Os || linked.error().os_code != EEXIST) {

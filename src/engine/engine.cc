@@ -217,7 +217,9 @@ Result<void> Engine::refresh() {
   for (CellId id : ids) {
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) continue;
-    if (cell->pack_id != 0 || cell->layer == VIEW_KEY_LAYER) {
+    // Pack id 0 means "no pack": a standalone cell written at the view-key
+    // layer must not turn into a pack 0 after a reopen.
+    if (cell->pack_id != 0) {
       dir.insert(cell->pack_id, id);
       max_pack = std::max(max_pack, cell->pack_id);
     }
@@ -408,20 +410,15 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWriteItem> i
                               tier_from_importance(importance)));
   }
   QVN_TRY(std::vector<CellId> ids, block_pool_.append_cells(cells));
-  // Every cell is durable now, so every one is indexed even when a parent
-  // edge fails; after the first failure no further edge is attempted and
-  // that failure is reported.
-  std::optional<EngineError> edge_error;
-  for (size_t i = 0; i < cells.size(); ++i) {
-    const Cell& c = cells[i];
+  // Every stored cell is indexed before any edge is appended: a failed edge
+  // must not leave stored cells out of the indexes until the next refresh.
+  for (const Cell& c : cells) {
     index_retrieval_key(c.cell_id, c.owner, c.key);
     governance_.insert(c.cell_id, GovernanceEntry{c.importance, 0.0f, c.tier});
-    if (items[i].parent && !edge_error) {
-      auto r = append_edge(c.cell_id, *items[i].parent, 0, now);
-      if (!r.ok()) edge_error = std::move(r).error();
-    }
   }
-  if (edge_error) return make_unexpected(std::move(*edge_error));
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (items[i].parent) QVN_TRY_VOID(append_edge(cells[i].cell_id, *items[i].parent, 0, now));
+  }
   (void)maybe_activate_vamana();
   return ids;
 }
@@ -456,24 +453,38 @@ Result<PackId> Engine::mem_write_pack(PackWriteRequest request) {
   if (write_buffer_) {
     write_buffer_->pending.push_back({std::move(request), pack});
     if (write_buffer_->pending.size() >= write_buffer_->max_batch_size) {
-      QVN_TRY_VOID(flush_buffer());
+      if (auto r = flush_buffer(); !r.ok()) {
+        // The earlier requests were acknowledged and stay queued; this one
+        // is refused, so it must not reach the disk with a later drain.
+        write_buffer_->pending.pop_back();
+        return make_unexpected(std::move(r).error());
+      }
     }
     return pack;
   }
   const uint64_t now = platform::now_unix_nanos();
   fix_key_dim(request.retrieval_key);
   std::vector<Cell> cells = build_pack_cells(request, pack, now);
-  // The text goes first: once the cells are on disk the pack is visible
-  // whole. A crash or failure between the two appends leaves only a text no
-  // pack owns, which refresh forgets and whose id is never handed out again.
-  if (request.text) QVN_TRY_VOID(text_store_.set({{pack, *request.text}}));
-  auto appended = block_pool_.append_cells(cells);
-  if (!appended.ok()) {
-    text_store_.remove(pack);
-    return make_unexpected(std::move(appended).error());
-  }
+  QVN_TRY_VOID(store_packs({{pack, request.text ? &*request.text : nullptr}}, cells));
   install_pack(pack, cells);
   return pack;
+}
+
+Result<void> Engine::store_packs(const std::vector<std::pair<PackId, const std::string*>>& packs,
+                                 std::span<const Cell> cells) {
+  // Texts go first: the cells are what makes a pack exist, so a failure
+  // anywhere leaves no pack behind, at most texts no pack will ever own
+  // (their ids are used up).
+  std::vector<std::pair<PackId, std::string_view>> texts;
+  for (const auto& [pack, text] : packs) {
+    if (text) texts.emplace_back(pack, *text);
+  }
+  if (!texts.empty()) QVN_TRY_VOID(text_store_.set(texts));
+  if (auto r = block_pool_.append_cells(cells); !r.ok()) {
+    for (const auto& t : texts) text_store_.remove(t.first);
+    return make_unexpected(std::move(r).error());
+  }
+  return {};
 }
 
 Result<void> Engine::flush_buffer() {
@@ -484,25 +495,17 @@ Result<void> Engine::flush_buffer() {
   const uint64_t now = platform::now_unix_nanos();
   std::vector<Cell> all;
   std::vector<size_t> starts;
-  std::vector<std::pair<PackId, std::string>> texts;
+  std::vector<std::pair<PackId, const std::string*>> packs;
   for (auto& p : pending) {
     starts.push_back(all.size());
     auto cells = build_pack_cells(p.request, p.pack_id, now);
     std::move(cells.begin(), cells.end(), std::back_inserter(all));
-    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
+    packs.emplace_back(p.pack_id, p.request.text ? &*p.request.text : nullptr);
   }
   starts.push_back(all.size());
-  // Texts before cells, as in the direct pack write. The pack ids are
-  // already in callers' hands: a failure keeps the requests for the next
-  // flush instead of losing them.
-  if (!texts.empty()) {
-    if (auto r = text_store_.set(texts); !r.ok()) {
-      write_buffer_->pending = std::move(pending);
-      return make_unexpected(EngineError::storage_io(std::move(r).error()));
-    }
-  }
-  if (auto r = block_pool_.append_cells(all); !r.ok()) {
-    for (const auto& t : texts) text_store_.remove(t.first);
+  if (auto r = store_packs(packs, all); !r.ok()) {
+    // Their ids were handed out: the requests wait for the next drain
+    // instead of vanishing (the cells get fresh ids then).
     write_buffer_->pending = std::move(pending);
     return make_unexpected(std::move(r).error());
   }

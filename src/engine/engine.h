@@ -128,9 +128,12 @@ class Engine {
   Result<CellId> mem_write(OwnerId owner, LayerIndex layer, std::vector<float> key,
                            std::vector<float> value, float salience, std::optional<CellId> parent);
   Result<std::vector<CellId>> mem_write_batch(std::vector<CellWriteItem> items);
+  // A failed pack write stores no pack. With a write buffer, a failed drain
+  // keeps the earlier requests queued and refuses only this one.
   Result<PackId> mem_write_pack(PackWriteRequest request);
   Result<std::pair<PackId, std::vector<PackId>>> mem_write_pack_with_auto_link(
       PackWriteRequest request, float threshold);
+  // On failure every taken request goes back to the buffer for the next drain.
   Result<void> flush_buffer();
   Result<void> flush();
   Result<uint64_t> add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys);
@@ -230,6 +233,10 @@ class Engine {
                  float importance, Tier tier) const;
   std::vector<Cell> build_pack_cells(const PackWriteRequest& req, PackId pack, uint64_t now);
   void install_pack(PackId pack, const std::vector<Cell>& cells);
+  // Stores the texts (null: none) and then the cells of packs, all or
+  // nothing as far as the packs are concerned.
+  Result<void> store_packs(const std::vector<std::pair<PackId, const std::string*>>& packs,
+                           std::span<const Cell> cells);
   Result<void> append_edge(CellId from, CellId to, uint8_t kind, uint64_t created);
 
   std::vector<Candidate> collect_candidates(std::span<const float> query, uint64_t k,

@@ -65,10 +65,17 @@ Result<void> Scheduler::save() {
   // empty or partial file, which would keep the engine from opening.
   const std::string tmp = platform::join(dir_, SCHEDULE_TMP_FILE_NAME);
   QVN_TRY(platform::File f, platform::File::open(tmp, platform::Access::Write, platform::Create::Truncate));
-  QVN_TRY_VOID(f.write_all(text->data(), text->size()));
-  QVN_TRY_VOID(f.sync());
-  QVN_TRY_VOID(f.close());
-  QVN_TRY_VOID(platform::rename(tmp, path_));
+  auto written = f.write_all(text->data(), text->size());
+  if (written.ok()) written = f.sync();
+  if (written.ok()) written = f.close();
+  if (written.ok()) written = platform::rename(tmp, path_);
+  if (!written.ok()) {
+    // Best effort: a stale temporary would otherwise sit in the directory
+    // (and in every snapshot of it) until the next successful save.
+    (void)f.close();
+    (void)platform::unlink(tmp);
+    return make_unexpected(std::move(written).error());
+  }
   QVN_TRY_VOID(platform::sync_dir(dir_));
   return {};
 }

@@ -430,16 +430,28 @@ Result<void> require_empty_target(const std::string& target_dir) {
   return {};
 }
 
+// The directory holding `path`, for syncing the entry of a new name.
+std::string parent_of(const std::string& path) {
+  size_t slash = path.find_last_not_of('/');
+  slash = slash == std::string::npos ? std::string::npos : path.find_last_of('/', slash);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // Creates each missing directory between target_dir and the file `rel`,
 // refusing anything on the way that is not a real directory (a link there
 // could lead outside target_dir).
-IoResult<void> make_parents_inside(const std::string& target_dir, std::string_view rel) {
+IoResult<void> make_parents_inside(const std::string& target_dir, std::string_view rel,
+                                   std::vector<std::string>& created) {
   auto comps = split_components(rel);
   std::string dir = target_dir;
   for (size_t k = 0; k + 1 < comps.size(); ++k) {
     dir = platform::join(dir, std::string(comps[k]));
     auto made = platform::create_dir(dir);
-    if (made.ok()) continue;
+    if (made.ok()) {
+      created.push_back(dir);
+      continue;
+    }
     if (made.error().kind != IoError::Kind::Os || made.error().os_code != EEXIST) {
       return make_unexpected(std::move(made).error());
     }
@@ -617,6 +629,10 @@ Result<void> write_archive(const std::string& engine_dir, const std::vector<Stat
     QVN_TRY_VOID(file.sync());
     QVN_TRY_VOID(file.close());
     QVN_TRY_VOID(platform::rename(tmp, out_path));
+    // The new name is durable only with its directory; should this sync
+    // fail, the whole archive stays under `out_path` and the error says
+    // that it may not survive a power loss.
+    QVN_TRY_VOID(platform::sync_dir(parent_of(out_path)));
     return {};
   };
   auto r = write_all();
@@ -646,6 +662,55 @@ Result<SnapshotManifest> read_manifest(const std::string& in_path) {
   QVN_TRY(ArchiveScan scan, scan_archive(f, size, ScanMode::FirstManifest));
   return check_manifest_header(scan.manifest);
 }
+
+namespace {
+
+// Writes the checked entries under target_dir (missing or empty), all or
+// nothing: every file and directory is synced before success is reported,
+// and a failure removes what this call created, so the same restore can be
+// run again into the same place.
+Result<void> write_restored(const platform::File& f, const std::vector<const StateRef*>& to_write,
+                            const std::string& target_dir) {
+  QVN_TRY(std::optional<platform::FileInfo> before, platform::file_info(target_dir, true));
+  std::vector<std::string> dirs, files;
+  auto write_all = [&]() -> Result<void> {
+    QVN_TRY_VOID(platform::create_dir_all(target_dir));
+    for (const StateRef* s : to_write) {
+      QVN_TRY_VOID(make_parents_inside(target_dir, s->rel, dirs));
+      // Exclusive creation never follows a link at the last component.
+      std::string path = platform::join(target_dir, s->rel);
+      QVN_TRY(platform::File out, platform::File::open(path, platform::Access::Write,
+                                                       platform::Create::Exclusive));
+      files.push_back(path);
+      Sha256 own;
+      QVN_TRY_VOID(stream_range(f, s->offset, s->size, [&](const uint8_t* p, size_t n) -> IoResult<void> {
+        own.update(p, n);
+        return out.write_all(p, n);
+      }));
+      QVN_TRY(Digest written, own.finish());
+      if (written != s->digest) {
+        return make_unexpected(EngineError::snapshot_integrity("archive changed during restore: " + s->rel));
+      }
+      QVN_TRY_VOID(out.sync());
+      QVN_TRY_VOID(out.close());
+    }
+    for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) QVN_TRY_VOID(platform::sync_dir(*d));
+    QVN_TRY_VOID(platform::sync_dir(target_dir));
+    if (!before) QVN_TRY_VOID(platform::sync_dir(parent_of(target_dir)));
+    return {};
+  };
+  auto r = write_all();
+  if (!r.ok()) {
+    // Best effort; whatever cannot be removed is reported by the next
+    // restore as a target that is not empty.
+    for (auto p = files.rbegin(); p != files.rend(); ++p) (void)platform::unlink(*p);
+    for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) (void)platform::remove_dir(*d);
+    if (!before) (void)platform::remove_dir(target_dir);
+  }
+  return r;
+}
+
+}  // namespace
 
 Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std::string& target_dir) {
   QVN_TRY_VOID(require_empty_target(target_dir));
@@ -698,24 +763,7 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
     to_write.push_back(&state[k]);
   }
 
-  QVN_TRY_VOID(platform::create_dir_all(target_dir));
-  for (const StateRef* s : to_write) {
-    QVN_TRY_VOID(make_parents_inside(target_dir, s->rel));
-    // Exclusive creation never follows a link at the last component.
-    QVN_TRY(platform::File out, platform::File::open(platform::join(target_dir, s->rel),
-                                                     platform::Access::Write,
-                                                     platform::Create::Exclusive));
-    Sha256 own;
-    QVN_TRY_VOID(stream_range(f, s->offset, s->size, [&](const uint8_t* p, size_t n) -> IoResult<void> {
-      own.update(p, n);
-      return out.write_all(p, n);
-    }));
-    QVN_TRY(Digest written, own.finish());
-    if (written != s->digest) {
-      return make_unexpected(EngineError::snapshot_integrity("archive changed during restore: " + s->rel));
-    }
-    QVN_TRY_VOID(out.close());
-  }
+  QVN_TRY_VOID(write_restored(f, to_write, target_dir));
   return m;
 }
 

@@ -68,7 +68,9 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
 // Checks the archive completely (paths, manifest, codecs, digest) and only
 // then unpacks its state files into target_dir, which must be missing or
 // empty. Memory stays bounded: contents are hashed and copied straight from
-// the archive file in fixed-size chunks.
+// the archive file in fixed-size chunks. Every written file and directory is
+// synced before success; a failure while writing removes what was written,
+// leaving target_dir as it was.
 Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std::string& target_dir);
 
 // The first "manifest.json" of the archive, checked for magic and version

@@ -541,12 +541,15 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
   for (const Chosen& c : chosen) gone.insert(c.id);
   std::erase_if(index_, [&](const auto& kv) { return gone.count(kv.second.segment_id) != 0; });
 
-  // Every chosen segment leaves the list even when its unlink fails: its live
-  // cells already moved and the index no longer points into it.
+  // A segment whose unlink fails stays in the list (its live cells already
+  // moved, the index no longer points into it), so that the next compaction
+  // finds it without live records and retries the removal.
   std::optional<IoError> first_error;
   for (const Chosen& c : chosen) {
     auto r = platform::unlink(segment_path(dir_, c.id));
-    if (!r.ok() && !first_error) first_error = std::move(r).error();
+    if (r.ok()) continue;
+    gone.erase(c.id);
+    if (!first_error) first_error = std::move(r).error();
   }
   std::erase_if(segments_, [&](const Segment& s) { return gone.count(s.id) != 0; });
   auto synced = platform::sync_dir(dir_);

@@ -61,6 +61,20 @@ TEST(EngineOpenTest, FreshDirectoryAndIdsAcrossReopen) {
   EXPECT_EQ(e.load_pack_by_id(9).error().to_string(), "pack not found: 9");
 }
 
+TEST(EngineOpenTest, StandaloneCellAtTheViewKeyLayerIsNoPack) {
+  test::TempDir dir;
+  {
+    Engine e = open_engine(dir.path());
+    ASSERT_TRUE(e.mem_write(1, VIEW_KEY_LAYER, vec(8, 1), {}, 50, std::nullopt).ok());
+    EXPECT_EQ(e.pack_count(), 0u);
+  }
+  Engine e = open_engine(dir.path());
+  EXPECT_EQ(e.pack_count(), 0u);
+  EXPECT_TRUE(e.list_packs(std::nullopt).empty());
+  EXPECT_FALSE(e.load_pack_by_id(0).ok());
+  EXPECT_EQ(*e.mem_write_pack(pack_req(1, vec(8, 2))), 1u);
+}
+
 TEST(EngineWriteTest, ImportanceAndTierFromSalience) {
   test::TempDir dir;
   Engine e = open_engine(dir.path());

@@ -286,40 +286,20 @@ TEST(EngineWriteBufferTest, FailedFlushKeepsRequestsAndCloseDrainsThem) {
   EXPECT_EQ(two->text, "two");
 }
 
-TEST(EngineWriteBufferTest, FailedTextAppendStillInstallsDrainedPacks) {
-  test::TempDir dir;
-  Engine e = must(Engine::open_with_write_buffer(dir.path(), 10, 0));
-  ASSERT_TRUE(e.mem_write_pack(request(1, 1)).ok());
-  const uint64_t flush_writes = writes_of([&] { ASSERT_TRUE(e.flush_buffer().ok()); });
-  ASSERT_TRUE(e.mem_write_pack(request(1, 2, "t")).ok());
-  fault::arm(fault::Op::Write, flush_writes + 1);
-  auto r = e.flush_buffer();
-  fault::disarm();
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().kind(), EngineError::Kind::StorageIo);
-  EXPECT_EQ(e.pack_count(), 2u);
-  // The cells are stored, so the request is not queued again.
-  const uint64_t cells = e.cell_count();
-  ASSERT_TRUE(e.flush_buffer().ok());
-  EXPECT_EQ(e.cell_count(), cells);
-}
-
-TEST(EngineWriteTest, FailuresAfterDurableCellsStillIndex) {
+TEST(EngineWriteTest, FailedWritesLeaveNoHalfPackAndBatchesStayIndexed) {
   test::TempDir dir;
   Engine e = must(Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, std::nullopt));
+  ASSERT_TRUE(e.mem_write_pack(request(1, 1)).ok());
 
-  // Text append fails after the pack's cells are stored.
-  const uint64_t pack_writes = writes_of([&] { ASSERT_TRUE(e.mem_write_pack(request(1, 1)).ok()); });
-  fault::arm(fault::Op::Write, pack_writes + 1);
+  // The text append fails before any cell is stored: no pack, id used up.
+  fault::arm(fault::Op::Write, 1);
   auto pack = e.mem_write_pack(request(1, 2, "lost text"));
   fault::disarm();
   ASSERT_FALSE(pack.ok());
   EXPECT_EQ(pack.error().kind(), EngineError::Kind::StorageIo);
-  EXPECT_EQ(e.pack_count(), 2u);
-  auto hit = e.load_pack_by_id(2);
-  ASSERT_TRUE(hit.ok());
-  EXPECT_FALSE(hit->text.has_value());
-  EXPECT_EQ(e.mem_read_pack(key(2), 1, std::nullopt)->front().pack_id, 2u);
+  EXPECT_EQ(e.pack_count(), 1u);
+  EXPECT_FALSE(e.load_pack_by_id(2).ok());
+  EXPECT_EQ(*e.mem_write_pack(request(1, 3)), 3u);
 
   // A parent edge fails: every item of the batch is still indexed.
   auto items = [](float base, bool parents) {
