@@ -165,7 +165,7 @@ const Literal& literal(char first) {
 
 Error custom(std::string msg) { return {std::move(msg), false}; }
 
-// As serde lists the variants an unknown name could have been.
+// Lists the variants an unknown name could have been.
 std::string expected_variants(std::span<const char* const> names) {
   auto tick = [](const char* n) { return "`" + std::string(n) + "`"; };
   switch (names.size()) {
@@ -346,7 +346,7 @@ Expected<Reader::Number, Error> Reader::number(bool positive) {
     auto r = std::from_chars(digits.data(), digits.data() + digits.size(), u);
     if (r.ec == std::errc()) {
       if (positive) return Number{Number::Kind::U64, u};
-      // "-0" is a float, as in serde: no integer holds a negative zero.
+      // "-0" is a float: no integer holds a negative zero.
       if (u != 0 && u <= (uint64_t{1} << 63)) {
         return Number{Number::Kind::I64, 0, static_cast<int64_t>(0 - u)};
       }

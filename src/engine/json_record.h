@@ -1,4 +1,4 @@
-// JSON records in the serde convention shared by "scheduled_actions.json" and
+// JSON records in the one lenient convention shared by "scheduled_actions.json" and
 // "manifest.json": a pull reader that decodes records straight from the text,
 // and a writer for the two-space pretty form.
 //
@@ -6,8 +6,8 @@
 // skipped at any depth (without recursion), each record also accepted as an
 // array of its field values. Every error text ends in " at line L column C";
 // the descriptions ("missing field `x`", "invalid type: null, expected f32",
-// "invalid length 1, expected struct X with 2 elements", ...) are serde's,
-// the wording callers of both files match on.
+// "invalid length 1, expected struct X with 2 elements", ...) are the
+// wording callers of both files match on.
 #pragma once
 
 #include <cstddef>

@@ -78,7 +78,7 @@ std::vector<Candidate> rescore(PerTokenIndex& index, std::span<const float> quer
   return candidates;
 }
 
-// Rust's `{:?}` of an f32: shortest round-trip digits, exponent form below
+// The debug form of a float: shortest round-trip digits, exponent form below
 // 1e-4 and from 1e16 on ("1e-5", "1.5e20"), otherwise a plain decimal that
 // always shows a fraction ("1.0", "-0.0"). The decimal is laid out from the
 // shortest digits, zero-padded ("123456790.0"), never the exact binary value.

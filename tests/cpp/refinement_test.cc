@@ -214,7 +214,7 @@ TEST(RefinementTest, ParseModeNamesAndRefusals) {
   for (const char* bad : {"Prf", " prf", "prf ", "", "NONE", "whiten", "latent-prf", "zca\n"}) {
     EXPECT_FALSE(parse_mode(bad, 1.0f, 0.0f, 2)) << '"' << bad << '"';
   }
-  // Parameters are taken without limits and printed as Rust's Debug would.
+  // Parameters are taken without limits and printed in the debug form.
   auto prf = parse_mode("prf", 1.0f, -0.0f, 0);
   EXPECT_EQ(prf->debug(), "LatentPrfStrategy { alpha: 1.0, beta: -0.0, k_prime: 0 }");
   EXPECT_EQ(parse_mode("latent_prf", 1e-5f, 123456792.0f, UINT64_MAX)->debug(),
