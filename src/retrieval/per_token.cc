@@ -8,29 +8,13 @@
 #include "retrieval/key_view.h"
 #include "retrieval/per_token_kernels.h"
 #include "retrieval/simd_distance.h"
+#include "retrieval/slb.h"
 
 namespace qvn {
 
 namespace {
 
 constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
-
-// The int8 rule per vector: one scale per row, codes from a multiply by the
-// float32 reciprocal of the scale.
-float quantize_per_vector(std::span<const float> x, int8_t* codes) {
-  float absmax = 0.0f;
-  for (float v : x) {
-    float a = std::fabs(v);
-    if (a > absmax) absmax = a;  // NaN never wins
-  }
-  const float scale = absmax == 0.0f ? 1.0f : absmax / 127.0f;
-  const float inv = 1.0f / scale;
-  for (size_t i = 0; i < x.size(); ++i) {
-    float q = std::round(x[i] * inv);
-    codes[i] = std::isnan(q) ? 0 : static_cast<int8_t>(std::clamp(q, -127.0f, 127.0f));
-  }
-  return scale;
-}
 
 float inv_sqrt_of(uint64_t d) { return 1.0f / std::sqrt(static_cast<float>(d)); }
 
@@ -204,7 +188,7 @@ void PerTokenIndex::append_arena_row(uint64_t id, uint64_t owner, std::span<cons
   if (row.size() != arena_.row_width) return;
   const size_t at = arena_.codes.size();
   arena_.codes.resize(at + row.size());
-  arena_.scales.push_back(quantize_per_vector(row, arena_.codes.data() + at));
+  arena_.scales.push_back(quantize_int8_into(row, arena_.codes.data() + at));
   arena_.ids.push_back(id);
   arena_.owners.push_back(owner);
 }
@@ -345,7 +329,7 @@ std::vector<Candidate> PerTokenIndex::search(std::span<const float> query, uint6
   std::vector<float> qscales(nq);
   for (size_t t = 0; t < nq; ++t) {
     std::span<const float> tok = view.is_encoded() ? view.row(t) : query;
-    qscales[t] = quantize_per_vector(tok, qcodes.data() + t * width);
+    qscales[t] = quantize_int8_into(tok, qcodes.data() + t * width);
   }
   const float inv_sqrt = dim_ && *dim_ != 0 ? inv_sqrt_of(*dim_) : 1.0f;
 

@@ -15,20 +15,25 @@ constexpr uint64_t kMaxReserve = 4096;
 constexpr size_t kCompactMinDead = 1024;
 }  // namespace
 
-Int8Vector quantize_int8(std::span<const float> v) {
+float quantize_int8_into(std::span<const float> v, int8_t* codes) {
   float absmax = 0.0f;
   for (float x : v) {
     const float a = std::fabs(x);
     if (a > absmax) absmax = a;  // NaN never compares greater: ignored
   }
-  Int8Vector out;
-  out.scale = absmax == 0.0f ? 1.0f : absmax / 127.0f;
-  const float inv = 1.0f / out.scale;
-  out.codes.resize(v.size());
+  const float scale = absmax == 0.0f ? 1.0f : absmax / 127.0f;
+  const float inv = 1.0f / scale;
   for (size_t i = 0; i < v.size(); ++i) {
     const float r = std::round(v[i] * inv);
-    out.codes[i] = std::isnan(r) ? int8_t{0} : static_cast<int8_t>(std::clamp(r, -127.0f, 127.0f));
+    codes[i] = std::isnan(r) ? int8_t{0} : static_cast<int8_t>(std::clamp(r, -127.0f, 127.0f));
   }
+  return scale;
+}
+
+Int8Vector quantize_int8(std::span<const float> v) {
+  Int8Vector out;
+  out.codes.resize(v.size());
+  out.scale = quantize_int8_into(v, out.codes.data());
   return out;
 }
 

@@ -24,6 +24,8 @@ struct Int8Vector {
   float scale = 1.0f;
 };
 Int8Vector quantize_int8(std::span<const float> v);
+// The same rule into caller-owned codes (v.size() of them); returns the scale.
+float quantize_int8_into(std::span<const float> v, int8_t* codes);
 
 class SLB {
  public:
