@@ -13,8 +13,34 @@ namespace {
 
 uint64_t unix_secs() { return platform::now_unix_nanos() / 1000000000ull; }
 
-void loop(MaintenanceConfig cfg, std::shared_ptr<void> keep, std::atomic<bool>* stop,
-          std::mutex* stats_mu, MaintenanceStats* stats, EngineHandle engine) {
+// Shortest pause between passes, so intervals of zero never spin.
+constexpr std::chrono::milliseconds MIN_PAUSE{10};
+
+struct Shared {
+  std::mutex* stats_mu;
+  MaintenanceStats* stats;
+  std::atomic<bool>* stop;
+  std::mutex* wake_mu;
+  std::condition_variable* wake;
+};
+
+// Runs one engine step under the engine mutex. Returns false when the mutex
+// is poisoned (before or by this step); an exception escaping the step
+// poisons the mutex through its guard and is swallowed here, so the loop
+// goes on and later steps see the poison.
+template <class Step>
+bool run_step(const EngineHandle& engine, Step&& step) {
+  try {
+    auto guard = engine->lock();
+    if (!guard) return false;
+    step(**guard);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void loop(const MaintenanceConfig& cfg, Shared sh, const EngineHandle& engine) {
   using clock = std::chrono::steady_clock;
   auto last_sweep = clock::now();
   auto last_compaction = last_sweep;
@@ -23,58 +49,49 @@ void loop(MaintenanceConfig cfg, std::shared_ptr<void> keep, std::atomic<bool>* 
     auto d = clock::now() - mark;
     return d < clock::duration::zero() ? clock::duration::zero() : d;
   };
-  // A poisoned engine mutex never heals, so a step it blocked stays due for
-  // good; waiting the full second instead of retrying at once keeps the
-  // loop from spinning until it is stopped.
-  bool blocked = false;
   for (;;) {
-    auto rs = cfg.sweep_interval - since(last_sweep);
-    auto rc = cfg.compaction_interval - since(last_compaction);
-    std::chrono::nanoseconds wait = std::chrono::seconds(1);
-    auto zero = std::chrono::nanoseconds::zero();
-    auto rs_ns = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(rs), zero);
-    auto rc_ns = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(rc), zero);
-    if (!blocked) wait = std::min({wait, rs_ns, rc_ns});
-    blocked = false;
-    if (wait > zero) std::this_thread::sleep_for(wait);
-    if (stop->load(std::memory_order_acquire)) return;
+    const auto zero = std::chrono::nanoseconds::zero();
+    auto remaining = [&](std::chrono::nanoseconds interval, clock::time_point mark) {
+      auto r = interval - std::chrono::duration_cast<std::chrono::nanoseconds>(since(mark));
+      return std::max(r, zero);
+    };
+    std::chrono::nanoseconds wait = std::min<std::chrono::nanoseconds>(
+        {std::chrono::seconds(1), remaining(cfg.sweep_interval, last_sweep),
+         remaining(cfg.compaction_interval, last_compaction)});
+    wait = std::max<std::chrono::nanoseconds>(wait, MIN_PAUSE);
+    {
+      std::unique_lock<std::mutex> lk(*sh.wake_mu);
+      sh.wake->wait_for(lk, wait, [&] { return sh.stop->load(std::memory_order_acquire); });
+    }
+    if (sh.stop->load(std::memory_order_acquire)) return;
 
     if (since(last_sweep) >= cfg.sweep_interval) {
       uint64_t n = 0;
-      bool swept = false;
-      if (auto guard = engine->lock()) {
-        Engine& e = **guard;
+      const bool swept = run_step(engine, [&](Engine& e) {
         e.advance_days(days);
         auto evicted = e.evict_draft_packs(cfg.eviction_threshold, std::nullopt);
         n = evicted.ok() ? *evicted : 0;
         (void)e.fire_due_scheduled(platform::now_unix_nanos());
-        swept = true;
-      }
+      });
       // The engine mutex is released before the stats mutex is taken.
       if (swept) {
-        {
-          std::lock_guard<std::mutex> l(*stats_mu);
-          stats->sweep_count += 1;
-          stats->total_packs_evicted += n;
-          stats->last_sweep_epoch_secs = unix_secs();
-        }
-        last_sweep = clock::now();
-      } else {
-        blocked = true;
+        std::lock_guard<std::mutex> l(*sh.stats_mu);
+        sh.stats->sweep_count += 1;
+        sh.stats->total_packs_evicted += n;
+        sh.stats->last_sweep_epoch_secs = unix_secs();
       }
+      // A poisoned engine never heals: wait a whole interval before the
+      // next attempt instead of retrying at every pass.
+      last_sweep = clock::now();
     }
     if (since(last_compaction) >= cfg.compaction_interval) {
       std::optional<Result<CompactionStats>> r;
-      if (auto guard = engine->lock()) r.emplace((*guard)->compact());
-      if (!r) {  // poisoned: the compaction stays due
-        blocked = true;
-        continue;
-      }
-      if (r->ok()) {
-        std::lock_guard<std::mutex> l(*stats_mu);
-        stats->compaction_count += 1;
-        stats->total_bytes_reclaimed += (*r)->bytes_reclaimed;
-        stats->last_compaction_epoch_secs = unix_secs();
+      run_step(engine, [&](Engine& e) { r.emplace(e.compact()); });
+      if (r && r->ok()) {
+        std::lock_guard<std::mutex> l(*sh.stats_mu);
+        sh.stats->compaction_count += 1;
+        sh.stats->total_bytes_reclaimed += (*r)->bytes_reclaimed;
+        sh.stats->last_compaction_epoch_secs = unix_secs();
       }
       last_compaction = clock::now();
     }
@@ -96,11 +113,13 @@ Expected<void, std::string> MaintenanceHandle::start(EngineHandle engine) {
     thread_.emplace([cfg = config_, shared, engine = std::move(engine)]() mutable {
       pthread_setname_np(pthread_self(), "qvn-maintenance");
       try {
-        loop(cfg, shared, &shared->stop, &shared->stats_mu, &shared->stats, std::move(engine));
+        loop(cfg, {&shared->stats_mu, &shared->stats, &shared->stop, &shared->wake_mu, &shared->wake},
+             engine);
       } catch (...) {
-        // An abort inside an engine step poisons the engine mutex (the guard
-        // saw the exception); the thread itself just ends.
+        // Only bookkeeping outside the engine steps can get here (out of
+        // memory); the thread ends and reports itself finished.
       }
+      engine.reset();
       shared->finished.store(true);
     });
   } catch (const std::system_error&) {
@@ -110,7 +129,13 @@ Expected<void, std::string> MaintenanceHandle::start(EngineHandle engine) {
 }
 
 void MaintenanceHandle::stop() {
-  shared_->stop.store(true, std::memory_order_seq_cst);
+  {
+    // Under the wake mutex, so the loop cannot miss the notification
+    // between its check of the flag and its wait.
+    std::lock_guard<std::mutex> l(shared_->wake_mu);
+    shared_->stop.store(true, std::memory_order_seq_cst);
+  }
+  shared_->wake.notify_all();
   if (thread_.has_value()) {
     if (thread_->joinable()) thread_->join();
     thread_.reset();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,9 @@ class MaintenanceHandle {
     MaintenanceStats stats;
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
+    // Wakes the sleeping loop at once when stop is requested.
+    std::mutex wake_mu;
+    std::condition_variable wake;
   };
 
   MaintenanceConfig config_;

@@ -114,3 +114,35 @@ TEST(MaintenanceTest, SweepsEachIntervalAndKeepsCountersAcrossRestart) {
 
 }  // namespace
 }  // namespace qvn
+
+namespace qvn {
+namespace {
+
+// Zero intervals still pause between passes (the loop would otherwise spin
+// on the engine mutex), and stop wakes a sleeping thread at once.
+TEST(MaintenanceTest, ZeroIntervalsPauseAndStopIsPrompt) {
+  test::TempDir dir;
+  auto engine = std::make_shared<PoisonableMutex<Engine>>(
+      std::move(Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, std::nullopt)).value());
+  MaintenanceConfig busy;
+  busy.sweep_interval = std::chrono::nanoseconds(0);
+  busy.compaction_interval = std::chrono::nanoseconds(0);
+  MaintenanceHandle h(busy);
+  ASSERT_TRUE(h.start(engine).ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  h.stop();
+  const MaintenanceStats s = h.status();
+  EXPECT_GE(s.sweep_count, 1u);
+  EXPECT_LE(s.sweep_count, 60u);  // at most one pass per pause
+
+  MaintenanceHandle idle(MaintenanceConfig{});
+  ASSERT_TRUE(idle.start(engine).ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto before = std::chrono::steady_clock::now();
+  idle.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+  EXPECT_FALSE(idle.is_running());
+}
+
+}  // namespace
+}  // namespace qvn
