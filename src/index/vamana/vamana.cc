@@ -21,9 +21,11 @@ float score(std::span<const float> a, std::span<const float> b) {
   return dot_f32(a.data(), b.data(), std::min(a.size(), b.size()));
 }
 
-// Most zero floats a load may allocate for nodes whose vectors the caller
-// lacks; only a damaged dimension field can ask for more.
-constexpr uint64_t ZERO_FILL_LIMIT = uint64_t{1} << 28;
+// Most zero floats (64 MiB) a load may allocate for nodes whose vectors the
+// caller lacks. A graph that matches the store has a vector for every node;
+// only a stale or damaged file needs zeros, and such a file is rebuilt, so a
+// small file never gets to claim a large allocation.
+constexpr uint64_t ZERO_FILL_LIMIT = uint64_t{1} << 24;
 
 // Collects small writes into one write per 8 KiB.
 class BufferedWriter {
