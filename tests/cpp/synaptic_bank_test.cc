@@ -21,44 +21,22 @@ uint16_t h(float f) { return f32_to_f16(f); }
 float f_bits(uint32_t b) { return std::bit_cast<float>(b); }
 uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 
+// Values the exhaustive test below does not reach: far outside the half
+// range, below its smallest subnormal, NaN payloads, and the widening side.
 TEST(HalfTest, KnownBitPatterns) {
-  EXPECT_EQ(h(0.0f), 0x0000);
-  EXPECT_EQ(h(-0.0f), 0x8000);
-  EXPECT_EQ(h(1.0f), 0x3C00);
-  EXPECT_EQ(h(-2.0f), 0xC000);
   EXPECT_EQ(h(0.1f), 0x2E66);
-  EXPECT_EQ(h(1.0f / 3.0f), 0x3555);
-  EXPECT_EQ(h(65504.0f), 0x7BFF);
-  EXPECT_EQ(h(65519.996f), 0x7BFF);
-  EXPECT_EQ(h(65520.0f), 0x7C00);  // the tie rounds to even: infinity
-  EXPECT_EQ(h(1.0e6f), 0x7C00);
   EXPECT_EQ(h(-1.0e6f), 0xFC00);
   EXPECT_EQ(h(std::numeric_limits<float>::infinity()), 0x7C00);
-  EXPECT_EQ(h(-std::numeric_limits<float>::infinity()), 0xFC00);
-  EXPECT_EQ(h(std::ldexp(1.0f, -14)), 0x0400);  // smallest normal
-  EXPECT_EQ(h(std::ldexp(1.0f, -24)), 0x0001);  // smallest subnormal
-  EXPECT_EQ(h(std::ldexp(1023.0f, -24)), 0x03FF);
-  EXPECT_EQ(h(std::ldexp(1.0f, -25)), 0x0000);                        // tie to even zero
   EXPECT_EQ(h(std::nextafter(std::ldexp(1.0f, -25), 1.0f)), 0x0001);  // just past the tie
-  EXPECT_EQ(h(std::ldexp(3.0f, -25)), 0x0002);                        // 1.5 units: tie to even 2
   EXPECT_EQ(h(-std::ldexp(1.0f, -26)), 0x8000);
   EXPECT_EQ(h(f_bits(0x00000001)), 0x0000);  // float32 subnormal
-  EXPECT_EQ(h(1.0f + std::ldexp(1.0f, -11)), 0x3C00);        // tie, even stays
-  EXPECT_EQ(h(1.0f + 3 * std::ldexp(1.0f, -11)), 0x3C02);    // tie, odd rounds up
-  EXPECT_EQ(h(std::ldexp(2047.0f, -25)), 0x0400);            // subnormal rounds into normal
-
-  EXPECT_EQ(h(f_bits(0x7FC00000)), 0x7E00);
   EXPECT_EQ(h(f_bits(0x7F800001)), 0x7E00);  // signalling NaN comes out quiet
   EXPECT_EQ(h(f_bits(0xFF812345)), 0xFE09);  // sign and top payload bits kept
 
   EXPECT_EQ(bits(f16_to_f32(0x0001)), bits(std::ldexp(1.0f, -24)));
-  EXPECT_EQ(bits(f16_to_f32(0x03FF)), bits(std::ldexp(1023.0f, -24)));
   EXPECT_EQ(bits(f16_to_f32(0x8000)), 0x80000000u);
   EXPECT_EQ(f16_to_f32(0x7BFF), 65504.0f);
-  EXPECT_EQ(f16_to_f32(0xC000), -2.0f);
-  EXPECT_EQ(bits(f16_to_f32(0x7C00)), 0x7F800000u);
   EXPECT_EQ(bits(f16_to_f32(0xFC00)), 0xFF800000u);
-  EXPECT_EQ(bits(f16_to_f32(0x7E00)), 0x7FC00000u);
   EXPECT_EQ(bits(f16_to_f32(0xFC01)), 0xFFC02000u);
 }
 
@@ -113,18 +91,11 @@ std::vector<SynapticEntry> load_ok(const SynapticBank& b, OwnerId owner) {
   return r.ok() ? std::move(r).value() : std::vector<SynapticEntry>{};
 }
 
-TEST(SynapticBankTest, OpenCreatesDirectoryAndEmptyFile) {
-  TempDir tmp;
-  const std::string dir = tmp.path() + "/a/b";
-  SynapticBank b = open_ok(dir);
-  EXPECT_EQ(b.path(), dir + "/synaptic.qvn");
-  EXPECT_EQ(test::size_of(b.path()), 0u);
-  EXPECT_TRUE(load_ok(b, 1).empty());
-}
-
 TEST(SynapticBankTest, GoldenBytes) {
   TempDir tmp;
-  SynapticBank b = open_ok(tmp.path());
+  SynapticBank b = open_ok(tmp.path() + "/a");  // open creates the directory and an empty file
+  EXPECT_EQ(b.path(), tmp.path() + "/a/synaptic.qvn");
+  EXPECT_EQ(test::size_of(b.path()), 0u);
   SynapticEntry e = entry(0x1122334455667788ull, 9, 2, 3, 0x0101);
   e.last_used = 0x0807060504030201ull;
   e.quality = 1.5f;
@@ -146,7 +117,7 @@ TEST(SynapticBankTest, GoldenBytes) {
   ASSERT_TRUE(b.append(entry(1, 9, 0, 7)).ok());
   EXPECT_EQ(test::size_of(b.path()), 66u + 42u);
 
-  for (const SynapticBank& bank : {b, open_ok(tmp.path())}) {
+  for (const SynapticBank& bank : {b, open_ok(tmp.path() + "/a")}) {
     auto got = load_ok(bank, 9);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], e);
@@ -245,10 +216,6 @@ TEST(SynapticBankTest, LoadRefusesInconsistentOrShortRecords) {
   // A file cut short under the index: the later record is gone.
   test::truncate_to(path, 66 + 50);
   auto r6 = b.load_for_owner(6);
-  ASSERT_FALSE(r6.ok());
-  EXPECT_EQ(r6.error().to_string(), "failed to fill whole buffer");
-  test::truncate_to(path, 66 + 10);
-  r6 = b.load_for_owner(6);
   ASSERT_FALSE(r6.ok());
   EXPECT_EQ(r6.error().to_string(), "failed to fill whole buffer");
 }

@@ -3,6 +3,7 @@ import inspect
 import numpy as np
 import pytest
 
+import quorvane_db
 from quorvane_db import _native
 
 try:  # test-only extension, built with -DQVN_BUILD_FRAME_PROBE=ON
@@ -24,10 +25,12 @@ def test_module_exports_eight_names_in_order():
         "ENCODING_N_TOKENS_IDX",
         "ENCODING_DIM_IDX",
     ]
+    assert _native.__version__ == quorvane_db.__version__ == "0.3.0"
     assert isinstance(_native.ENCODING_SENTINEL, float)
     assert _native.ENCODING_SENTINEL == -1000000000.0
-    for name in ("ENCODING_HEADER_SIZE", "ENCODING_N_TOKENS_IDX", "ENCODING_DIM_IDX"):
-        assert type(getattr(_native, name)) is int
+    consts = ("ENCODING_HEADER_SIZE", "ENCODING_N_TOKENS_IDX", "ENCODING_DIM_IDX")
+    assert [getattr(_native, name) for name in consts] == [64, 32, 33]
+    assert all(type(getattr(_native, name)) is int for name in consts)
     assert _native.__doc__ == (
         "`QuorvaneDB` \u2014 LLM-native database kernel for persistent KV cache memory."
     )
