@@ -1,69 +1,332 @@
-"""End-to-end figures from Python: pack writes, pack reads and cell reads.
+"""End-to-end figures from Python, through the installed `quorvane_db` package.
 
-Usage: python bench/e2e.py [--packs N] [--dim D] [--layers L] [--tokens T]
-Prints one line per measurement: operations per second and latency.
+    python bench/e2e.py                          # small defaults, a couple of minutes
+    python bench/e2e.py --packs 1000,10000       # read figures at 1k and 10k packs
+    python bench/e2e.py --packs 1000,10000,50000 --big   # everything, takes long
+
+Phases:
+  write     durable mem_write_pack/s (32 layers of 2 x 4096 floats), direct and
+            through the write buffer (the buffered figure includes the final flush)
+  read      mem_read_pack and mem_read p50/p99 latency at k = 10, per pack count,
+            with single-vector keys and queries, and with 32-token encoded keys
+            and queries
+  open      engine open and refresh time on the largest read engine
+  snapshot  snapshot and restore MB/s of an engine directory of --snapshot-mb
+            (1024 with --big) and the peak RSS of the process doing the restore
+
+Durable write figures are bounded by the sync cost of the file system under
+--dir: keep it on a real disk, not tmpfs.
 """
 
 import argparse
 import os
+import shutil
+import subprocess
+import sys
 import tempfile
 import time
 
 import numpy as np
 
-from quorvane_db import _native
+import quorvane_db
+from quorvane_db import ENCODING_DIM_IDX, ENCODING_HEADER_SIZE, ENCODING_N_TOKENS_IDX
+from quorvane_db import ENCODING_SENTINEL, Engine
+
+OWNER = 1
+K = 10
 
 
-def timed(label, n, fn):
+class Progress:
+    """A one-line text progress bar on stderr; silent when stderr is not a terminal."""
+
+    def __init__(self, label, total):
+        self.label, self.total, self.done = label, max(total, 1), 0
+        self.start = time.perf_counter()
+        self.last = 0.0
+        self.live = sys.stderr.isatty()
+
+    def step(self, n=1):
+        self.done += n
+        now = time.perf_counter()
+        if self.live and (now - self.last > 0.1 or self.done >= self.total):
+            self.last = now
+            frac = min(self.done / self.total, 1.0)
+            bar = "#" * int(frac * 30)
+            eta = (now - self.start) / frac * (1 - frac) if frac > 0 else 0
+            sys.stderr.write(f"\r  {self.label:<34} [{bar:<30}] {self.done}/{self.total} eta {eta:4.0f}s")
+            sys.stderr.flush()
+
+    def close(self):
+        if self.live:
+            sys.stderr.write("\r" + " " * 100 + "\r")
+            sys.stderr.flush()
+
+
+def row(label, value, unit, extra=""):
+    print(f"{label:<52} {value:>12} {unit:<6} {extra}", flush=True)
+
+
+def encode(tokens):
+    header = np.zeros(ENCODING_HEADER_SIZE, dtype=np.float32)
+    header[0] = ENCODING_SENTINEL
+    header[ENCODING_N_TOKENS_IDX] = tokens.shape[0]
+    header[ENCODING_DIM_IDX] = tokens.shape[1]
+    return np.concatenate([header, tokens.astype(np.float32).ravel()])
+
+
+class Workload:
+    """Keys, layer payloads and queries, generated once from a fixed seed."""
+
+    def __init__(self, args):
+        self.args = args
+        self.rng = np.random.default_rng(7)
+        # A handful of distinct layer arrays, reused: the codec cost does not
+        # depend on the values, and drawing 10k x 256k normals would dominate.
+        self.layer_pool = [self.rng.standard_normal(args.layer_floats).astype(np.float32)
+                           for _ in range(8)]
+
+    def layers(self, i):
+        pool = self.layer_pool
+        return [(l, pool[(i + l) % len(pool)]) for l in range(self.args.layers)]
+
+    def key(self, kind, i):
+        # Per-pack keys come from a seed derived from the index so that queries
+        # can be rebuilt near any stored key without keeping all keys around.
+        g = np.random.default_rng(1_000_003 * (1 if kind == "vec" else 2) + i)
+        if kind == "vec":
+            return g.standard_normal(self.args.dim).astype(np.float32)
+        return g.standard_normal((self.args.tokens, self.args.dim)).astype(np.float32)
+
+    def query(self, kind, i):
+        k = self.key(kind, i)
+        noisy = k + 0.3 * self.rng.standard_normal(k.shape).astype(np.float32)
+        return noisy if kind == "vec" else encode(noisy)
+
+    def stored_key(self, kind, i):
+        k = self.key(kind, i)
+        return k if kind == "vec" else encode(k)
+
+
+def dir_bytes(path):
+    total = 0
+    for root, _, files in os.walk(path):
+        for f in files:
+            total += os.path.getsize(os.path.join(root, f))
+    return total
+
+
+def percentile(samples, p):
+    return float(np.percentile(np.asarray(samples), p))
+
+
+# ---------------------------------------------------------------------------
+# Writes
+
+
+def timed_writes(engine, label, work, n):
+    bar = Progress(label, n)
     start = time.perf_counter()
     for i in range(n):
-        fn(i)
+        engine.mem_write_pack(OWNER, work.stored_key("vec", i), work.layers(i), 50.0)
+        bar.step()
+    engine.flush_buffer()  # nothing to do without a write buffer
     elapsed = time.perf_counter() - start
-    print(f"{label:<44} {n / elapsed:10.1f} ops/s {elapsed / n * 1e6:10.1f} us/op")
+    bar.close()
+    return elapsed
 
 
-def encoded(rows):
-    n, d = rows.shape
-    header = np.zeros(_native.ENCODING_HEADER_SIZE, dtype=np.float32)
-    header[0] = _native.ENCODING_SENTINEL
-    header[_native.ENCODING_DIM_IDX] = d
-    return np.concatenate([header, rows.reshape(-1)]).astype(np.float32)
+def bench_writes(args, work, base):
+    direct = Engine(os.path.join(base, "write-direct"))
+    n = args.writes
+    elapsed = timed_writes(direct, "durable mem_write_pack", work, n)
+    row(f"mem_write_pack durable ({args.layers} x {args.layer_floats} floats)",
+        f"{n / elapsed:.1f}", "packs/s", f"{elapsed / n * 1e3:.2f} ms/pack")
+    del direct
+
+    buffered = Engine.open_with_write_buffer(os.path.join(base, "write-buffered"), args.batch)
+    n = args.writes * 2
+    elapsed = timed_writes(buffered, "buffered mem_write_pack", work, n)
+    row(f"mem_write_pack write buffer of {args.batch} (incl. flush)",
+        f"{n / elapsed:.1f}", "packs/s", f"{elapsed / n * 1e3:.2f} ms/pack")
+    del buffered
+
+
+# ---------------------------------------------------------------------------
+# Reads
+
+
+def build_engine(path, work, kind, n_packs):
+    """Fills an engine through the write buffer (the fastest durable route)."""
+    engine = Engine.open_with_write_buffer(path, work.args.batch)
+    bar = Progress(f"fill {kind} engine to {n_packs} packs", n_packs)
+    for i in range(n_packs):
+        engine.mem_write_pack(OWNER, work.stored_key(kind, i), work.layers(i), 50.0)
+        bar.step()
+    engine.flush_buffer()
+    bar.close()
+    return engine
+
+
+def latency(label, calls, fn):
+    samples = []
+    bar = Progress(label, calls)
+    for i in range(calls):
+        t0 = time.perf_counter_ns()
+        fn(i)
+        samples.append((time.perf_counter_ns() - t0) / 1e3)
+        bar.step()
+    bar.close()
+    row(label, f"{percentile(samples, 50):.0f}", "us p50", f"p99 {percentile(samples, 99):.0f} us")
+
+
+def bench_reads(args, work, base, n_packs):
+    engines = {}
+    for kind in ("vec", "tok"):
+        path = os.path.join(base, f"read-{kind}-{n_packs}")
+        build_engine(path, work, kind, n_packs).flush()
+        # A plain engine reopened on the directory: what a reader would have.
+        engines[kind] = Engine(path)
+        what = "single-vector" if kind == "vec" else f"{args.tokens}-token"
+        queries = [work.query(kind, int(j)) for j in work.rng.integers(0, n_packs, args.reads)]
+        for q in queries[:5]:  # warm the page cache and lazy structures
+            engines[kind].mem_read_pack(q, K, None)
+        # Pack reads first: mem_read feeds the SLB, which then serves
+        # single-vector queries ahead of the pipeline.
+        latency(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads,
+                lambda i: engines[kind].mem_read_pack(queries[i], K, None))
+        latency(f"mem_read k={K} {what} @ {n_packs}", args.reads,
+                lambda i: engines[kind].mem_read(queries[i], K, None))
+    return engines
+
+
+def bench_open(work, engines, n_packs, base):
+    for kind, engine in engines.items():
+        path = os.path.join(base, f"read-{kind}-{n_packs}")
+        start = time.perf_counter()
+        reopened = Engine(path)
+        opened = time.perf_counter() - start
+        start = time.perf_counter()
+        reopened.refresh()
+        idle = time.perf_counter() - start
+        # Another handle appends; the reopened engine picks the packs up.
+        other = Engine(path)
+        for i in range(100):
+            other.mem_write_pack(OWNER, work.stored_key(kind, n_packs + i), work.layers(i), 50.0)
+        start = time.perf_counter()
+        reopened.refresh()
+        picked = time.perf_counter() - start
+        row(f"open {kind} engine @ {n_packs} packs", f"{opened * 1e3:.1f}", "ms",
+            f"refresh idle {idle * 1e3:.1f} ms, +100 packs {picked * 1e3:.1f} ms")
+
+
+# ---------------------------------------------------------------------------
+# Snapshot and restore
+
+RESTORE_CHILD = r"""
+import sys, time
+from quorvane_db import Engine
+def hwm():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    return 0
+base = hwm()
+t0 = time.perf_counter()
+e = Engine.restore_from(sys.argv[1], sys.argv[2])
+total = time.perf_counter() - t0
+peak = hwm()
+packs = e.pack_count()
+del e
+t0 = time.perf_counter()
+Engine(sys.argv[2])
+reopen = time.perf_counter() - t0
+print(total, reopen, base, peak, packs)
+"""
+
+
+def bench_snapshot(args, work, base):
+    target = args.snapshot_mb * 1024 * 1024
+    path = os.path.join(base, "snap-src")
+    engine = Engine.open_with_write_buffer(path, args.batch)
+    bar = Progress(f"fill engine to {args.snapshot_mb} MB", target)
+    i = 0
+    size = 0
+    while size < target:
+        for _ in range(50):
+            engine.mem_write_pack(OWNER, work.stored_key("vec", i), work.layers(i), 50.0)
+            i += 1
+        engine.flush_buffer()
+        new = dir_bytes(path)
+        bar.step(new - size)
+        size = new
+    bar.close()
+    del engine
+    engine = Engine(path)
+    mb = size / 1048576
+
+    tar = os.path.join(base, "snap.tar")
+    start = time.perf_counter()
+    engine.snapshot(tar)
+    snap = time.perf_counter() - start
+    row(f"snapshot {mb:.0f} MB dir ({i} packs)", f"{mb / snap:.0f}", "MB/s", f"{snap:.2f} s")
+    del engine
+
+    out = os.path.join(base, "snap-restored")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(os.path.dirname(
+        quorvane_db.__file__)), env.get("PYTHONPATH")]))
+    # The peak is read inside the child: RUSAGE_CHILDREN would also count the
+    # parent's pages the child held between fork and exec.
+    proc = subprocess.run([sys.executable, "-c", RESTORE_CHILD, tar, out], env=env,
+                          capture_output=True, text=True, check=True)
+    total, reopen, base_kb, hwm_kb, packs = proc.stdout.split()
+    total, reopen = float(total), float(reopen)
+    row(f"restore_from {mb:.0f} MB (extract + open, {packs} packs)", f"{mb / total:.0f}",
+        "MB/s", f"{total:.2f} s; a plain open of the result takes {reopen:.2f} s")
+    row("restore peak RSS (VmHWM of the restoring process)", f"{int(hwm_kb) / 1024:.0f}", "MB",
+        f"interpreter + numpy before the restore: {int(base_kb) / 1024:.0f} MB")
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--packs", type=int, default=2000)
-    ap.add_argument("--dim", type=int, default=128)
-    ap.add_argument("--layers", type=int, default=4)
-    ap.add_argument("--tokens", type=int, default=16)
-    ap.add_argument("--reads", type=int, default=300)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--dir", default="/work/bench-tmp", help="scratch directory (a real disk)")
+    ap.add_argument("--packs", default="1000", help="comma-separated pack counts for reads")
+    ap.add_argument("--writes", type=int, default=200, help="durable pack writes timed")
+    ap.add_argument("--reads", type=int, default=300, help="reads timed per figure")
+    ap.add_argument("--layers", type=int, default=32)
+    ap.add_argument("--layer-floats", type=int, default=2 * 4096)
+    ap.add_argument("--dim", type=int, default=128, help="key dimension")
+    ap.add_argument("--tokens", type=int, default=32, help="tokens per encoded key and query")
+    ap.add_argument("--batch", type=int, default=64, help="write buffer batch size")
+    ap.add_argument("--snapshot-mb", type=int, default=200)
+    ap.add_argument("--big", action="store_true", help="1 GB snapshot")
+    ap.add_argument("--only", default="write,read,open,snapshot", help="phases to run")
     args = ap.parse_args()
-    rng = np.random.default_rng(7)
+    if args.big:
+        args.snapshot_mb = max(args.snapshot_mb, 1024)
+    phases = set(args.only.split(","))
+    counts = [int(c) for c in args.packs.split(",") if c]
 
-    with tempfile.TemporaryDirectory() as tmp:
-        engine = _native.Engine(os.path.join(tmp, "single"))
-        keys = rng.standard_normal((args.packs, args.dim)).astype(np.float32)
-        layer = rng.standard_normal(args.dim * 8).astype(np.float32)
-        payloads = [(i, layer) for i in range(args.layers)]
-        timed(f"mem_write_pack ({args.layers} layers, synced)", args.packs,
-              lambda i: engine.mem_write_pack(1, keys[i], payloads, 50.0))
-        timed("mem_read_pack k=10 (single vector)", args.reads,
-              lambda i: engine.mem_read_pack(keys[i % args.packs], 10, None))
-        timed("mem_read k=10 (single vector)", args.reads,
-              lambda i: engine.mem_read(keys[i % args.packs], 10, None))
-
-        buffered = _native.Engine.open_with_write_buffer(os.path.join(tmp, "buffered"), 64, 0)
-        timed("mem_write_pack (write buffer of 64)", args.packs,
-              lambda i: buffered.mem_write_pack(1, keys[i], payloads, 50.0))
-        buffered.flush_buffer()
-
-        tok = _native.Engine(os.path.join(tmp, "tokens"))
-        n = max(args.packs // 4, 1)
-        rows = rng.standard_normal((n, args.tokens, args.dim)).astype(np.float32)
-        timed(f"mem_write_pack ({args.tokens}-token key)", n,
-              lambda i: tok.mem_write_pack(1, encoded(rows[i]), payloads, 50.0))
-        timed(f"mem_read_pack k=10 ({args.tokens}-token query)", min(args.reads, n),
-              lambda i: tok.mem_read_pack(encoded(rows[i % n]), 10, None))
+    os.makedirs(args.dir, exist_ok=True)
+    base = tempfile.mkdtemp(prefix="e2e-", dir=args.dir)
+    work = Workload(args)
+    try:
+        if "write" in phases:
+            bench_writes(args, work, base)
+        engines = None
+        for n in counts:
+            if "read" in phases or "open" in phases:
+                engines = bench_reads(args, work, base, n)
+            if n != counts[-1]:
+                for kind in ("vec", "tok"):
+                    shutil.rmtree(os.path.join(base, f"read-{kind}-{n}"), ignore_errors=True)
+        if "open" in phases and engines:
+            bench_open(work, engines, counts[-1], base)
+        del engines
+        if "snapshot" in phases:
+            bench_snapshot(args, work, base)
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
 
 
 if __name__ == "__main__":
