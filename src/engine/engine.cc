@@ -175,9 +175,12 @@ Result<void> Engine::refresh() {
 
   std::optional<size_t> key_dim = key_dim_;
   SLB slb = slb_;
+  // Only retrieval cells need their vectors; every other read here takes
+  // the record's fixed fields alone (layer cells are the bulk of a store).
   for (CellId id : fresh) {
+    QVN_TRY(Cell head, block_pool_.read_cell_header(id));
+    if (!head.is_retrieval()) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
-    if (!cell.is_retrieval()) continue;
     const size_t dim = KeyView::classify(cell.key).mean_vector().size();
     if (dim != slb.dim()) {
       slb = SLB(slb.capacity(), dim);
@@ -191,8 +194,9 @@ Result<void> Engine::refresh() {
   new_entries.reserve(fresh.size());
   uint64_t next_cell = next_cell_id_;
   for (CellId id : fresh) {
-    QVN_TRY(Cell cell, block_pool_.read_cell(id));
+    QVN_TRY(Cell cell, block_pool_.read_cell_header(id));
     if (cell.is_retrieval()) {
+      QVN_TRY(cell, block_pool_.read_cell(id));
       if (!key_dim) key_dim = KeyView::classify(cell.key).mean_vector().size();
       if (!is_deleted(deletions, cell)) index_key(pipeline, slb, id, cell.owner, cell.key);
     }
@@ -202,8 +206,10 @@ Result<void> Engine::refresh() {
     next_cell = std::max(next_cell, sat_add(id, 1));
   }
   for (CellId id : known) {
+    auto head = block_pool_.read_cell_header(id);
+    if (!head.ok() || !head->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
-    if (!cell.ok() || !cell->is_retrieval()) continue;
+    if (!cell.ok()) continue;
     // Another engine may have deleted the pack since this one indexed it.
     if (is_deleted(deletions, *cell)) {
       slb.remove(id);
@@ -215,7 +221,7 @@ Result<void> Engine::refresh() {
   PackDirectory dir;
   PackId max_pack = 0;
   for (CellId id : ids) {
-    auto cell = block_pool_.read_cell(id);
+    auto cell = block_pool_.read_cell_header(id);
     if (!cell.ok()) continue;
     // Pack id 0 means "no pack": a standalone cell written at the view-key
     // layer must not turn into a pack 0 after a reopen.
@@ -303,8 +309,10 @@ std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& 
   std::unordered_map<CellId, std::vector<float>> vectors;
   size_t expected_nodes = 0;
   for (CellId id : block_pool_.cell_ids()) {
+    auto head = block_pool_.read_cell_header(id);
+    if (!head.ok() || !head->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
-    if (!cell.ok() || !cell->is_retrieval()) continue;
+    if (!cell.ok()) continue;
     auto mean = KeyView::classify(cell->key).mean_vector();
     if (mean.size() == dim && !is_deleted(deletions, *cell)) ++expected_nodes;
     vectors.emplace(id, std::move(mean));
@@ -322,8 +330,9 @@ Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim,
                                                           const DeletionLog& deletions) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_R, VAMANA_ALPHA);
   for (CellId id : block_pool_.cell_ids()) {
+    QVN_TRY(Cell head, block_pool_.read_cell_header(id));
+    if (!head.is_retrieval() || is_deleted(deletions, head)) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
-    if (!cell.is_retrieval() || is_deleted(deletions, cell)) continue;
     auto mean = KeyView::classify(cell.key).mean_vector();
     if (mean.size() == dim) index->add_node(id, std::move(mean));
   }
@@ -527,7 +536,7 @@ Result<void> Engine::flush() {
 Result<uint64_t> Engine::add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys) {
   const auto* cells = pack_directory_.cells(pack);
   if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
-  QVN_TRY(Cell head, block_pool_.read_cell(cells->front()));
+  QVN_TRY(Cell head, block_pool_.read_cell_header(cells->front()));
   const uint64_t now = platform::now_unix_nanos();
   for (const auto& key : keys) {
     const CellId id = next_cell_id_++;

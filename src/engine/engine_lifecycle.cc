@@ -21,7 +21,7 @@ std::vector<PackSummary> Engine::list_packs(std::optional<OwnerId> owner) const 
   for (PackId pack : ids) {
     const auto& cells = *pack_directory_.cells(pack);
     if (cells.empty()) continue;
-    auto head = block_pool_.read_cell(cells.front());
+    auto head = block_pool_.read_cell_header(cells.front());
     if (!head.ok()) continue;
     if (owner && head->owner != *owner) continue;
     PackSummary s{pack, head->owner, 0, 0.0f};
@@ -40,7 +40,7 @@ Result<uint64_t> Engine::view_count(PackId pack) const {
   if (!cells) return make_unexpected(EngineError::pack_not_found(pack));
   uint64_t n = 0;
   for (CellId id : *cells) {
-    auto cell = block_pool_.read_cell(id);
+    auto cell = block_pool_.read_cell_header(id);
     if (cell.ok() && cell->layer == VIEW_KEY_LAYER) ++n;
   }
   return n == 0 ? 0 : n - 1;
@@ -75,7 +75,7 @@ std::set<OwnerId> Engine::owners() const {
   std::set<OwnerId> out;
   for (const auto& [pack, cells] : pack_directory_.packs()) {
     if (cells.empty()) continue;
-    if (auto head = block_pool_.read_cell(cells.front()); head.ok()) out.insert(head->owner);
+    if (auto head = block_pool_.read_cell_header(cells.front()); head.ok()) out.insert(head->owner);
   }
   return out;
 }

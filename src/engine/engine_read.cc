@@ -42,7 +42,7 @@ std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, 
   // owner stored in the cell so owner filters and reports stay true.
   for (Candidate& c : list) {
     if (c.owner != 0) continue;
-    if (auto cell = block_pool_.read_cell(c.id); cell.ok()) c.owner = cell->owner;
+    if (auto cell = block_pool_.read_cell_header(c.id); cell.ok()) c.owner = cell->owner;
   }
   return list;
 }
@@ -167,7 +167,7 @@ Result<PackHit> Engine::load_pack_by_id(PackId pack) {
   if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
   const std::vector<CellId> ids = *cells;
   OwnerId owner = 0;
-  if (auto head = block_pool_.read_cell(ids.front()); head.ok()) owner = head->owner;
+  if (auto head = block_pool_.read_cell_header(ids.front()); head.ok()) owner = head->owner;
   QVN_TRY(std::vector<LayerPayload> layers, load_pack_layers(ids));
   uint8_t tier = 0;
   if (GovernanceEntry* g = governance_.get_mut(ids.front())) {

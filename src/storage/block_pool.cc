@@ -126,7 +126,8 @@ IoResult<Tier> tier_of_record(const uint8_t* rec) {
                                                std::to_string(get<uint64_t>(rec + sf::OFF_CELL_ID))));
 }
 
-IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
+// The fixed fields only; key, value and aux stay empty.
+IoResult<Cell> header_from_record(const uint8_t* rec) {
   QVN_TRY(Tier t, tier_of_record(rec));
   Cell c;
   c.cell_id = get<uint64_t>(rec + sf::OFF_CELL_ID);
@@ -138,12 +139,17 @@ IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
   c.stamp_ns = get<uint64_t>(rec + sf::OFF_STAMP);
   c.importance = get<float>(rec + sf::OFF_IMPORTANCE);
   c.counter = get<uint32_t>(rec + sf::OFF_COUNTER);
+  c.tier = t;
+  return c;
+}
+
+IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
+  QVN_TRY(Cell c, header_from_record(rec));
   const uint8_t* p = rec + sf::FIXED_END;
   c.key = decode_q4_at(p, s.key_len, s.key_scales, s.key_bytes);
   c.value = decode_q4_at(p, s.value_len, s.value_scales, s.value_bytes);
   c.aux.resize(static_cast<size_t>(s.aux_len));
   if (s.aux_len > 0) std::memcpy(c.aux.data(), p, c.aux.size() * sizeof(float));
-  c.tier = t;
   return c;
 }
 
@@ -347,6 +353,18 @@ IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& c) 
   return body_len;
 }
 
+IoResult<Cell> decode_cell_header(const std::string& path, uint64_t offset) {
+  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+  QVN_TRY(uint64_t size, f.size());
+  if (offset > size || size - offset < sf::FIXED_END) return make_unexpected(IoError::unexpected_eof());
+  uint8_t rec[sf::FIXED_END];
+  QVN_TRY_VOID(f.pread_exact(rec, sizeof rec, offset));
+  // The same checks as a full read, so both fail on the same records.
+  QVN_TRY(RecordShape shape, parse_shape(rec, path, offset));
+  if (shape.total() > size - offset) return make_unexpected(IoError::unexpected_eof());
+  return header_from_record(rec);
+}
+
 IoResult<Cell> decode_cell_record(const std::string& path, uint64_t offset) {
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
   QVN_TRY(uint64_t size, f.size());
@@ -473,6 +491,15 @@ Result<Cell> BlockPool::read_cell(CellId id) const {
   const Segment* seg = find_segment(it->second.segment_id);
   if (!seg) return make_unexpected(EngineError::cell_not_found(id));
   QVN_TRY(Cell c, decode_cell_record(seg->path, it->second.offset));
+  return c;
+}
+
+Result<Cell> BlockPool::read_cell_header(CellId id) const {
+  auto it = index_.find(id);
+  if (it == index_.end()) return make_unexpected(EngineError::cell_not_found(id));
+  const Segment* seg = find_segment(it->second.segment_id);
+  if (!seg) return make_unexpected(EngineError::cell_not_found(id));
+  QVN_TRY(Cell c, decode_cell_header(seg->path, it->second.offset));
   return c;
 }
 

@@ -96,6 +96,7 @@ IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& cel
 // ending inside the record is "failed to fill whole buffer"; a tier byte above
 // 2 is "invalid tier byte {} in cell {}".
 IoResult<Cell> decode_cell_record(const std::string& path, uint64_t offset);
+IoResult<Cell> decode_cell_header(const std::string& path, uint64_t offset);
 
 // Append the cells' records to the segment's existing file in one write and
 // one full sync; return their offsets. Offsets come from the file's own size,
@@ -131,6 +132,10 @@ class BlockPool {
   // CellNotFound for an id the index does not hold; StorageIo for a failed
   // or damaged read.
   Result<Cell> read_cell(CellId id) const;
+  // The same read without the vectors (key, value and aux left empty): the
+  // ids, layer, importance and tier, for walks that need no vectors. Fails
+  // exactly where read_cell fails.
+  Result<Cell> read_cell_header(CellId id) const;
 
   // Rewrites every non-active segment where fewer than half of its records
   // are live: live records move to the active segment in one batch per
