@@ -485,21 +485,23 @@ Result<std::vector<CellId>> BlockPool::append_cells(std::span<const Cell> cells)
   return ids;
 }
 
-Result<Cell> BlockPool::read_cell(CellId id) const {
+Result<std::pair<const Segment*, uint64_t>> BlockPool::record_of(CellId id) const {
   auto it = index_.find(id);
   if (it == index_.end()) return make_unexpected(EngineError::cell_not_found(id));
   const Segment* seg = find_segment(it->second.segment_id);
   if (!seg) return make_unexpected(EngineError::cell_not_found(id));
-  QVN_TRY(Cell c, decode_cell_record(seg->path, it->second.offset));
+  return std::make_pair(seg, it->second.offset);
+}
+
+Result<Cell> BlockPool::read_cell(CellId id) const {
+  QVN_TRY(auto at, record_of(id));
+  QVN_TRY(Cell c, decode_cell_record(at.first->path, at.second));
   return c;
 }
 
 Result<Cell> BlockPool::read_cell_header(CellId id) const {
-  auto it = index_.find(id);
-  if (it == index_.end()) return make_unexpected(EngineError::cell_not_found(id));
-  const Segment* seg = find_segment(it->second.segment_id);
-  if (!seg) return make_unexpected(EngineError::cell_not_found(id));
-  QVN_TRY(Cell c, decode_cell_header(seg->path, it->second.offset));
+  QVN_TRY(auto at, record_of(id));
+  QVN_TRY(Cell c, decode_cell_header(at.first->path, at.second));
   return c;
 }
 

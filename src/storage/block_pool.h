@@ -163,6 +163,8 @@ class BlockPool {
   bool contains(CellId id) const { return index_.count(id) != 0; }
 
  private:
+  // The segment and offset of an indexed cell's record.
+  Result<std::pair<const Segment*, uint64_t>> record_of(CellId id) const;
   BlockPool(std::string dir, uint64_t segment_size) : dir_(std::move(dir)), segment_size_(segment_size) {}
 
   const Segment* find_segment(uint32_t id) const;
