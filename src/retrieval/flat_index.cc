@@ -12,6 +12,8 @@ namespace {
 constexpr size_t kScoreChunk = 32 * kLanes;
 
 float* lane_of(std::vector<float>& rows, size_t dim, size_t r) {
+  // Zero-width entries (empty keys) have no storage: never offset a null base.
+  if (dim == 0) return rows.data();
   return rows.data() + (r / kLanes) * kLanes * dim + r % kLanes;
 }
 }  // namespace

@@ -119,6 +119,13 @@ TEST(FlatIndexTest, KeysAreReducedToTheirMeanVector) {
   index.insert(2, 0, encode_per_token_key({{1, 2}, {3, 4}}));  // stored as (2, 3)
   index.insert(3, 0, std::vector<float>{});                   // stored, never found
   EXPECT_EQ(index.len(), 2u);
+  // Several zero-width entries share one storage-less group; removing one
+  // keeps the rest.
+  index.insert(4, 0, std::vector<float>{});
+  index.insert(5, 0, std::vector<float>{});
+  index.remove(4);
+  EXPECT_EQ(index.len(), 3u);
+  index.remove(5);
   auto r = index.search(std::vector<float>{1, 1}, 5, std::nullopt);
   ASSERT_EQ(ids_of(r), (std::vector<uint64_t>{2}));
   EXPECT_EQ(r[0].score, 5.0f * (1.0f / std::sqrt(2.0f)));
