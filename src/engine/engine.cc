@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/numeric.h"
 #include "core/platform.h"
 #include "retrieval/flat_index.h"
 #include "retrieval/key_view.h"
@@ -22,19 +23,6 @@ constexpr size_t PER_TOKEN_LRU_CAPACITY = 512;
 constexpr size_t VAMANA_R = 16;
 constexpr float VAMANA_ALPHA = 1.2f;
 
-// An unsigned decimal with an optional leading '+', nothing else.
-std::optional<uint64_t> parse_u64(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
 
 EngineError wal_error(const IoError& e) { return EngineError::wal_recovery(e.to_string()); }
 
@@ -68,7 +56,7 @@ std::vector<std::unique_ptr<VectorIndex>> Engine::build_pipeline_stages(
     const PerTokenConfig& config) {
   uint64_t capacity = INT8_TIER_DEFAULT;
   if (const char* v = std::getenv("QVN_INT8_TIER_CAPACITY")) {
-    auto parsed = parse_u64(v);
+    auto parsed = parse_decimal(v, UINT64_MAX);
     if (parsed && *parsed != 0) capacity = *parsed;
   }
   bool eager = false;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <type_traits>
 
+#include "core/utf8.h"
+
 namespace qvn::json {
 
 namespace {
@@ -97,41 +99,6 @@ constexpr const char* LONE_SURROGATE = "lone leading surrogate in hex escape";
 constexpr const char* END_OF_HEX_ESCAPE = "unexpected end of hex escape";
 constexpr const char* TRAILING_COMMA = "trailing comma";
 constexpr const char* TRAILING_CHARACTERS = "trailing characters";
-
-bool valid_utf8(std::string_view s) {
-  static constexpr uint32_t MIN_FOR_LEN[] = {0, 0x80, 0x800, 0x10000};
-  size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<uint8_t>(s[i]);
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= n) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      auto cc = static_cast<uint8_t>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < MIN_FOR_LEN[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
 
 void push_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {

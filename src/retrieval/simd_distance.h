@@ -3,6 +3,8 @@
 // the same bits (vectorise across rows, never inside one sum).
 #pragma once
 
+#include "core/numeric.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -47,18 +49,6 @@ int64_t dot_i8(const int8_t* a, const int8_t* b, size_t n);
 
 // True when the dispatching kernels run their AVX2 paths.
 bool simd_avx2_active();
-
-// Saturating arithmetic for sizes derived from caller-given counts.
-inline uint64_t sat_mul(uint64_t a, uint64_t b) {
-  uint64_t r;
-  if (__builtin_mul_overflow(a, b, &r)) return UINT64_MAX;
-  return r;
-}
-inline uint64_t sat_add(uint64_t a, uint64_t b) {
-  uint64_t r;
-  if (__builtin_add_overflow(a, b, &r)) return UINT64_MAX;
-  return r;
-}
 
 // Stable sort by descending score. A NaN score never reaches the comparator
 // as an ordering question: NaN entries are moved behind every number, keeping

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/numeric.h"
 #include "core/platform.h"
 #include "storage/quantization.h"
 #include "storage/segment_format.h"
@@ -208,26 +209,15 @@ class ScanReader {
   uint64_t win_off_ = 0;
 };
 
-uint64_t sat_add_u64(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
 // Parses the middle of "segment_<id>.qvn" like an unsigned 32-bit decimal.
 std::optional<uint32_t> parse_segment_id(std::string_view name) {
   if (name.size() <= sf::FILE_PREFIX.size() + sf::FILE_SUFFIX.size()) return std::nullopt;
   if (!name.starts_with(sf::FILE_PREFIX) || !name.ends_with(sf::FILE_SUFFIX)) return std::nullopt;
   std::string_view mid =
       name.substr(sf::FILE_PREFIX.size(), name.size() - sf::FILE_PREFIX.size() - sf::FILE_SUFFIX.size());
-  if (mid.front() == '+') mid.remove_prefix(1);
-  if (mid.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char ch : mid) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    v = v * 10 + static_cast<uint64_t>(ch - '0');
-    if (v > U32_MAX) return std::nullopt;
-  }
-  return static_cast<uint32_t>(v);
+  auto v = parse_decimal(mid, U32_MAX);
+  if (!v) return std::nullopt;
+  return static_cast<uint32_t>(*v);
 }
 
 }  // namespace
@@ -301,9 +291,9 @@ IoResult<SegmentScan> scan_segment(const std::string& path) {
 
 IoResult<uint32_t> cell_record_body_len(uint64_t key_len, uint64_t value_len, uint64_t aux_len) {
   auto q4_size = [](uint64_t n) { return q4_group_count(n) * (sizeof(float) + Q4_GROUP_BYTES); };
-  uint64_t body = sat_add_u64(sat_add_u64(sf::FIXED_BODY, q4_size(key_len)), q4_size(value_len));
+  uint64_t body = sat_add(sat_add(sf::FIXED_BODY, q4_size(key_len)), q4_size(value_len));
   uint64_t aux_bytes = aux_len > UINT64_MAX / 4 ? UINT64_MAX : aux_len * 4;
-  body = sat_add_u64(body, aux_bytes);
+  body = sat_add(body, aux_bytes);
   if (body > U32_MAX) {
     return make_unexpected(IoError::invalid_input("record size " + std::to_string(body) + " exceeds u32::MAX"));
   }
@@ -557,7 +547,7 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
   if (chosen.empty()) return stats;
 
   for (const Chosen& c : chosen) {
-    stats.bytes_reclaimed = sat_add_u64(stats.bytes_reclaimed, c.size);
+    stats.bytes_reclaimed = sat_add(stats.bytes_reclaimed, c.size);
     if (c.ids.empty()) continue;
     QVN_TRY_VOID(rotate_if_full());
     Segment& active = segments_.back();
@@ -591,7 +581,7 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
 
 uint64_t BlockPool::arena_bytes() const {
   uint64_t total = 0;
-  for (const Segment& s : segments_) total = sat_add_u64(total, s.size);
+  for (const Segment& s : segments_) total = sat_add(total, s.size);
   return total;
 }
 

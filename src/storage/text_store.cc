@@ -4,50 +4,12 @@
 
 #include "core/le_bytes.h"
 #include "core/platform.h"
+#include "core/utf8.h"
 #include "storage/text_store_format.h"
 
 namespace qvn {
 
 namespace fmt = text_store_format;
-
-namespace {
-
-// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing past
-// U+10FFFF.
-bool valid_utf8(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
-}  // namespace
 
 IoResult<TextStore> TextStore::open(const std::string& dir) {
   TextStore store(platform::join(dir, fmt::FILE_NAME));
@@ -69,7 +31,7 @@ IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out
     const uint64_t text_at = p + fmt::ENTRY_HEAD_SIZE;
     // A length running past the end is the writer dying mid-append.
     if (text_at + len > size) break;
-    if (valid_utf8(b + text_at, len)) {
+    if (valid_utf8(std::string_view(reinterpret_cast<const char*>(b + text_at), len))) {
       out.insert_or_assign(id, std::string(reinterpret_cast<const char*>(b + text_at), len));
     }
     p = text_at + len;
