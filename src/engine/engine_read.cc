@@ -38,8 +38,11 @@ std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, 
   } else {
     append_unseen(list, seen, pipeline_.search(query, k2, owner, fetch));
   }
-  // A stage that does not know owners (the graph stage) reports 0; take the
-  // owner stored in the cell so owner filters and reports stay true.
+  // A stage that does not know owners (the graph stage) reports 0; pack
+  // reads take the owner stored in the cell so their owner filter and the
+  // reported owner stay true. Cell reads read every cell whole and filter
+  // on the stored owner anyway.
+  if (cell_read) return list;
   for (Candidate& c : list) {
     if (c.owner != 0) continue;
     if (auto cell = block_pool_.read_cell_header(c.id); cell.ok()) c.owner = cell->owner;
