@@ -152,10 +152,9 @@ class BestLists {
       : cap_(cap), score_(n * cap), index_(n * cap), count_(n, 0),
         floor_(n, -std::numeric_limits<float>::infinity()) {}
 
-  // Cheap rejection: once a list is full, a score strictly below its worst
-  // cannot enter. NaN scores and NaN floors fall through to the exact test.
-  bool may_enter(size_t i, float s) const { return !(s < floor_[i]); }
-  // The worst score of a full list; minus infinity before it is full.
+  // The worst score of a full list, minus infinity before it is full: a
+  // score strictly below it cannot enter, so offer() may be skipped for it.
+  // NaN scores and NaN floors must take the exact test of offer().
   float floor(size_t i) const { return floor_[i]; }
 
   void offer(size_t i, float s, uint64_t j) {
@@ -202,11 +201,11 @@ struct TileRows {
   }
 };
 
-// Bit c set when score c may enter the list whose floor is floors[c] (or
-// `floor` for every c): the cheap test of BestLists::may_enter, branch-free
-// over a tile row so that the common case (nothing enters) costs no jumps.
+// Bit c set unless scores[c] < floors[c] (or `floor` for every c): the cheap
+// rejection of BestLists::floor, branch-free over a tile row so that the
+// common case (nothing enters) costs no jumps.
 #if defined(__SSE2__)
-// cmpnlt is "not less than", true when either side is NaN: exactly may_enter.
+// cmpnlt is "not less than", true when either side is NaN.
 inline uint32_t entry_mask(const float* scores, __m128 floor0, __m128 floor1, __m128 floor2, __m128 floor3) {
   static_assert(TILE_COLS == 16);
   return static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(scores), floor0))) |
@@ -249,7 +248,6 @@ struct PairScorer {
   // multiple of TILE_ROWS and c0 of TILE_COLS; only lists of rows in
   // [r0, r1) and [c0, c1) change.
   void run(size_t r0, size_t r1, size_t c0, size_t c1, BestLists& best) const {
-    const size_t n = vectors.size();
     const size_t cb_begin = c0 / LANES;
     const size_t cb_end = std::min(cols.blocks, (c1 + LANES - 1) / LANES);
     float out[TILE_ROWS * TILE_COLS];
@@ -264,7 +262,7 @@ struct PairScorer {
         for (; b < cb1; b += TILE_BLOCKS) {
           tile(rows.ptr, cols.at(b), cols.dim, out);
           const size_t j0 = b * LANES;
-          const size_t cend = std::min(TILE_COLS, std::min(n, c1) - std::min(std::min(n, c1), j0));
+          const size_t cend = std::min(TILE_COLS, c1 - j0);  // c1 <= n and j0 < c1
           for (size_t c = 0; c < TILE_COLS; ++c) floors[c] = c < cend ? best.floor(j0 + c) : INFINITY_FLOOR;
           for (size_t r = 0; r < rows.count; ++r) {
             const size_t i = i0 + r;
