@@ -16,6 +16,16 @@ Phases:
 
 Durable write figures are bounded by the sync cost of the file system under
 --dir: keep it on a real disk, not tmpfs.
+
+Each figure is printed next to its floor, measured in the same run on the same
+data, and the ratio (figure time / floor time; 1.0x is the floor itself):
+  durable writes   a raw os.write + os.fsync of the same bytes per call
+  pack reads       NumPy over in-memory copies of the same data: the exact scan
+                   that picks the k packs (for token queries the same
+                   pre-selection and top-5-mean rule) plus copying those packs'
+                   payload out into new arrays
+  cell reads       the same exact scan, without the payload
+  open, refresh    one sequential read of every segment file
 """
 
 import argparse
@@ -37,24 +47,32 @@ K = 10
 
 
 class Progress:
-    """A one-line text progress bar on stderr; silent when stderr is not a terminal."""
+    """A text progress bar on stderr: redrawn in place on a terminal, else one
+    line per tenth once the task has run for two seconds."""
 
     def __init__(self, label, total):
         self.label, self.total, self.done = label, max(total, 1), 0
         self.start = time.perf_counter()
         self.last = 0.0
+        self.tenth = 0
         self.live = sys.stderr.isatty()
 
     def step(self, n=1):
         self.done += n
         now = time.perf_counter()
-        if self.live and (now - self.last > 0.1 or self.done >= self.total):
-            self.last = now
-            frac = min(self.done / self.total, 1.0)
-            bar = "#" * int(frac * 30)
-            eta = (now - self.start) / frac * (1 - frac) if frac > 0 else 0
-            sys.stderr.write(f"\r  {self.label:<34} [{bar:<30}] {self.done}/{self.total} eta {eta:4.0f}s")
-            sys.stderr.flush()
+        frac = min(self.done / self.total, 1.0)
+        eta = (now - self.start) / frac * (1 - frac) if frac > 0 else 0
+        text = f"  {self.label:<34} [{'#' * int(frac * 30):<30}] {self.done}/{self.total} eta {eta:4.0f}s"
+        if self.live:
+            if now - self.last > 0.1 or self.done >= self.total:
+                self.last = now
+                sys.stderr.write("\r" + text)
+                sys.stderr.flush()
+        elif int(frac * 10) > self.tenth:
+            self.tenth = int(frac * 10)
+            if now - self.start > 2.0:
+                sys.stderr.write(text + "\n")
+                sys.stderr.flush()
 
     def close(self):
         if self.live:
@@ -64,6 +82,12 @@ class Progress:
 
 def row(label, value, unit, extra=""):
     print(f"{label:<52} {value:>12} {unit:<6} {extra}", flush=True)
+
+
+def vs_floor(seconds, floor_seconds, floor_label):
+    """The text that puts a figure next to its floor: ratio of their times."""
+    ratio = seconds / floor_seconds if floor_seconds > 0 else float("inf")
+    return f"| floor {floor_label} {floor_seconds * 1e3:.2f} ms | {ratio:.2f}x"
 
 
 def encode(tokens):
@@ -135,19 +159,50 @@ def timed_writes(engine, label, work, n):
     return elapsed
 
 
+def segment_bytes(path):
+    return sum(os.path.getsize(os.path.join(path, f)) for f in os.listdir(path)
+               if f.startswith("segment_"))
+
+
+def floor_write_fsync(path, nbytes, calls):
+    """Seconds per call of appending `nbytes` with one write and one fsync."""
+    buf = os.urandom(nbytes)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o666)
+    try:
+        start = time.perf_counter()
+        for _ in range(calls):
+            os.write(fd, buf)
+            os.fsync(fd)
+        return (time.perf_counter() - start) / calls
+    finally:
+        os.close(fd)
+        os.unlink(path)
+
+
 def bench_writes(args, work, base):
-    direct = Engine(os.path.join(base, "write-direct"))
+    path = os.path.join(base, "write-direct")
+    direct = Engine(path)
     n = args.writes
+    before = segment_bytes(path)
     elapsed = timed_writes(direct, "durable mem_write_pack", work, n)
+    per_pack = (segment_bytes(path) - before) // n
+    floor = floor_write_fsync(os.path.join(base, "floor-direct"), per_pack, n)
     row(f"mem_write_pack durable ({args.layers} x {args.layer_floats} floats)",
-        f"{n / elapsed:.1f}", "packs/s", f"{elapsed / n * 1e3:.2f} ms/pack")
+        f"{n / elapsed:.1f}", "packs/s",
+        f"{elapsed / n * 1e3:.2f} ms/pack " + vs_floor(elapsed / n, floor, f"write+fsync {per_pack} B"))
     del direct
 
-    buffered = Engine.open_with_write_buffer(os.path.join(base, "write-buffered"), args.batch)
+    path = os.path.join(base, "write-buffered")
+    buffered = Engine.open_with_write_buffer(path, args.batch)
     n = args.writes * 2
+    before = segment_bytes(path)
     elapsed = timed_writes(buffered, "buffered mem_write_pack", work, n)
+    per_batch = (segment_bytes(path) - before) * args.batch // n
+    floor = floor_write_fsync(os.path.join(base, "floor-buffered"), per_batch, n // args.batch or 1)
     row(f"mem_write_pack write buffer of {args.batch} (incl. flush)",
-        f"{n / elapsed:.1f}", "packs/s", f"{elapsed / n * 1e3:.2f} ms/pack")
+        f"{n / elapsed:.1f}", "packs/s",
+        f"{elapsed / n * 1e3:.2f} ms/pack " +
+        vs_floor(elapsed / n, floor / args.batch, f"write+fsync {per_batch} B per batch, per pack"))
     del buffered
 
 
@@ -156,18 +211,23 @@ def bench_writes(args, work, base):
 
 
 def build_engine(path, work, kind, n_packs):
-    """Fills an engine through the write buffer (the fastest durable route)."""
+    """Fills an engine through the write buffer (the fastest durable route).
+    Returns it with the stored keys, kept for the NumPy floors."""
     engine = Engine.open_with_write_buffer(path, work.args.batch)
     bar = Progress(f"fill {kind} engine to {n_packs} packs", n_packs)
+    keys = []
     for i in range(n_packs):
-        engine.mem_write_pack(OWNER, work.stored_key(kind, i), work.layers(i), 50.0)
+        key = work.key(kind, i)
+        keys.append(key)
+        engine.mem_write_pack(OWNER, key if kind == "vec" else encode(key), work.layers(i), 50.0)
         bar.step()
     engine.flush_buffer()
     bar.close()
-    return engine
+    return engine, np.stack(keys)
 
 
 def latency(label, calls, fn):
+    """p50 and p99 of `calls` calls in microseconds."""
     samples = []
     bar = Progress(label, calls)
     for i in range(calls):
@@ -176,32 +236,101 @@ def latency(label, calls, fn):
         samples.append((time.perf_counter_ns() - t0) / 1e3)
         bar.step()
     bar.close()
-    row(label, f"{percentile(samples, 50):.0f}", "us p50", f"p99 {percentile(samples, 99):.0f} us")
+    return percentile(samples, 50), percentile(samples, 99)
+
+
+def latency_row(label, figure, floor, floor_label):
+    (p50, p99), (f50, _) = figure, floor
+    row(label, f"{p50:.0f}", "us p50", f"p99 {p99:.0f} us " + vs_floor(p50 / 1e6, f50 / 1e6, floor_label))
+
+
+def top_k(scores, k):
+    """Indices of the k best scores, best first."""
+    k = min(k, len(scores))
+    part = np.argpartition(-scores, k - 1)[:k]
+    return part[np.argsort(-scores[part], kind="stable")]
+
+
+def floor_scan_vec(keys, query, k):
+    """Exact scan of every stored single-vector key."""
+    return top_k(keys @ query, k)
+
+
+def floor_scan_tok(tokens, means, query, k, stage_k):
+    """The per-token rule over float32 copies: above 512 keys a pre-selection
+    of max(64 x stage_k, 256) by mean vectors, then the mean of the 5 best
+    token-pair scores of each kept key."""
+    q = query[ENCODING_HEADER_SIZE:].reshape(tokens.shape[1], tokens.shape[2])
+    inv = np.float32(1.0 / np.sqrt(np.float32(tokens.shape[2])))
+    ids = np.arange(len(tokens))
+    if len(tokens) > 512:
+        keep = min(max(64 * stage_k, 256), len(tokens))
+        ids = top_k((means @ q.mean(axis=0)) * inv, keep)
+    pairs = (tokens[ids] @ q.T).reshape(len(ids), -1) * inv
+    m = min(5, pairs.shape[1])
+    score = np.partition(pairs, -m, axis=1)[:, -m:].mean(axis=1)
+    return ids[top_k(score, k)]
+
+
+def floor_payload_copy(payload, packs, layers):
+    """Every layer array of the chosen packs copied out into a new array."""
+    return [[payload[p % len(payload), l].copy() for l in range(layers)] for p in packs]
 
 
 def bench_reads(args, work, base, n_packs):
+    # Payload of up to 64 packs, too large for the caches, as copy source.
+    pool = min(n_packs, 64)
+    payload = np.stack([np.stack([a for _, a in work.layers(i)]) for i in range(pool)])
     engines = {}
     for kind in ("vec", "tok"):
         path = os.path.join(base, f"read-{kind}-{n_packs}")
-        build_engine(path, work, kind, n_packs).flush()
+        engine, keys = build_engine(path, work, kind, n_packs)
+        engine.flush()
+        del engine
         # A plain engine reopened on the directory: what a reader would have.
         engines[kind] = Engine(path)
         what = "single-vector" if kind == "vec" else f"{args.tokens}-token"
         queries = [work.query(kind, int(j)) for j in work.rng.integers(0, n_packs, args.reads)]
         for q in queries[:5]:  # warm the page cache and lazy structures
             engines[kind].mem_read_pack(q, K, None)
+        if kind == "vec":
+            scan = lambda i: floor_scan_vec(keys, queries[i], K)
+            floor_what = "numpy exact scan"
+        else:
+            means = keys.mean(axis=1)
+            scan = lambda i: floor_scan_tok(keys, means, queries[i], K, 8 * K)
+            floor_what = "numpy same-rule scan"
         # Pack reads first: mem_read feeds the SLB, which then serves
         # single-vector queries ahead of the pipeline.
-        latency(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads,
-                lambda i: engines[kind].mem_read_pack(queries[i], K, None))
-        latency(f"mem_read k={K} {what} @ {n_packs}", args.reads,
-                lambda i: engines[kind].mem_read(queries[i], K, None))
+        label = f"mem_read_pack k={K} {what} @ {n_packs}"
+        figure = latency(label, args.reads, lambda i: engines[kind].mem_read_pack(queries[i], K, None))
+        floor = latency("floor " + label, args.reads,
+                        lambda i: floor_payload_copy(payload, scan(i), args.layers))
+        latency_row(label, figure, floor, floor_what + " + payload copy")
+        label = f"mem_read k={K} {what} @ {n_packs}"
+        figure = latency(label, args.reads, lambda i: engines[kind].mem_read(queries[i], K, None))
+        floor = latency("floor " + label, args.reads, scan)
+        latency_row(label, figure, floor, floor_what)
+        del keys
     return engines
+
+
+def floor_read_segments(path):
+    """Seconds to read every segment file once, sequentially."""
+    buf = bytearray(1 << 20)
+    start = time.perf_counter()
+    for name in sorted(os.listdir(path)):
+        if name.startswith("segment_"):
+            with open(os.path.join(path, name), "rb", buffering=0) as f:
+                while f.readinto(buf):
+                    pass
+    return time.perf_counter() - start
 
 
 def bench_open(work, engines, n_packs, base):
     for kind, engine in engines.items():
         path = os.path.join(base, f"read-{kind}-{n_packs}")
+        floor = floor_read_segments(path)
         start = time.perf_counter()
         reopened = Engine(path)
         opened = time.perf_counter() - start
@@ -216,7 +345,10 @@ def bench_open(work, engines, n_packs, base):
         reopened.refresh()
         picked = time.perf_counter() - start
         row(f"open {kind} engine @ {n_packs} packs", f"{opened * 1e3:.1f}", "ms",
-            f"refresh idle {idle * 1e3:.1f} ms, +100 packs {picked * 1e3:.1f} ms")
+            vs_floor(opened, floor, "read segments once"))
+        row(f"refresh idle {kind} engine @ {n_packs} packs", f"{idle * 1e3:.1f}", "ms",
+            vs_floor(idle, floor, "read segments once"))
+        row(f"refresh {kind} engine @ {n_packs} packs, +100 packs", f"{picked * 1e3:.1f}", "ms")
 
 
 # ---------------------------------------------------------------------------

@@ -420,22 +420,25 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWriteItem> i
   return ids;
 }
 
-std::vector<Cell> Engine::build_pack_cells(const PackWriteRequest& req, PackId pack,
-                                           uint64_t now) {
+std::vector<Cell> Engine::build_pack_cells(PackWriteRequest& req, PackId pack, uint64_t now) {
   const float importance = importance_from_salience(req.salience);
   const Tier tier = tier_from_importance(importance);
   std::vector<Cell> cells;
   cells.reserve(req.layers.size() + 1);
   cells.push_back(make_cell(next_cell_id_++, req.owner, VIEW_KEY_LAYER, req.retrieval_key, {},
                             pack, 0, now, importance, tier));
-  for (const LayerPayload& l : req.layers) {
-    cells.push_back(make_cell(next_cell_id_++, req.owner, l.layer_idx, req.retrieval_key, l.data,
-                              pack, 0, now, importance, tier));
+  for (LayerPayload& l : req.layers) {
+    cells.push_back(make_cell(next_cell_id_++, req.owner, l.layer_idx, req.retrieval_key,
+                              std::move(l.data), pack, 0, now, importance, tier));
   }
   return cells;
 }
 
-void Engine::install_pack(PackId pack, const std::vector<Cell>& cells) {
+void Engine::return_pack_layers(PackWriteRequest& req, std::span<Cell> cells) {
+  for (size_t i = 0; i < req.layers.size(); ++i) req.layers[i].data = std::move(cells[i + 1].value);
+}
+
+void Engine::install_pack(PackId pack, std::span<const Cell> cells) {
   const Cell& head = cells.front();
   index_retrieval_key(head.cell_id, head.owner, head.key);
   governance_.insert(head.cell_id, GovernanceEntry{head.importance, 0.0f, head.tier});
@@ -500,17 +503,17 @@ Result<void> Engine::flush_buffer() {
     packs.emplace_back(p.pack_id, p.request.text ? &*p.request.text : nullptr);
   }
   starts.push_back(all.size());
+  auto cells_of = [&](size_t i) {
+    return std::span<Cell>(all).subspan(starts[i], starts[i + 1] - starts[i]);
+  };
   if (auto r = store_packs(packs, all); !r.ok()) {
     // Their ids were handed out: the requests wait for the next drain
     // instead of vanishing (the cells get fresh ids then).
+    for (size_t i = 0; i < pending.size(); ++i) return_pack_layers(pending[i].request, cells_of(i));
     write_buffer_->pending = std::move(pending);
     return make_unexpected(std::move(r).error());
   }
-  for (size_t i = 0; i < pending.size(); ++i) {
-    std::vector<Cell> cells(all.begin() + static_cast<ptrdiff_t>(starts[i]),
-                            all.begin() + static_cast<ptrdiff_t>(starts[i + 1]));
-    install_pack(pending[i].pack_id, cells);
-  }
+  for (size_t i = 0; i < pending.size(); ++i) install_pack(pending[i].pack_id, cells_of(i));
   (void)maybe_activate_vamana();
   return {};
 }

@@ -231,8 +231,11 @@ class Engine {
   Cell make_cell(CellId id, OwnerId owner, LayerIndex layer, std::vector<float> key,
                  std::vector<float> value, PackId pack, uint64_t view_marker, uint64_t now,
                  float importance, Tier tier) const;
-  std::vector<Cell> build_pack_cells(const PackWriteRequest& req, PackId pack, uint64_t now);
-  void install_pack(PackId pack, const std::vector<Cell>& cells);
+  // The head cell, then one cell per layer; the layer data moves out of
+  // `req` into the cells, and return_pack_layers moves it back.
+  std::vector<Cell> build_pack_cells(PackWriteRequest& req, PackId pack, uint64_t now);
+  static void return_pack_layers(PackWriteRequest& req, std::span<Cell> cells);
+  void install_pack(PackId pack, std::span<const Cell> cells);
   // Stores the texts (null: none) and then the cells of packs, all or
   // nothing as far as the packs are concerned.
   Result<void> store_packs(const std::vector<std::pair<PackId, const std::string*>>& packs,

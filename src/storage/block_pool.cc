@@ -4,6 +4,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "core/numeric.h"
 #include "core/platform.h"
@@ -156,7 +157,7 @@ IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
 
 // Appends already encoded records in one write and one sync. `rel` holds each
 // record's offset inside `buf`; the result holds their file offsets.
-IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, const std::vector<uint8_t>& buf,
+IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, std::span<const uint8_t> buf,
                                                const std::vector<uint64_t>& rel) {
   QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Append));
   QVN_TRY(uint64_t begin, f.size());
@@ -307,15 +308,15 @@ IoResult<uint32_t> cell_record_body_len(uint64_t key_len, uint64_t value_len, ui
   return static_cast<uint32_t>(body);
 }
 
-IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& c) {
-  QVN_TRY(uint32_t body_len, cell_record_body_len(c.key.size(), c.value.size(), c.aux.size()));
+namespace {
+
+// Writes every byte of the record of `c` at `r`: 4 + body_len bytes, body_len
+// as cell_record_body_len gave it for this cell.
+void write_cell_record(uint8_t* r, const Cell& c, uint32_t body_len) {
   uint32_t ks = static_cast<uint32_t>(q4_group_count(c.key.size()));
   uint32_t vs = static_cast<uint32_t>(q4_group_count(c.value.size()));
   uint32_t kb = ks * static_cast<uint32_t>(Q4_GROUP_BYTES);
   uint32_t vb = vs * static_cast<uint32_t>(Q4_GROUP_BYTES);
-  size_t start = out.size();
-  out.resize(start + sf::LEN_PREFIX + body_len);
-  uint8_t* r = out.data() + start;
   put<uint32_t>(r, body_len);
   put<uint64_t>(r + sf::OFF_CELL_ID, c.cell_id);
   put<uint64_t>(r + sf::OFF_OWNER, c.owner);
@@ -340,6 +341,15 @@ IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& c) 
   q4_encode_into(c.value.data(), c.value.size(), p, p + 4 * vs);
   p += 4 * vs + vb;
   if (!c.aux.empty()) std::memcpy(p, c.aux.data(), c.aux.size() * sizeof(float));
+}
+
+}  // namespace
+
+IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& c) {
+  QVN_TRY(uint32_t body_len, cell_record_body_len(c.key.size(), c.value.size(), c.aux.size()));
+  size_t start = out.size();
+  out.resize(start + sf::LEN_PREFIX + body_len);
+  write_cell_record(out.data() + start, c, body_len);
   return body_len;
 }
 
@@ -365,14 +375,20 @@ IoResult<Cell> decode_cell_record(const std::string& path, uint64_t offset) {
 
 IoResult<std::vector<uint64_t>> append_records(Segment& segment, std::span<const Cell> cells) {
   if (cells.empty()) return std::vector<uint64_t>{};
-  std::vector<uint8_t> buf;
-  std::vector<uint64_t> rel;
-  rel.reserve(cells.size());
-  for (const Cell& c : cells) {
-    rel.push_back(buf.size());
-    QVN_TRY_VOID(encode_cell_record(buf, c));
+  // Sizes first, so the records are coded straight into one buffer of the
+  // exact size: no regrowth, and no zero-fill of bytes about to be written.
+  std::vector<uint64_t> rel(cells.size());
+  std::vector<uint32_t> body(cells.size());
+  uint64_t total = 0;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const Cell& c = cells[i];
+    QVN_TRY(body[i], cell_record_body_len(c.key.size(), c.value.size(), c.aux.size()));
+    rel[i] = total;
+    total = sat_add(total, sf::LEN_PREFIX + uint64_t{body[i]});
   }
-  return append_encoded(segment, buf, rel);
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[static_cast<size_t>(total)]);
+  for (size_t i = 0; i < cells.size(); ++i) write_cell_record(buf.get() + rel[i], cells[i], body[i]);
+  return append_encoded(segment, {buf.get(), static_cast<size_t>(total)}, rel);
 }
 
 IoResult<uint64_t> append_record(Segment& segment, const Cell& cell) {

@@ -2,6 +2,13 @@
 
 #include <cstring>
 
+#include "core/cpu.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define QVN_Q4_AVX2_PATH 1
+#endif
+
 namespace qvn {
 
 namespace {
@@ -92,9 +99,10 @@ void decode_full_group(float s, const uint8_t* in, float* out) {
   }
 }
 
-}  // namespace
-
-void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes) {
+// Every group in order, a short last group through a zero-padded copy (see
+// encode_group for why zeros are neutral).
+template <float (*EncodeGroup)(const float*, uint8_t*)>
+inline void encode_groups(const float* values, size_t n, void* scales, uint8_t* bytes) {
   auto* scale_out = static_cast<uint8_t*>(scales);
   size_t groups = static_cast<size_t>(q4_group_count(n));
   for (size_t g = 0; g < groups; ++g) {
@@ -106,9 +114,98 @@ void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes)
       std::memcpy(padded, x, m * sizeof(float));
       x = padded;
     }
-    float s = encode_group(x, bytes + g * Q4_GROUP_BYTES);
+    float s = EncodeGroup(x, bytes + g * Q4_GROUP_BYTES);
     std::memcpy(scale_out + g * sizeof(float), &s, sizeof s);
   }
+}
+
+#if QVN_Q4_AVX2_PATH
+#define QVN_Q4_AVX2 __attribute__((target("avx2")))
+
+// |x| as bits with NaN turned into 0, as in group_abs_max.
+QVN_Q4_AVX2 inline __m256i abs_bits_avx2(__m256 v) {
+  const __m256i b = _mm256_and_si256(_mm256_castps_si256(v), _mm256_set1_epi32(0x7FFFFFFF));
+  return _mm256_andnot_si256(_mm256_cmpgt_epi32(b, _mm256_set1_epi32(0x7F800000)), b);
+}
+
+// The codes of codes4, eight lanes at a time: the same division, NaN giving
+// 0, the same exact truncation and half-away adjustment, then the clamp.
+// Rounding stays in floats (an infinite quotient truncates to itself), so no
+// clamp is needed before it.
+QVN_Q4_AVX2 inline __m256i codes_avx2(__m256 x, __m256 s) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  __m256 q = _mm256_div_ps(x, s);
+  q = _mm256_and_ps(q, _mm256_cmp_ps(q, q, _CMP_ORD_Q));
+  __m256 t = _mm256_round_ps(q, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __m256 frac = _mm256_sub_ps(q, t);
+  t = _mm256_add_ps(t, _mm256_and_ps(_mm256_cmp_ps(frac, half, _CMP_GE_OQ), one));
+  t = _mm256_sub_ps(t, _mm256_and_ps(_mm256_cmp_ps(frac, _mm256_set1_ps(-0.5f), _CMP_LE_OQ), one));
+  t = _mm256_max_ps(_mm256_min_ps(t, _mm256_set1_ps(7.0f)), _mm256_set1_ps(-8.0f));
+  return _mm256_cvttps_epi32(_mm256_add_ps(t, _mm256_set1_ps(8.0f)));
+}
+
+QVN_Q4_AVX2 inline __attribute__((always_inline)) float encode_group_avx2(const float* x, uint8_t* out) {
+  const __m256 v0 = _mm256_loadu_ps(x), v1 = _mm256_loadu_ps(x + 8);
+  const __m256 v2 = _mm256_loadu_ps(x + 16), v3 = _mm256_loadu_ps(x + 24);
+  const __m256i m = _mm256_max_epi32(_mm256_max_epi32(abs_bits_avx2(v0), abs_bits_avx2(v1)),
+                                     _mm256_max_epi32(abs_bits_avx2(v2), abs_bits_avx2(v3)));
+  __m128i h = _mm_max_epi32(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
+  h = _mm_max_epi32(h, _mm_shuffle_epi32(h, 0x4E));
+  h = _mm_max_epi32(h, _mm_shuffle_epi32(h, 0xB1));
+  const float a = _mm_cvtss_f32(_mm_castsi128_ps(h));
+  const float s = a == 0.0f ? 1.0f : a / 7.0f;
+  const __m256 sv = _mm256_set1_ps(s);
+  // Codes 0..15 as 32-bit lanes, narrowed to one byte per element in element
+  // order (the packs interleave 128-bit halves; the permute undoes that).
+  const __m256i c01 = _mm256_packus_epi32(codes_avx2(v0, sv), codes_avx2(v1, sv));
+  const __m256i c23 = _mm256_packus_epi32(codes_avx2(v2, sv), codes_avx2(v3, sv));
+  const __m256i c = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(c01, c23),
+                                                _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  // Each byte pair (even, odd) becomes even + 16 * odd, then one byte.
+  const __m256i pairs = _mm256_maddubs_epi16(c, _mm256_set1_epi16(0x1001));
+  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(pairs, pairs), 0xD8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+  return s;
+}
+
+QVN_Q4_AVX2 void encode_avx2(const float* values, size_t n, void* scales, uint8_t* bytes) {
+  auto* scale_out = static_cast<uint8_t*>(scales);
+  const size_t full = n / Q4_GROUP_ELEMS;
+  for (size_t g = 0; g < full; ++g) {
+    const float s = encode_group_avx2(values + g * Q4_GROUP_ELEMS, bytes + g * Q4_GROUP_BYTES);
+    std::memcpy(scale_out + g * sizeof(float), &s, sizeof s);
+  }
+  if (const size_t m = n - full * Q4_GROUP_ELEMS; m > 0) {
+    float padded[Q4_GROUP_ELEMS] = {};
+    std::memcpy(padded, values + full * Q4_GROUP_ELEMS, m * sizeof(float));
+    const float s = encode_group_avx2(padded, bytes + full * Q4_GROUP_BYTES);
+    std::memcpy(scale_out + full * sizeof(float), &s, sizeof s);
+  }
+}
+#endif
+
+}  // namespace
+
+namespace portable {
+void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes) {
+  encode_groups<encode_group>(values, n, scales, bytes);
+}
+}  // namespace portable
+
+bool q4_avx2_active() {
+#if QVN_Q4_AVX2_PATH
+  return cpu_has_avx2();
+#else
+  return false;
+#endif
+}
+
+void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes) {
+#if QVN_Q4_AVX2_PATH
+  if (cpu_has_avx2()) return encode_avx2(values, n, scales, bytes);
+#endif
+  portable::q4_encode_into(values, n, scales, bytes);
 }
 
 Q4Vector q4_encode(const float* values, size_t n) {

@@ -36,6 +36,8 @@ std::vector<float> q4_decode(const Q4Vector& q);
 // Raw forms used by the record codec, which keeps scales unaligned inside a
 // byte buffer. `scales` points at q4_group_count(n) float32 values in host
 // byte order, `bytes` at 16 bytes per group; neither needs any alignment.
+// Dispatches to an AVX2 kernel when the CPU has it; every path gives the
+// same bytes and scales.
 void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes);
 // How many elements q4_decode_into emits for `len` elements given
 // `n_scales` scales and `n_bytes` code bytes.
@@ -43,5 +45,14 @@ uint64_t q4_decoded_len(uint64_t len, uint64_t n_scales, uint64_t n_bytes);
 // Writes `out_len` elements; `out_len` must not exceed q4_decoded_len of the
 // counts that `scales` and `bytes` really hold.
 void q4_decode_into(const void* scales, const uint8_t* bytes, size_t out_len, float* out);
+
+// The portable encoder behind q4_encode_into, used when the CPU lacks AVX2.
+// Exposed so tests can hold every path to the same results.
+namespace portable {
+void q4_encode_into(const float* values, size_t n, void* scales, uint8_t* bytes);
+}  // namespace portable
+
+// True when q4_encode_into runs its AVX2 kernel.
+bool q4_avx2_active();
 
 }  // namespace qvn

@@ -107,23 +107,56 @@ TEST(Q4CodecTest, NonFiniteAndSubnormalGroups) {
   for (float f : q4_decode(q)) EXPECT_EQ(f, 0.0f);
 }
 
-TEST(Q4CodecTest, MatchesReferenceBitForBit) {
+// Random vectors of many lengths (every tail size of a group), mixing normal
+// values, specials (NaN, infinities, signed zeros, subnormals, extremes),
+// tiny groups whose scale is subnormal or zero, and groups of exact rounding
+// ties (k + 0.5) * 2^e and their float neighbours. Every encoder path must
+// match the reference bit for bit, and decoding must follow the codes.
+TEST(Q4CodecTest, EveryEncoderMatchesReferenceBitForBit) {
+  using Encoder = void (*)(const float*, size_t, void*, uint8_t*);
+  const std::pair<const char*, Encoder> encoders[] = {{"dispatch", q4_encode_into},
+                                                      {"portable", portable::q4_encode_into}};
   std::mt19937 rng(7);
   std::normal_distribution<float> normal(0.0f, 3.0f);
   std::uniform_int_distribution<int> pick(0, 99);
+  std::uniform_int_distribution<int> tie_k(-8, 7);
+  std::uniform_int_distribution<int> exponent(-20, 20);
   float specials[] = {kNaN, kInf, -kInf, 0.0f, -0.0f, std::numeric_limits<float>::denorm_min(),
-                      std::numeric_limits<float>::min(), std::numeric_limits<float>::max(), 1e-42f};
-  for (size_t n : {1u, 5u, 31u, 32u, 33u, 63u, 64u, 100u, 128u, 1000u}) {
-    for (int round = 0; round < 20; ++round) {
+                      std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
+                      -std::numeric_limits<float>::max(), 1e-42f, -kNaN};
+  std::vector<size_t> lengths = {1, 2, 5, 31, 32, 33, 63, 64, 65, 100, 128, 1000, 4096, 8192 + 17};
+  for (size_t t = 1; t < 32; ++t) lengths.push_back(64 + t);
+  for (size_t n : lengths) {
+    for (int round = 0; round < 12; ++round) {
       std::vector<float> x(n);
-      for (float& f : x) {
-        int r = pick(rng);
-        f = r < 3 ? specials[pick(rng) % 9] : r < 6 ? normal(rng) * 1e-40f : normal(rng);
+      for (size_t g0 = 0; g0 < n; g0 += 32) {
+        const size_t m = std::min<size_t>(32, n - g0);
+        const int kind = pick(rng) % 4;  // 0, 1: mixed; 2: ties; 3: subnormal-scale
+        const float unit = std::ldexp(1.0f, exponent(rng));
+        for (size_t i = 0; i < m; ++i) {
+          float& f = x[g0 + i];
+          const int r = pick(rng);
+          if (kind == 2) {
+            // The scale is exactly `unit` when some element is +-7 unit.
+            f = i == 0 ? (r % 2 ? 7.0f : -7.0f) * unit : (static_cast<float>(tie_k(rng)) + 0.5f) * unit;
+            if (r < 20) f = std::nextafter(f, kInf);
+            else if (r < 40) f = std::nextafter(f, -kInf);
+          } else if (kind == 3) {
+            f = normal(rng) * 1e-40f;
+          } else {
+            f = r < 5 ? specials[pick(rng) % std::size(specials)] : normal(rng);
+          }
+        }
       }
-      Q4Vector got = q4_encode(x), want = reference_encode(x);
-      ASSERT_EQ(got.bytes, want.bytes) << "n=" << n;
-      ASSERT_EQ(got.scales.size(), want.scales.size());
-      for (size_t i = 0; i < got.scales.size(); ++i) ASSERT_EQ(bits(got.scales[i]), bits(want.scales[i]));
+      const Q4Vector want = reference_encode(x);
+      for (const auto& [name, encode] : encoders) {
+        std::vector<float> scales(want.scales.size());
+        std::vector<uint8_t> bytes(want.bytes.size());
+        encode(x.data(), n, scales.data(), bytes.data());
+        ASSERT_EQ(bytes, want.bytes) << name << " n=" << n;
+        for (size_t i = 0; i < scales.size(); ++i) ASSERT_EQ(bits(scales[i]), bits(want.scales[i])) << name;
+      }
+      const Q4Vector got = q4_encode(x);
       std::vector<float> dec = q4_decode(got);
       ASSERT_EQ(dec.size(), n);
       for (size_t i = 0; i < n; ++i) {

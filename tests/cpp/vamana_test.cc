@@ -61,14 +61,16 @@ Lists neighbours_of(const VamanaIndex& idx) {
   return out;
 }
 
-TEST(VamanaBuildTest, EveryKernelMatchesTheReferenceBitForBit) {
+// Every kernel and every thread count (whose schedules fill the lists in
+// different orders) gives the reference lists.
+TEST(VamanaBuildTest, EveryKernelAndThreadCountMatchesTheReferenceBitForBit) {
   struct Case {
     size_t n, dim, r;
     bool ties;
   };
   const Case cases[] = {{1, 4, 3, false},   {2, 1, 1, true},     {7, 5, 16, true},   {33, 16, 3, true},
                         {100, 0, 4, false}, {257, 128, 16, false}, {150, 9, 64, true}, {90, 12, 65, true},
-                        {70, 3, 500, true}};
+                        {70, 3, 500, true}, {1500, 6, 16, true}, {1200, 4, 70, true}};
   for (const Case& c : cases) {
     Vectors v = make_vectors(c.n, c.dim, static_cast<uint32_t>(c.n * 31 + c.dim), c.ties);
     if (c.n > 10 && c.dim > 0) {
@@ -79,8 +81,11 @@ TEST(VamanaBuildTest, EveryKernelMatchesTheReferenceBitForBit) {
     }
     const Lists want = reference_build(v, c.r);
     SCOPED_TRACE(testing::Message() << "n=" << c.n << " dim=" << c.dim << " r=" << c.r);
-    EXPECT_EQ(vamana_build::exhaustive_neighbours(spans(v), c.r, vamana_build::Kernel::Scalar), want);
-    EXPECT_EQ(vamana_build::exhaustive_neighbours(spans(v), c.r, vamana_build::Kernel::Avx2), want);
+    for (size_t threads : {1, 2, 3, 8}) {
+      SCOPED_TRACE(testing::Message() << "threads=" << threads);
+      EXPECT_EQ(vamana_build::exhaustive_neighbours(spans(v), c.r, vamana_build::Kernel::Scalar, threads), want);
+      EXPECT_EQ(vamana_build::exhaustive_neighbours(spans(v), c.r, vamana_build::Kernel::Avx2, threads), want);
+    }
     VamanaIndex idx = index_of(v, c.r);
     idx.rebuild();
     EXPECT_EQ(neighbours_of(idx), want);

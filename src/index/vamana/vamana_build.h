@@ -22,7 +22,9 @@ Kernel best_kernel();
 // best first: descending dot(vectors[i], vectors[j]), equal scores in index
 // order, NaN scores behind every number. Vectors of unequal length are scored
 // over their common prefix. Kernel::Avx2 on a CPU without AVX2 runs Scalar.
+// Runs on `threads` threads (0: one per core; small inputs use fewer); every
+// thread count gives the same lists, bit for bit.
 std::vector<std::vector<uint64_t>> exhaustive_neighbours(std::span<const std::span<const float>> vectors,
-                                                         size_t cap, Kernel kernel);
+                                                         size_t cap, Kernel kernel, size_t threads = 0);
 
 }  // namespace qvn::vamana_build
