@@ -21,6 +21,7 @@ DIM = 8
 
 BAD_EDGE = "Invalid edge_type {}. Valid: 0=CausedBy, 1=Follows, 2=Contradicts, 3=Supports"
 NEGATIVE = "cannot convert float seconds to Duration: value is negative"
+FAR = "fires_at_unix_secs must be below 2^64 nanoseconds since the Unix epoch (18446744073.709551616 seconds), got "
 TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
 
 
@@ -433,6 +434,10 @@ def test_schedule_refusals_leave_nothing_behind(engine, db):
         ((float("inf"), 1, 10.0), TOO_BIG),
         ((2.0**64, 1, 10.0), TOO_BIG),
         ((2.0**63, 1, 10.0), "overflow when adding duration to instant"),
+        # Milliseconds passed as seconds: past 2^64 ns the file would read the
+        # time back as the epoch and fire at once.
+        ((1.7e12, 1, 10.0), FAR + "1700000000000.0"),
+        ((18446744073.709553, 1, 10.0), FAR + "18446744073.709553"),
         ((0.0, 1, float("inf")), "threshold must be a finite number, got inf"),
         ((0.0, 1, float("nan")), "threshold must be a finite number, got NaN"),
         ((0.0, 1, 1e39), "threshold must be a finite number, got inf"),  # finite, but not in 32 bits
@@ -445,6 +450,7 @@ def test_schedule_refusals_leave_nothing_behind(engine, db):
     assert not os.path.exists(os.path.join(db, "scheduled_actions.json"))
     assert engine.schedule_evict_draft(-0.0, 1, 3.4e38) == 1  # ids untouched by the refusals
     assert engine.list_scheduled()[0]["fires_at_unix_secs"] == 0.0
+    assert engine.schedule_evict_draft(18446744073.70955, 1, 10.0) == 2  # the last time that fits
 
 
 def test_fire_time_matches_exact_rounding(engine):
