@@ -571,6 +571,25 @@ def test_exclusive_borrow_of_maintenance_methods(engine):
     assert refused > 0
 
 
+def test_stopping_one_engines_thread_does_not_block_another_engine(tmp_path):
+    probe = pytest.importorskip("_frame_probe")
+    slow, other = probe.Engine(str(tmp_path / "slow")), probe.Engine(str(tmp_path / "other"))
+    other.start_maintenance()
+    slow.start_maintenance(sweep_interval_secs=0.01)
+    probe.hold(slow)  # the next sweep waits for the engine mutex
+    time.sleep(0.1)
+    stopper = threading.Thread(target=probe.stop_maintenance_released, args=(slow,))
+    stopper.start()  # joins the sweeping thread
+    time.sleep(0.1)
+    assert other.is_maintenance_running() is True
+    answered_during_join = stopper.is_alive()
+    assert probe.release() is False
+    stopper.join()
+    assert answered_during_join
+    assert slow.is_maintenance_running() is False
+    other.stop_maintenance()
+
+
 @needs_proc
 def test_dealloc_stops_and_joins_the_thread(db):
     engine = Engine(db)
