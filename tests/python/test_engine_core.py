@@ -737,7 +737,7 @@ def test_memory_exhaustion_in_a_read_leaves_the_engine_usable(tmp_path):
             e.mem_write_pack(1, key, [(0, np.ones(8, np.float32))], 50.0)
         small = key[64:].reshape(4, 16).copy()
         before = len(e.mem_read_tokens(small, 2, None))
-        huge = np.zeros((1 << 22, 16), np.float32)  # 256 MiB: the engine's own copy cannot fit
+        huge = np.zeros((1 << 20, 16), np.float32)  # 64 MiB: the engine's own copy cannot fit
         with open("/proc/self/status") as f:
             size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
         resource.setrlimit(resource.RLIMIT_AS, (size + 3 * huge.nbytes // 2, resource.RLIM_INFINITY))
