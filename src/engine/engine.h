@@ -257,6 +257,9 @@ class Engine {
   // Applies the access bump of the hit cell; returns (recency, tier factor, tier).
   std::tuple<float, float, uint8_t> score_pack(CellId hit_cell);
   std::optional<std::string> text_of(PackId pack) const;
+  // The owner stored in the pack's head cell; 0 when the pack is unknown or
+  // its head cannot be read.
+  OwnerId pack_head_owner(PackId pack) const;
 
   std::string path_;
   BlockPool block_pool_;

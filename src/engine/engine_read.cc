@@ -165,12 +165,18 @@ Result<std::vector<PackHit>> Engine::mem_read_pack(std::span<const float> query,
   return hits;
 }
 
+OwnerId Engine::pack_head_owner(PackId pack) const {
+  const auto* cells = pack_directory_.cells(pack);
+  if (!cells || cells->empty()) return 0;
+  auto head = block_pool_.read_cell_header(cells->front());
+  return head.ok() ? head->owner : 0;
+}
+
 Result<PackHit> Engine::load_pack_by_id(PackId pack) {
   const auto* cells = pack_directory_.cells(pack);
   if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
   const std::vector<CellId> ids = *cells;
-  OwnerId owner = 0;
-  if (auto head = block_pool_.read_cell_header(ids.front()); head.ok()) owner = head->owner;
+  const OwnerId owner = pack_head_owner(pack);
   QVN_TRY(std::vector<LayerPayload> layers, load_pack_layers(ids));
   uint8_t tier = 0;
   if (GovernanceEntry* g = governance_.get_mut(ids.front())) {
@@ -213,6 +219,10 @@ Result<std::vector<PackHit>> Engine::mem_read_pack_with_trace_boost_and_follow(
     }
   }
   for (PackId p : follow) {
+    // Links may cross owners; a read given an owner must not hand out (nor
+    // bump) another owner's pack. The owner is the one load_pack_by_id would
+    // report, so the test is made before loading.
+    if (owner && pack_head_owner(p) != *owner) continue;
     auto loaded = load_pack_by_id(p);
     if (loaded.ok()) hits.push_back(std::move(*loaded));
   }

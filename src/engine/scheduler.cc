@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <unordered_set>
 
 #include "core/platform.h"
@@ -86,6 +87,13 @@ Result<uint64_t> Scheduler::schedule(const ScheduledAction& action, WallTime fir
     return make_unexpected(EngineError::snapshot_integrity(
         "scheduled_actions.json serialize error: threshold must be a finite number, got " +
         float_text(threshold)));
+  }
+  // The file can hold such a time, but it reads back as the epoch: the
+  // action would fire at the next open instead of never.
+  if (time_to_disk(fires_at) > UINT64_MAX) {
+    return make_unexpected(EngineError::snapshot_integrity(
+        "scheduled_actions.json serialize error: fire time must be before 2^64 nanoseconds "
+        "since the Unix epoch, got " + std::to_string(fires_at.secs) + " s"));
   }
   uint64_t id = next_id_;
   next_id_ += 1;

@@ -49,8 +49,9 @@ class Scheduler {
 
   // Takes the next id, appends the entry and saves. A save failure is
   // returned while the entry stays in memory and its id stays used. A
-  // threshold that is not finite is refused before an id is taken: the
-  // file could not hold it in a form that loads again.
+  // threshold that is not finite, or a fire time of 2^64 ns after the epoch
+  // or later, is refused before an id is taken: the file could not hold it
+  // in a form that loads again.
   Result<uint64_t> schedule(const ScheduledAction& action, WallTime fires_at);
 
   // Removes every entry with `id`; saves only when something was removed.

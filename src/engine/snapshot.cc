@@ -245,6 +245,46 @@ Result<void> refuse_out_path_inside(const std::string& engine_dir, const std::st
   return {};
 }
 
+// Where the archive really goes. A symbolic link at out_path is written
+// through, as opening it for writing would: the archive replaces the link's
+// final target and the link stays. A dangling link gets its target created
+// (`created`) so the target's name can be resolved without reading links.
+struct WriteTarget {
+  std::string path;
+  bool created = false;
+};
+
+Result<WriteTarget> write_target(const std::string& out_path) {
+  QVN_TRY(std::optional<platform::FileInfo> own, platform::file_info(out_path, false));
+  if (!own || own->kind != platform::FileKind::Symlink) return WriteTarget{out_path, false};
+  if (auto real = platform::real_path(out_path); real.ok()) return WriteTarget{real.value(), false};
+  // Exclusive creation would refuse the link itself; this follows it.
+  QVN_TRY(platform::File made, platform::File::open(out_path, platform::Access::Write,
+                                                    platform::Create::IfMissing));
+  QVN_TRY_VOID(made.close());
+  auto real = platform::real_path(out_path);
+  if (!real.ok()) return make_unexpected(std::move(real).error());
+  return WriteTarget{real.value(), true};
+}
+
+// The temporary file sits beside the archive (the rename must stay on one
+// file system) and its name must fit the 255-byte limit of a name even when
+// out_path's own name nearly fills it: a long name is cut, on a UTF-8
+// character boundary, to leave room for the unique suffix.
+std::string temp_prefix_for(const std::string& out_path) {
+  constexpr size_t kNameMax = 255;
+  // ".partial-", then two decimal u64 values and a dash (create_unique).
+  constexpr size_t kSuffixMax = 9 + 20 + 1 + 20;
+  size_t slash = out_path.rfind('/');
+  size_t base_at = slash == std::string::npos ? 0 : slash + 1;
+  size_t keep = out_path.size() - base_at;
+  if (keep > kNameMax - kSuffixMax) {
+    keep = kNameMax - kSuffixMax;
+    while (keep > 0 && (static_cast<uint8_t>(out_path[base_at + keep]) & 0xC0) == 0x80) --keep;
+  }
+  return out_path.substr(0, base_at + keep) + ".partial-";
+}
+
 using DirId = std::pair<uint64_t, uint64_t>;
 
 Result<void> walk_dir(const std::string& dir, const std::string& rel, std::vector<DirId>& ancestors,
@@ -318,7 +358,10 @@ struct ArchiveScan {
   std::vector<StateRef> state;
 };
 
-enum class ScanMode { FirstManifest, Restore };
+// ManifestOnly reads every "manifest.json" entry and nothing else; both
+// modes keep the last such entry, so a listing shows the manifest that a
+// restore would check.
+enum class ScanMode { ManifestOnly, Restore };
 
 EngineError entry_too_large(uint64_t cap) {
   return EngineError::snapshot_integrity("entry exceeds maximum allowed size of " +
@@ -376,16 +419,17 @@ Result<ArchiveScan> scan_archive(const platform::File& f, uint64_t file_size, Sc
   for (;;) {
     int r = archive_read_next_header(a.get(), &e);
     if (r == ARCHIVE_EOF) break;
-    if (r < ARCHIVE_WARN) return make_unexpected(archive_failure(a.get(), client.error));
+    // ARCHIVE_RETRY is a damaged header (bad checksum) with a cleared entry,
+    // not an entry to look at.
+    if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return make_unexpected(archive_failure(a.get(), client.error));
     const char* raw = archive_entry_pathname(e);
     std::string_view path = raw ? raw : "";
     if (path == snapshot::kManifestName) {
       QVN_TRY(std::string m, read_entry_capped(a.get(), client, snapshot::kManifestCap));
       scan.manifest = std::move(m);
-      if (mode == ScanMode::FirstManifest) break;
       continue;
     }
-    if (mode == ScanMode::FirstManifest) continue;
+    if (mode == ScanMode::ManifestOnly) continue;
     QVN_TRY(std::optional<std::string> rel, classify_state_path(path, true));
     if (!rel || archive_entry_sparse_count(e) != 0) continue;
     // The data follows the entry's own header block directly; its type byte
@@ -595,7 +639,7 @@ Result<std::string> hash_state(const std::string& engine_dir, std::vector<StateE
 
 Result<void> write_archive(const std::string& engine_dir, const std::vector<StateEntry>& entries,
                            const std::string& manifest_json, const std::string& out_path) {
-  QVN_TRY(auto created, platform::create_unique(out_path + ".partial-"));
+  QVN_TRY(auto created, platform::create_unique(temp_prefix_for(out_path)));
   // Named references rather than a structured binding: the lambda below
   // captures them, which clang before 16 refuses for a binding.
   platform::File& file = created.first;
@@ -652,14 +696,28 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
   QVN_TRY(std::string digest, detail::hash_state(engine_dir, entries));
   SnapshotManifest manifest = SnapshotManifest::create(std::move(digest), pack_count, owner_count);
   QVN_TRY(std::string json, manifest.to_json());
-  QVN_TRY_VOID(detail::write_archive(engine_dir, entries, json, out_path));
+  QVN_TRY(WriteTarget target, write_target(out_path));
+  if (target.path != out_path) {
+    // A link may lead anywhere, the engine directory included.
+    if (auto inside = refuse_out_path_inside(engine_dir, target.path); !inside.ok()) {
+      if (target.created) (void)platform::unlink(target.path);
+      return make_unexpected(EngineError::snapshot_integrity(
+          "out_path (" + out_path + ") is inside engine_dir (" + engine_dir +
+          "); pick a path outside the engine directory"));
+    }
+  }
+  auto written = detail::write_archive(engine_dir, entries, json, target.path);
+  if (!written.ok()) {
+    if (target.created) (void)platform::unlink(target.path);
+    return make_unexpected(std::move(written).error());
+  }
   return manifest;
 }
 
 Result<SnapshotManifest> read_manifest(const std::string& in_path) {
   QVN_TRY(platform::File f, platform::File::open(in_path, platform::Access::Read));
   QVN_TRY(uint64_t size, f.size());
-  QVN_TRY(ArchiveScan scan, scan_archive(f, size, ScanMode::FirstManifest));
+  QVN_TRY(ArchiveScan scan, scan_archive(f, size, ScanMode::ManifestOnly));
   return check_manifest_header(scan.manifest);
 }
 
@@ -713,7 +771,6 @@ Result<void> write_restored(const platform::File& f, const std::vector<const Sta
 }  // namespace
 
 Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std::string& target_dir) {
-  QVN_TRY_VOID(require_empty_target(target_dir));
   QVN_TRY(platform::File f, platform::File::open(in_path, platform::Access::Read));
   QVN_TRY(uint64_t size, f.size());
   QVN_TRY(ArchiveScan scan, scan_archive(f, size, ScanMode::Restore));
@@ -763,6 +820,9 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
     to_write.push_back(&state[k]);
   }
 
+  // Last of the checks: a problem with the archive itself is reported first,
+  // whatever the target holds.
+  QVN_TRY_VOID(require_empty_target(target_dir));
   QVN_TRY_VOID(write_restored(f, to_write, target_dir));
   return m;
 }

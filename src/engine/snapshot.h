@@ -60,21 +60,22 @@ namespace snapshot {
 // Writes the archive of engine_dir to out_path. The archive goes to a
 // temporary file beside out_path that is synced and renamed into place, so
 // out_path never holds a partial archive; a file whose second read (for the
-// archive) differs from its first (for the digest) fails the snapshot.
+// archive) differs from its first (for the digest) fails the snapshot. A
+// symbolic link at out_path is written through: its target gets the archive.
 // Requires: nothing else writes engine_dir meanwhile (the engine mutex).
 Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std::string& out_path,
                                         uint64_t pack_count, uint64_t owner_count);
 
 // Checks the archive completely (paths, manifest, codecs, digest) and only
 // then unpacks its state files into target_dir, which must be missing or
-// empty. Memory stays bounded: contents are hashed and copied straight from
+// empty (checked last, so a faulty archive is reported as such). Memory stays bounded: contents are hashed and copied straight from
 // the archive file in fixed-size chunks. Every written file and directory is
 // synced before success; a failure while writing removes what was written,
 // leaving target_dir as it was.
 Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std::string& target_dir);
 
-// The first "manifest.json" of the archive, checked for magic and version
-// only; nothing after it is read.
+// The last "manifest.json" of the archive, the one a restore checks,
+// checked for magic and version only; other entries are skipped unread.
 Result<SnapshotManifest> read_manifest(const std::string& in_path);
 
 // Component order: paths compare as sequences of "/"-separated components,

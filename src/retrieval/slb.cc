@@ -62,8 +62,15 @@ void SLB::upsert(uint64_t id, uint64_t owner, std::span<const float> vector) {
   }
   Int8Vector q = quantize_int8(vector);
   const size_t s = slots_.size();
-  slots_.push_back(Slot{std::move(q.codes), q.scale, id, owner, tick, true});
-  ids_.emplace(id, s);
+  // Map entry and slot appear together or not at all: a read that runs out
+  // of memory here must leave the buffer consistent (the engine stays usable).
+  auto entry = ids_.emplace(id, s).first;
+  try {
+    slots_.push_back(Slot{std::move(q.codes), q.scale, id, owner, tick, true});
+  } catch (...) {
+    ids_.erase(entry);
+    throw;
+  }
   ++occupancy_;
   if (!victim_ || tick < slots_[*victim_].tick) victim_ = s;
   compact_if_sparse();

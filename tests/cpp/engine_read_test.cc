@@ -135,6 +135,20 @@ TEST(EngineTraceBoostTest, BoostByLinkCountAndFollow) {
   EXPECT_EQ((*followed)[2].score, 0.0f);
   // Bumped once among the ten gathered candidates, once more when followed.
   EXPECT_EQ(importance_of(e, b), before_b + 6.0f);
+
+  // A link into another owner's pack: followed without an owner, skipped
+  // (and left unbumped) when the read is for a's owner.
+  PackId other = write_pack(e, 2, vec(16, 9), 0);
+  ASSERT_TRUE(e.add_pack_edge(a, other, 1).ok());
+  auto all = e.mem_read_pack_with_trace_boost_and_follow(vec(16, 1), 1, std::nullopt, 0.0f);
+  ASSERT_TRUE(all.ok());
+  EXPECT_EQ(all->size(), 4u);
+  const float before_other = importance_of(e, other);
+  auto own = e.mem_read_pack_with_trace_boost_and_follow(vec(16, 1), 1, OwnerId{1}, 0.0f);
+  ASSERT_TRUE(own.ok());
+  ASSERT_EQ(own->size(), 3u);
+  for (const PackHit& h : *own) EXPECT_EQ(h.owner, 1u) << h.pack_id;
+  EXPECT_EQ(importance_of(e, other), before_other);
 }
 
 TEST(EngineReadTest, LoadByIdBumpsToTheCapWithScoreZero) {

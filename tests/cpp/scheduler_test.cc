@@ -170,7 +170,7 @@ TEST(SchedulerTest, TimesOutsideSixtyFourBitNanosMapToTheEpoch) {
   EXPECT_EQ(parse_error(with_time("1.5")), "expected `,` or `}` at line 1 column 56");
 }
 
-TEST(SchedulerTest, NonFiniteThresholdIsRefusedBeforeAnIdIsTaken) {
+TEST(SchedulerTest, UnstorableThresholdOrFireTimeIsRefusedBeforeAnIdIsTaken) {
   TempDir tmp;
   auto s = Scheduler::load(tmp.path());
   ASSERT_TRUE(s.ok());
@@ -185,10 +185,18 @@ TEST(SchedulerTest, NonFiniteThresholdIsRefusedBeforeAnIdIsTaken) {
               std::string("snapshot integrity check failed: scheduled_actions.json serialize error: "
                           "threshold must be a finite number, got ") + names[i]);
   }
+  // A fire time of 2^64 ns or later would read back as the epoch.
+  for (WallTime far : {WallTime{18446744073, 709551616}, WallTime{INT64_MAX, 0}}) {
+    auto r = s->schedule(EvictDraft{1, 10.0f}, far);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(),
+              "snapshot integrity check failed: scheduled_actions.json serialize error: fire time must be "
+              "before 2^64 nanoseconds since the Unix epoch, got " + std::to_string(far.secs) + " s");
+  }
   EXPECT_EQ(s->next_id(), 1u);
   EXPECT_TRUE(s->entries().empty());
   EXPECT_FALSE(*platform::exists(tmp.file("scheduled_actions.json")));
-  EXPECT_EQ(*s->schedule(EvictDraft{1, std::numeric_limits<float>::max()}, WallTime{}), 1u);
+  EXPECT_EQ(*s->schedule(EvictDraft{1, std::numeric_limits<float>::max()}, WallTime{18446744073, 709551615}), 1u);
   EXPECT_TRUE(Scheduler::load(tmp.path()).ok());
 }
 

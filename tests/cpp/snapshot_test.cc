@@ -364,6 +364,39 @@ TEST(SnapshotTest, OutPathInsideEngineDirIsRefused) {
   EXPECT_TRUE(snapshot::write_snapshot(eng, t.file("engine2/s.tar"), 0, 0).ok());
 }
 
+TEST(SnapshotTest, OutPathLinksAreWrittenThroughAndLongNamesFit) {
+  TempDir t;
+  std::string eng = t.file("engine");
+  put(eng + "/f", "x");
+  fs::create_directories(t.file("out"));
+  put(t.file("out/target.tar"), "old");
+  fs::create_symlink(t.file("out/target.tar"), t.file("link.tar"));
+  fs::create_symlink("out/new.tar", t.file("dangling.tar"));
+  fs::create_symlink(eng + "/inside.tar", t.file("into_engine.tar"));
+
+  for (const char* link : {"link.tar", "dangling.tar"}) {
+    auto r = snapshot::write_snapshot(eng, t.file(link), 0, 0);
+    ASSERT_TRUE(r.ok()) << link << ": " << r.error().to_string();
+    EXPECT_TRUE(fs::is_symlink(t.file(link))) << link;
+    EXPECT_EQ(list_tar(t.file(link)).at(0).path, "manifest.json");
+  }
+  EXPECT_EQ(dir_names(t.file("out")), (std::vector<std::string>{"new.tar", "target.tar"}));
+  auto inside = snapshot::write_snapshot(eng, t.file("into_engine.tar"), 0, 0);
+  ASSERT_FALSE(inside.ok());
+  EXPECT_EQ(inside.error().kind(), EngineError::Kind::SnapshotIntegrity);
+  EXPECT_EQ(dir_names(eng), std::vector<std::string>{"f"});
+
+  // Names of 255 bytes, the last character multi-byte where the temporary
+  // name would cut it.
+  for (const std::string& name : {std::string(251, 'a') + ".tar", std::string(204, 'b') + "\xc3\xa9" + std::string(45, 'c') + ".tar"}) {
+    ASSERT_EQ(name.size(), 255u);
+    auto r = snapshot::write_snapshot(eng, t.file("out/" + name), 0, 0);
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    EXPECT_TRUE(fs::is_regular_file(t.file("out/" + name)));
+  }
+  EXPECT_EQ(dir_names(t.file("out")).size(), 4u);
+}
+
 TEST(SnapshotTest, FailedSnapshotLeavesNoPartialArchive) {
   TempDir t;
   std::string eng = t.file("engine");
@@ -488,6 +521,13 @@ TEST_F(RestoreTest, TamperedArchivesAreRefusedBeforeWriting) {
   with_manifest(manifest_text(sha));
   test::truncate_to(archive, at + 5);
   EXPECT_EQ(expect_refused().kind(), EngineError::Kind::StorageIo);
+
+  // A header that fails its checksum is damage, not an entry without a name.
+  with_manifest(manifest_text(sha));
+  test::flip_byte(archive, at - 512 + 100);  // mode field of the file's header
+  e = expect_refused();
+  EXPECT_EQ(e.kind(), EngineError::Kind::StorageIo);
+  EXPECT_EQ(e.text().find("unsafe path"), std::string::npos) << e.text();
 }
 
 TEST_F(RestoreTest, ManifestEntryCap) {
@@ -506,7 +546,8 @@ TEST_F(RestoreTest, ManifestEntryCap) {
             "snapshot integrity check failed: entry exceeds maximum allowed size of 1048576 bytes");
 }
 
-TEST_F(RestoreTest, LastManifestWinsForRestoreFirstForReadManifest) {
+// A listing must show the manifest that a restore checks.
+TEST_F(RestoreTest, RestoreAndReadManifestBothTakeTheLastManifest) {
   const std::string sha = digest_of({{"f", "x"}});
   build_tar(archive, {{"manifest.json", manifest_text(sha, 2)},
                       {"engine_state/f", "x"},
@@ -514,8 +555,17 @@ TEST_F(RestoreTest, LastManifestWinsForRestoreFirstForReadManifest) {
   auto r = snapshot::restore_snapshot(archive, target);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
   EXPECT_EQ(read_text(target + "/f"), "x");
+  auto listed = snapshot::read_manifest(archive);
+  ASSERT_TRUE(listed.ok()) << listed.error().to_string();
+  EXPECT_EQ(*listed, *r);
+  fs::remove_all(target);
+
+  build_tar(archive, {{"manifest.json", manifest_text(sha)},
+                      {"engine_state/f", "x"},
+                      {"manifest.json", manifest_text(sha, 2)}});
   EXPECT_EQ(snapshot::read_manifest(archive).error().kind(),
             EngineError::Kind::UnsupportedSnapshotFormatVersion);
+  EXPECT_EQ(expect_refused().kind(), EngineError::Kind::UnsupportedSnapshotFormatVersion);
 }
 
 TEST_F(RestoreTest, DuplicatePathsLeaveTheLast) {
@@ -565,6 +615,13 @@ TEST_F(RestoreTest, NonEmptyTargetIsRefused) {
   put(t.file("plain"), "");
   EXPECT_EQ(snapshot::restore_snapshot(archive, t.file("plain")).error().kind(),
             EngineError::Kind::StorageIo);
+
+  // Checked last: a missing or unsupported archive is reported as such.
+  EXPECT_EQ(snapshot::restore_snapshot(t.file("missing.tar"), target).error().io().os_code, ENOENT);
+  build_tar(archive, {{"manifest.json", manifest_text(std::string(64, '0'), 2)}});
+  EXPECT_EQ(snapshot::restore_snapshot(archive, target).error().kind(),
+            EngineError::Kind::UnsupportedSnapshotFormatVersion);
+  EXPECT_EQ(dir_names(target), std::vector<std::string>{"old"});
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ DIM = 8
 
 BAD_EDGE = "Invalid edge_type {}. Valid: 0=CausedBy, 1=Follows, 2=Contradicts, 3=Supports"
 NEGATIVE = "cannot convert float seconds to Duration: value is negative"
+FAR = "fires_at_unix_secs must be below 2^64 nanoseconds since the Unix epoch (18446744073.709551616 seconds), got "
 TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
 
 
@@ -433,6 +434,10 @@ def test_schedule_refusals_leave_nothing_behind(engine, db):
         ((float("inf"), 1, 10.0), TOO_BIG),
         ((2.0**64, 1, 10.0), TOO_BIG),
         ((2.0**63, 1, 10.0), "overflow when adding duration to instant"),
+        # Milliseconds passed as seconds: past 2^64 ns the file would read the
+        # time back as the epoch and fire at once.
+        ((1.7e12, 1, 10.0), FAR + "1700000000000.0"),
+        ((18446744073.709553, 1, 10.0), FAR + "18446744073.709553"),
         ((0.0, 1, float("inf")), "threshold must be a finite number, got inf"),
         ((0.0, 1, float("nan")), "threshold must be a finite number, got NaN"),
         ((0.0, 1, 1e39), "threshold must be a finite number, got inf"),  # finite, but not in 32 bits
@@ -445,6 +450,7 @@ def test_schedule_refusals_leave_nothing_behind(engine, db):
     assert not os.path.exists(os.path.join(db, "scheduled_actions.json"))
     assert engine.schedule_evict_draft(-0.0, 1, 3.4e38) == 1  # ids untouched by the refusals
     assert engine.list_scheduled()[0]["fires_at_unix_secs"] == 0.0
+    assert engine.schedule_evict_draft(18446744073.70955, 1, 10.0) == 2  # the last time that fits
 
 
 def test_fire_time_matches_exact_rounding(engine):
@@ -460,9 +466,10 @@ def test_fire_time_matches_exact_rounding(engine):
     # Whole seconds plus the fraction rounded to nanoseconds, ties to even
     # (2**-10 s is 976562.5 ns).
     values = [1234.000000001, 2.0**-10, 3 * 2.0**-10, 1e-10]
-    values += [0.9999999999, 0.99999999995, 2.0**52 - 0.5, 2.0**53 - 1, 2.0**62 + 2048]
+    # Up to the last time below 2^64 ns, the latest that can be scheduled.
+    values += [0.9999999999, 0.99999999995, 2.0**34 - 0.5, 2.0**34 - 2.0**-18, 18446744073.70955]
     values += [rng.uniform(0, 1) for _ in range(100)] + [rng.uniform(0, 2**33) for _ in range(100)]
-    values += [2.0 ** rng.randint(-40, 62) * rng.random() for _ in range(100)]
+    values += [2.0 ** rng.randint(-40, 34) * rng.random() for _ in range(100)]
     ids = [engine.schedule_evict_draft(v, 1, 1.0) for v in values]
     got = {e["id"]: e["fires_at_unix_secs"] for e in engine.list_scheduled()}
     assert [got[i] for i in ids] == [exact(v) for v in values]
@@ -563,6 +570,25 @@ def test_exclusive_borrow_of_maintenance_methods(engine):
         stop.set()
         t.join()
     assert refused > 0
+
+
+def test_stopping_one_engines_thread_does_not_block_another_engine(tmp_path):
+    probe = pytest.importorskip("_frame_probe")
+    slow, other = probe.Engine(str(tmp_path / "slow")), probe.Engine(str(tmp_path / "other"))
+    other.start_maintenance()
+    slow.start_maintenance(sweep_interval_secs=0.01)
+    probe.hold(slow)  # the next sweep waits for the engine mutex
+    time.sleep(0.1)
+    stopper = threading.Thread(target=probe.stop_maintenance_released, args=(slow,))
+    stopper.start()  # joins the sweeping thread
+    time.sleep(0.1)
+    assert other.is_maintenance_running() is True
+    answered_during_join = stopper.is_alive()
+    assert probe.release() is False
+    stopper.join()
+    assert answered_during_join
+    assert slow.is_maintenance_running() is False
+    other.stop_maintenance()
 
 
 @needs_proc

@@ -2,6 +2,9 @@
 
 import inspect
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -671,6 +674,86 @@ def test_heavy_methods_wait_for_the_engine_without_the_interpreter_lock(path):
         worker.join()
         assert seen and not timed_out, name
         assert len(outcome) == 1, name
+
+
+def run_child(script, timeout=120, **env):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                          timeout=timeout, env={**os.environ, **env})
+
+
+def test_interpreter_exit_with_daemon_threads_in_native_work(tmp_path):
+    # Daemon threads are inside the methods that release the interpreter lock
+    # when the main thread ends; another engine holds acknowledged packs in
+    # its write buffer.
+    out = run_child(
+        """
+        import threading, time
+        import numpy as np
+        from quorvane_db._native import Engine
+
+        busy = Engine(%r)
+        buffered = Engine.open_with_write_buffer(%r, 1000)
+        key = np.arange(1, 17, dtype=np.float32)
+        layers = [(i, np.ones(4096, np.float32)) for i in range(4)]
+        for _ in range(20):
+            busy.mem_write_pack(1, key, layers, 50.0)
+
+        def loop(call):
+            while True:
+                call()
+
+        for call in (lambda: busy.mem_read_pack(key, 5, None), lambda: busy.mem_write_pack(1, key, layers, 50.0),
+                     lambda: busy.compact(), lambda: buffered.mem_read_pack(key, 5, None),
+                     lambda: buffered.mem_write_pack(3, key, layers, 50.0)):
+            for _ in range(2):
+                threading.Thread(target=loop, args=(call,), daemon=True).start()
+        ids = [buffered.mem_write_pack(2, key, layers, 50.0) for _ in range(50)]
+        print(*ids)
+        time.sleep(0.2)
+        """
+        % (str(tmp_path / "busy"), str(tmp_path / "buffered"))
+    )
+    assert out.returncode == 0, out.stderr
+    ids = [int(i) for i in out.stdout.split()]
+    assert len(ids) == 50
+    reopened = Engine(str(tmp_path / "buffered"))
+    assert [i for i in ids if not reopened.pack_exists(i)] == []
+    assert {reopened.load_pack_by_id(i)["owner"] for i in ids} == {2}
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc to size the memory limit")
+def test_memory_exhaustion_in_a_read_leaves_the_engine_usable(tmp_path):
+    out = run_child(
+        """
+        import resource
+        import numpy as np
+        from quorvane_db._native import Engine
+
+        e = Engine(%r)
+        key = np.zeros(64 + 4 * 16, np.float32)
+        key[0], key[33] = -1e9, 16
+        key[64:] = np.arange(64, dtype=np.float32)
+        for _ in range(5):
+            e.mem_write_pack(1, key, [(0, np.ones(8, np.float32))], 50.0)
+        small = key[64:].reshape(4, 16).copy()
+        before = len(e.mem_read_tokens(small, 2, None))
+        huge = np.zeros((1 << 20, 16), np.float32)  # 64 MiB: the engine's own copy cannot fit
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + 3 * huge.nbytes // 2, resource.RLIM_INFINITY))
+        for call in (lambda: e.mem_read_tokens(huge, 2, None), lambda: e.mem_read(huge.reshape(-1), 2, None)):
+            try:
+                call()
+                print("no error")
+            except MemoryError as error:
+                print(error)
+        print(before, len(e.mem_read_tokens(small, 2, None)), len(e.mem_read_pack(key, 2, 1)))
+        """
+        % str(tmp_path / "db"),
+        MALLOC_ARENA_MAX="1",
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["mem_read_tokens: out of memory", "mem_read: out of memory", "2 2 2"]
 
 
 def test_poisoned_engine_refuses_every_method(path):

@@ -43,6 +43,18 @@ PyObject* raise_value_error(const std::string& message) {
   return nullptr;
 }
 
+// A float as Python's repr shows it, for messages about a float argument.
+std::string float_repr(double v) {
+  char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (!text) {
+    PyErr_Clear();
+    return std::to_string(v);
+  }
+  std::string out(text);
+  PyMem_Free(text);
+  return out;
+}
+
 PyRef half_array(const std::vector<uint16_t>& halves) {
   std::vector<float> widened(halves.size());
   for (size_t i = 0; i < halves.size(); ++i) widened[i] = f16_to_f32(halves[i]);
@@ -486,6 +498,12 @@ PyObject* schedule_evict_draft(EngineState& self, BoundArgs& args) {
   if (!duration.ok()) return raise_runtime(duration.error());
   if (duration->secs > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
     return raise_runtime("overflow when adding duration to instant");
+  }
+  // The scheduler refuses such a time too; refusing it here names the
+  // argument, whose usual cause is milliseconds passed as seconds.
+  if (static_cast<unsigned __int128>(duration->secs) * 1000000000u + duration->nanos > UINT64_MAX) {
+    return raise_runtime("fires_at_unix_secs must be below 2^64 nanoseconds since the Unix epoch "
+                         "(18446744073.709551616 seconds), got " + float_repr(at_secs));
   }
   const WallTime fires_at{static_cast<int64_t>(duration->secs), duration->nanos};
   const float threshold = static_cast<float>(threshold64);

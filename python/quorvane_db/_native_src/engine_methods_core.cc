@@ -454,6 +454,10 @@ PyObject* view_count_body(EngineState& self, BoundArgs& args) {
 
 // --- reads ----------------------------------------------------------------------
 
+// A read that runs out of memory raises MemoryError and leaves the engine
+// usable (see OnAllocFailure).
+constexpr OnAllocFailure kRead = OnAllocFailure::KeepUsable;
+
 constexpr Signature kMemRead{
     "Engine",
     "mem_read($self, query_key, k, owner)\n--\n\n"
@@ -467,7 +471,7 @@ PyObject* mem_read_body(EngineState& self, BoundArgs& args) {
   if (!args.convert(query_arr, k, owner)) return nullptr;
   std::vector<float> query;
   if (!copy_vector(query_arr, query)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) -> Result<std::vector<ReadResultState>> {
+  auto r = run_released<kRead>(self.inner, [&](Engine& e) -> Result<std::vector<ReadResultState>> {
     QVN_TRY(auto hits, e.mem_read(query, k, owner));
     return read_records(e, std::move(hits));
   });
@@ -491,7 +495,7 @@ PyObject* mem_read_tokens_body(EngineState& self, BoundArgs& args) {
   std::vector<float> rows;
   uint64_t n_tokens = 0, dim = 0;
   if (!copy_matrix(tokens, rows, n_tokens, dim)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) -> Result<std::vector<ReadResultState>> {
+  auto r = run_released<kRead>(self.inner, [&](Engine& e) -> Result<std::vector<ReadResultState>> {
     QVN_TRY(auto hits, e.mem_read_tokens(rows, n_tokens, dim, k, owner));
     return read_records(e, std::move(hits));
   });
@@ -511,7 +515,7 @@ PyObject* mem_read_pack_body(EngineState& self, BoundArgs& args) {
   if (!args.convert(query_arr, k, owner)) return nullptr;
   std::vector<float> query;
   if (!copy_vector(query_arr, query)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) { return e.mem_read_pack(query, k, owner); });
+  auto r = run_released<kRead>(self.inner, [&](Engine& e) { return e.mem_read_pack(query, k, owner); });
   if (!r) return nullptr;
   return finish(*r, pack_list);
 }
@@ -528,7 +532,7 @@ PyObject* boosted_read_body(EngineState& self, BoundArgs& args) {
   if (!args.convert(query_arr, k, owner, boost_factor)) return nullptr;
   std::vector<float> query;
   if (!copy_vector(query_arr, query)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) { return (e.*Op)(query, k, owner, boost_factor); });
+  auto r = run_released<kRead>(self.inner, [&](Engine& e) { return (e.*Op)(query, k, owner, boost_factor); });
   if (!r) return nullptr;
   return finish(*r, pack_list);
 }
@@ -550,7 +554,7 @@ constexpr Signature kLoadPackById{
 PyObject* load_pack_by_id_body(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   if (!args.convert(pack_id)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) { return e.load_pack_by_id(pack_id); });
+  auto r = run_released<kRead>(self.inner, [&](Engine& e) { return e.load_pack_by_id(pack_id); });
   if (!r) return nullptr;
   return finish(*r, [](const PackHit& hit) { return pack_dict(hit).release(); });
 }

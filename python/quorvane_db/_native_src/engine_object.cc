@@ -2,6 +2,7 @@
 
 #include "engine_methods_admin.h"
 #include "engine_methods_core.h"
+#include "interpreter_exit.h"
 
 namespace qvn::py {
 
@@ -100,6 +101,7 @@ PyTypeObject* EngineState::type() {
 PyTypeObject* create_engine_type() { return type_once(g_engine_type, &g_engine_spec); }
 
 PyRef new_engine_object(EngineHandle handle) {
+  py::track_engine(handle);
   // Qualified: ADL on the handle would instantiate the mutex over an incomplete engine.
   return py::new_object<EngineState>(std::move(handle));
 }

@@ -1,5 +1,8 @@
 #include "frame.h"
 
+#include <chrono>
+#include <thread>
+
 namespace qvn::py {
 
 namespace {
@@ -27,7 +30,46 @@ PyObject* panic_type() {
   return created;
 }
 
+// Exit protocol between the exit hook and threads coming back from native
+// work (a Dekker pair, hence sequentially consistent): a returning thread
+// counts itself in `g_retaking`, then reads `g_exiting`; the hook sets
+// `g_exiting`, then waits for `g_retaking` to drain. Either the thread sees
+// the flag and parks, or the hook sees the thread and lets it through first.
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_retaking{0};
+std::atomic<PyThreadState*> g_exit_thread{nullptr};
+
+[[noreturn]] void park_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 }  // namespace
+
+void retake_interpreter_lock(PyThreadState* state) {
+  g_retaking.fetch_add(1);
+  if (g_exiting.load() && state != g_exit_thread.load()) {
+    g_retaking.fetch_sub(1);
+    // Nothing is held here but Python references, which the interpreter
+    // does not need back: the process is about to end.
+    park_forever();
+  }
+  PyEval_RestoreThread(state);
+  g_retaking.fetch_sub(1);
+}
+
+void begin_interpreter_exit() {
+  g_exit_thread.store(PyThreadState_Get());
+  g_exiting.store(true);
+  if (g_retaking.load() == 0) return;
+  // Threads in the window wait for the interpreter lock: give it up so they
+  // get through, and take it back when they have.
+  Py_BEGIN_ALLOW_THREADS
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (g_retaking.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Py_END_ALLOW_THREADS
+}
 
 PyRef str_lossy(std::string_view text) {
   return PyRef::steal(

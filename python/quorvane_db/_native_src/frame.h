@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
@@ -49,12 +50,13 @@ inline constexpr const char* kEngineLockPoisoned = "engine lock poisoned";
 // --- entry guard -----------------------------------------------------------
 
 // Runs `body` and converts any C++ exception into a Python error: bad_alloc
-// into MemoryError, everything else into the internal-failure exception.
-// Returns the body's result, or its failure value (nullptr, or -1 for the
-// int-returning slots). Thread cancellation's forced unwind is rethrown: it
-// must reach the thread's start routine.
+// into MemoryError (naming `what`, the entry point, when given), everything
+// else into the internal-failure exception. Returns the body's result, or its
+// failure value (nullptr, or -1 for the int-returning slots). Thread
+// cancellation's forced unwind is rethrown: it must reach the thread's start
+// routine.
 template <class F>
-auto guard(F&& body) -> decltype(body()) {
+auto guard(F&& body, const char* what = nullptr) -> decltype(body()) {
   using R = decltype(body());
   static_assert(std::is_pointer_v<R> || std::is_same_v<R, int>, "entry points return a pointer or int");
   auto failure = []() -> R {
@@ -71,7 +73,11 @@ auto guard(F&& body) -> decltype(body()) {
     throw;
 #endif
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    if (what) {
+      PyErr_Format(PyExc_MemoryError, "%s: out of memory", what);
+    } else {
+      PyErr_NoMemory();
+    }
     return failure();
   } catch (const std::exception& e) {
     raise_panic(e.what());
@@ -138,14 +144,38 @@ class BorrowGuard {
 
 // --- interpreter lock ------------------------------------------------------
 
-// Detaches the calling thread from the interpreter for its scope. Nothing in
-// that scope may touch a Python object.
+// Retakes the interpreter lock given up by PyEval_SaveThread. Once the
+// interpreter has begun to exit (see begin_interpreter_exit), every thread
+// but the exiting one blocks here for good instead: the interpreter would
+// end it with a forced unwind through native frames that hold Python
+// references and no interpreter lock (or, from a destructor, std::terminate).
+void retake_interpreter_lock(PyThreadState* state);
+
+// Run by the exit hook before the interpreter finalizes, on the exiting
+// thread with the interpreter lock held: from here on other threads that
+// come back from native work never retake the lock. Returns once no thread is
+// between its check and the retake, so none can be caught there by the
+// finalization (bounded: a thread that never gets the lock is not waited for
+// past a few seconds).
+void begin_interpreter_exit();
+
+// Detaches the calling thread from the interpreter until `reacquire` (or the
+// end of the scope). Nothing in between may touch a Python object.
+//
+// Retake the lock with `reacquire` in the normal flow: an interpreter that is
+// finalizing may end the thread with a forced unwind right there, which must
+// not start inside a destructor (implicitly noexcept) or during another
+// unwinding. The destructor is the fallback for exceptional exits.
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
+
+  void reacquire() {
+    if (state_) retake_interpreter_lock(std::exchange(state_, nullptr));
+  }
 
  private:
   PyThreadState* state_;
@@ -171,28 +201,60 @@ LockedResult<F, T> run_locked(PoisonableMutex<T>& mutex, F&& op) {
   return LockedResult<F, T>(std::in_place, op(**held));
 }
 
+// What an allocation failure inside an operation means for the engine.
+enum class OnAllocFailure {
+  // The operation may have been interrupted half-way through a change: the
+  // mutex is poisoned.
+  Poison,
+  // The operation leaves the engine consistent when an allocation fails (the
+  // reads: they change only governance entries in place, the SLB and the
+  // per-token caches, each of which either completes a change or keeps its
+  // old state). The mutex stays usable; the failure still reaches the entry
+  // guard as MemoryError naming the method.
+  KeepUsable,
+};
+
 // The road of the heavy methods: keep an extra reference on the handle,
 // release the interpreter lock, lock the mutex, run `op`, unlock, drop the
 // reference, and only then retake the interpreter lock. The engine mutex is
 // therefore never held while waiting for the interpreter lock. All inputs of
-// `op` must already be owned C++ values.
-template <class T, class F>
+// `op` must already be owned C++ values. An exception from `op` is carried
+// past the retake and rethrown with the interpreter lock held.
+template <OnAllocFailure OnAlloc = OnAllocFailure::Poison, class T, class F>
 LockedResult<F, T> run_released(const std::shared_ptr<PoisonableMutex<T>>& handle, F&& op) {
   LockedResult<F, T> out;
   bool poisoned = false;
+  std::exception_ptr failure;
   {
     std::shared_ptr<PoisonableMutex<T>> keep = handle;
     GilRelease released;
-    {
+    try {
       auto held = keep->lock();
       if (held) {
-        out.emplace(op(**held));
+        if constexpr (OnAlloc == OnAllocFailure::KeepUsable) {
+          try {
+            out.emplace(op(**held));
+          } catch (const std::bad_alloc&) {
+            // Caught before the guard sees it: no poisoning.
+            failure = std::current_exception();
+          }
+        } else {
+          out.emplace(op(**held));
+        }
       } else {
         poisoned = true;
       }
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+      throw;
+#endif
+    } catch (...) {
+      failure = std::current_exception();
     }
     keep.reset();
+    released.reacquire();
   }
+  if (failure) std::rethrow_exception(failure);
   if (poisoned) raise_runtime(kEngineLockPoisoned);
   return out;
 }

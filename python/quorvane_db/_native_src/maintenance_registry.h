@@ -3,15 +3,15 @@
 // held by a module global is never deallocated, and its thread would
 // otherwise keep working on the engine while the process shuts down.
 //
-// Every operation that changes or reads a handle's thread runs under the
-// registry mutex, so the exit hook never races a start, a stop or a
-// deallocation on another thread. Joins happen under that mutex too; this is
-// safe because the maintenance threads never take it, nor the interpreter
-// lock. Nothing here touches a Python object except the exit hook's
-// registration.
+// Each handle has a mutex of its own under which its thread is started,
+// stopped, joined and tested, so the exit hook never races a start, a stop or
+// a deallocation on another thread. The process-wide registry mutex guards
+// only the set of handles and the closed mark and is never held across a
+// join: stopping one engine's thread (which can wait for a whole sweep) never
+// delays another engine's maintenance methods. The maintenance threads take
+// neither mutex, nor the interpreter lock. Nothing here touches a Python
+// object.
 #pragma once
-
-#include "py_ref.h"
 
 #include <memory>
 #include <string>
@@ -28,9 +28,10 @@ std::shared_ptr<MaintenanceHandle> make_handle(const MaintenanceConfig& config);
 // MaintenanceHandle::start, refused once the interpreter has begun to exit.
 Expected<void, std::string> start(MaintenanceHandle& handle, EngineHandle engine);
 void stop(MaintenanceHandle& handle);
-bool is_running(const MaintenanceHandle& handle);
+bool is_running(MaintenanceHandle& handle);
 
-// Registers the hook with the `atexit` module; safe to call on every import.
-bool register_exit_hook();
+// Stops and joins every registered thread and refuses later starts (run at
+// interpreter exit).
+void stop_all();
 
 }  // namespace qvn::py::maintenance

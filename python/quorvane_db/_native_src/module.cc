@@ -4,7 +4,7 @@
 #include "checkpoint_object.h"
 #include "engine_object.h"
 #include "frame.h"
-#include "maintenance_registry.h"
+#include "interpreter_exit.h"
 #include "py_ref.h"
 #include "read_result.h"
 #include "retrieval/key_view.h"
@@ -47,7 +47,7 @@ int native_exec(PyObject* m) {
         add_public(m, "ENCODING_SENTINEL", PyRef::steal(PyFloat_FromDouble(-1e9))) < 0 ||
         add_public(m, "ENCODING_N_TOKENS_IDX", PyRef::steal(PyLong_FromSize_t(qvn::ENCODING_N_TOKENS_IDX))) < 0 ||
         add_public(m, "ENCODING_DIM_IDX", PyRef::steal(PyLong_FromSize_t(qvn::ENCODING_DIM_IDX))) < 0 ||
-        !qvn::py::maintenance::register_exit_hook()) {
+        !qvn::py::register_exit_hook()) {
       return -1;
     }
     return 0;

@@ -123,7 +123,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     auto ref = extract_ref<State>(self, Kind);
     if (!ref) return nullptr;
     return Body(**ref, bound);
-  });
+  }, Sig.name());
 }
 
 template <const Signature& Sig, StaticBody Body>
@@ -132,7 +132,7 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     BoundArgs bound(Sig);
     if (!bound.bind(args, static_cast<size_t>(nargsf), kwnames)) return nullptr;
     return Body(bound);
-  });
+  }, Sig.name());
 }
 
 template <class State, const Signature& Sig, MethodBody<State> Body, Borrow Kind = Borrow::Shared>
@@ -158,7 +158,7 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArgs bound(Sig);
     if (!bound.bind(args, kwargs)) return nullptr;
     return Body(type, bound);
-  });
+  }, Sig.name());
 }
 
 // A read-only attribute computed from the state.

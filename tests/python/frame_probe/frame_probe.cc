@@ -5,6 +5,7 @@
 #include "args.h"
 #include "engine_object.h"
 #include "frame.h"
+#include "maintenance_registry.h"
 #include "objects.h"
 #include "read_result.h"
 #include "results.h"
@@ -210,6 +211,22 @@ PyObject* in_use(BoundArgs& args) {
   return to_py_bool(true).release();
 }
 
+// stop_maintenance_released(engine): stops the object's maintenance thread
+// as stop_maintenance does, but without the interpreter lock, so a test can
+// call other methods while the join waits (as a build without the lock would).
+constexpr Signature kStopReleased{"_frame_probe", "stop_maintenance_released(engine)\n--\n\n"};
+PyObject* stop_maintenance_released(BoundArgs& args) {
+  EngineRef engine;
+  if (!args.convert(engine)) return nullptr;
+  std::shared_ptr<qvn::MaintenanceHandle> handle = engine->maintenance;
+  if (handle) {
+    GilRelease released;
+    qvn::py::maintenance::stop(*handle);
+    released.reacquire();
+  }
+  return Py_NewRef(Py_None);
+}
+
 PyMethodDef g_functions[] = {
     static_method_def<kConvert, convert>(),
     static_method_def<kBind, bind>(),
@@ -220,6 +237,7 @@ PyMethodDef g_functions[] = {
     static_method_def<kHold, hold>(),
     static_method_def<kRelease, release>(),
     static_method_def<kInUse, in_use>(),
+    static_method_def<kStopReleased, stop_maintenance_released>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

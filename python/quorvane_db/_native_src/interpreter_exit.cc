@@ -1,0 +1,75 @@
+#include "interpreter_exit.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "engine/engine.h"
+#include "frame.h"
+#include "maintenance_registry.h"
+
+namespace qvn::py {
+
+namespace {
+
+struct Engines {
+  std::mutex mu;
+  std::vector<std::weak_ptr<PoisonableMutex<Engine>>> open;
+};
+
+// Never destroyed: engines may be released during static destruction.
+Engines& engines() {
+  static Engines* e = new Engines;
+  return *e;
+}
+
+std::vector<EngineHandle> live_engines() {
+  Engines& e = engines();
+  std::lock_guard<std::mutex> lock(e.mu);
+  std::vector<EngineHandle> out;
+  for (const auto& weak : e.open) {
+    if (EngineHandle h = weak.lock()) out.push_back(std::move(h));
+  }
+  return out;
+}
+
+PyObject* on_exit(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* {
+    maintenance::stop_all();
+    begin_interpreter_exit();
+    // With the interpreter lock held, as any method waits for the engine
+    // mutex: a daemon thread inside an engine operation releases the mutex
+    // without needing the interpreter lock (and then stays parked).
+    for (const EngineHandle& handle : live_engines()) {
+      if (auto held = handle->lock()) {
+        // A failed drain keeps its requests buffered; the engine's own
+        // destructor tries once more if it still runs.
+        (void)(*held)->flush_buffer();
+      }
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef g_on_exit_def = {"_on_interpreter_exit", &on_exit, METH_NOARGS,
+                             "Stop maintenance threads and drain write buffers (run at interpreter exit)."};
+
+}  // namespace
+
+void track_engine(const EngineHandle& engine) {
+  Engines& e = engines();
+  std::lock_guard<std::mutex> lock(e.mu);
+  std::erase_if(e.open, [](const auto& weak) { return weak.expired(); });
+  e.open.push_back(engine);
+}
+
+bool register_exit_hook() {
+  PyRef fn = PyRef::steal(PyCFunction_New(&g_on_exit_def, nullptr));
+  if (!fn) return false;
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return false;
+  PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  return static_cast<bool>(done);
+}
+
+}  // namespace qvn::py
