@@ -26,6 +26,10 @@ import sys
 import tempfile
 import time
 
+# The NumPy floors run their matrix products on one thread, as a read does;
+# BLAS reads this when NumPy is first imported.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import numpy as np
 
 import quorvane_db
@@ -192,11 +196,88 @@ def bench_reads(args, work, base, n_packs):
             engines[kind].mem_read_pack(q, K, None)
         # Pack reads first: mem_read feeds the SLB, which then serves
         # single-vector queries ahead of the pipeline.
-        latency(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads,
-                lambda i: engines[kind].mem_read_pack(queries[i], K, None))
+        if kind == "vec":
+            # The floor copies the payload of the very packs the read returned.
+            hit_ids = {}
+
+            def read(i):
+                hits = engines[kind].mem_read_pack(queries[i], K, None)
+                hit_ids[i] = [h["pack_id"] - 1 for h in hits]
+                return hits
+
+            read_against_floor(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads, read,
+                               lambda i: numpy_payload_copy(work, hit_ids.pop(i)))
+        else:
+            floor = TokenFloor(work, n_packs)
+            read_against_floor(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads,
+                               lambda i: engines[kind].mem_read_pack(queries[i], K, None),
+                               lambda i: floor.read(work, queries[i]))
+            del floor
         latency(f"mem_read k={K} {what} @ {n_packs}", args.reads,
                 lambda i: engines[kind].mem_read(queries[i], K, None))
     return engines
+
+
+# ---------------------------------------------------------------------------
+# Read floors: NumPy doing the same work over the same data held in memory,
+# timed in the same loop as the engine so that both see the same machine.
+
+
+def numpy_payload_copy(work, pack_indices):
+    """The least a pack read returns: a new float32 array per layer of each hit."""
+    return [{"pack_id": i + 1, "layers": [{"layer_idx": l, "data": a.copy()} for l, a in work.layers(i)]}
+            for i in pack_indices]
+
+
+class TokenFloor:
+    """The per-token stage's rule in NumPy over every stored token matrix in
+    memory: pre-selection of the max(64 x 8k, 256) best mean vectors (the
+    pipeline asks the stage for 8k), every query token against every stored
+    token of those, the mean of the 5 best pair scores, then the payload copy
+    of the best k packs. BLAS runs on one thread, as a read does."""
+
+    def __init__(self, work, n_packs):
+        bar = Progress(f"token floor: {n_packs} keys in memory", n_packs)
+        self.keys = np.empty((n_packs, work.args.tokens, work.args.dim), np.float32)
+        for i in range(n_packs):
+            self.keys[i] = work.key("tok", i)
+            bar.step()
+        bar.close()
+        self.means = self.keys.mean(axis=1)
+        self.inv_sqrt = np.float32(1.0 / np.sqrt(work.args.dim))
+
+    def read(self, work, query):
+        tokens = query[ENCODING_HEADER_SIZE:].reshape(-1, work.args.dim)
+        n = len(self.keys)
+        keep = min(max(64 * 8 * K, 256), n)
+        coarse = self.means @ tokens.mean(axis=0)
+        ids = np.argpartition(-coarse, keep - 1)[:keep] if keep < n else np.arange(n)
+        pairs = (self.keys[ids] @ tokens.T).reshape(keep, -1) * self.inv_sqrt
+        scores = np.partition(pairs, pairs.shape[1] - 5, axis=1)[:, -5:].mean(axis=1)
+        best = ids[np.argsort(-scores, kind="stable")[:K]]
+        return numpy_payload_copy(work, best)
+
+
+def read_against_floor(label, calls, read, floor):
+    """p50 of `read` next to p50 of `floor`, each call of one followed by one of the other."""
+    got, ref = [], []
+    bar = Progress(label, calls)
+    for i in range(calls):
+        t0 = time.perf_counter_ns()
+        out = read(i)
+        t1 = time.perf_counter_ns()
+        del out
+        t2 = time.perf_counter_ns()
+        out = floor(i)
+        t3 = time.perf_counter_ns()
+        del out
+        got.append((t1 - t0) / 1e3)
+        ref.append((t3 - t2) / 1e3)
+        bar.step()
+    bar.close()
+    p50, floor50 = percentile(got, 50), percentile(ref, 50)
+    row(label, f"{p50:.0f}", "us p50",
+        f"p99 {percentile(got, 99):.0f} us; NumPy floor {floor50:.0f} us p50, ratio {p50 / floor50:.2f}")
 
 
 def bench_open(work, engines, n_packs, base):
