@@ -36,6 +36,10 @@ import sys
 import tempfile
 import time
 
+# The NumPy floors run their matrix products on one thread, as a read does;
+# BLAS reads this when NumPy is first imported.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import numpy as np
 
 import quorvane_db
@@ -272,15 +276,7 @@ def floor_scan_tok(tokens, means, query, k, stage_k):
     return ids[top_k(score, k)]
 
 
-def floor_payload_copy(payload, packs, layers):
-    """Every layer array of the chosen packs copied out into a new array."""
-    return [[payload[p % len(payload), l].copy() for l in range(layers)] for p in packs]
-
-
 def bench_reads(args, work, base, n_packs):
-    # Payload of up to 64 packs, too large for the caches, as copy source.
-    pool = min(n_packs, 64)
-    payload = np.stack([np.stack([a for _, a in work.layers(i)]) for i in range(pool)])
     engines = {}
     for kind in ("vec", "tok"):
         path = os.path.join(base, f"read-{kind}-{n_packs}")
@@ -302,11 +298,21 @@ def bench_reads(args, work, base, n_packs):
             floor_what = "numpy same-rule scan"
         # Pack reads first: mem_read feeds the SLB, which then serves
         # single-vector queries ahead of the pipeline.
-        label = f"mem_read_pack k={K} {what} @ {n_packs}"
-        figure = latency(label, args.reads, lambda i: engines[kind].mem_read_pack(queries[i], K, None))
-        floor = latency("floor " + label, args.reads,
-                        lambda i: floor_payload_copy(payload, scan(i), args.layers))
-        latency_row(label, figure, floor, floor_what + " + payload copy")
+        if kind == "vec":
+            # The floor copies the payload of the very packs the read returned.
+            hit_ids = {}
+
+            def read(i):
+                hits = engines[kind].mem_read_pack(queries[i], K, None)
+                hit_ids[i] = [h["pack_id"] - 1 for h in hits]
+                return hits
+
+            read_against_floor(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads, read,
+                               lambda i: numpy_payload_copy(work, hit_ids.pop(i)))
+        else:
+            read_against_floor(f"mem_read_pack k={K} {what} @ {n_packs}", args.reads,
+                               lambda i: engines[kind].mem_read_pack(queries[i], K, None),
+                               lambda i: numpy_payload_copy(work, scan(i)))
         label = f"mem_read k={K} {what} @ {n_packs}"
         figure = latency(label, args.reads, lambda i: engines[kind].mem_read(queries[i], K, None))
         floor = latency("floor " + label, args.reads, scan)
@@ -325,6 +331,39 @@ def floor_read_segments(path):
                 while f.readinto(buf):
                     pass
     return time.perf_counter() - start
+
+
+# ---------------------------------------------------------------------------
+# Read floors: NumPy doing the same work over the same data held in memory,
+# timed in the same loop as the engine so that both see the same machine.
+
+
+def numpy_payload_copy(work, pack_indices):
+    """The least a pack read returns: a new float32 array per layer of each hit."""
+    return [{"pack_id": i + 1, "layers": [{"layer_idx": l, "data": a.copy()} for l, a in work.layers(i)]}
+            for i in pack_indices]
+
+
+def read_against_floor(label, calls, read, floor):
+    """p50 of `read` next to p50 of `floor`, each call of one followed by one of the other."""
+    got, ref = [], []
+    bar = Progress(label, calls)
+    for i in range(calls):
+        t0 = time.perf_counter_ns()
+        out = read(i)
+        t1 = time.perf_counter_ns()
+        del out
+        t2 = time.perf_counter_ns()
+        out = floor(i)
+        t3 = time.perf_counter_ns()
+        del out
+        got.append((t1 - t0) / 1e3)
+        ref.append((t3 - t2) / 1e3)
+        bar.step()
+    bar.close()
+    p50, floor50 = percentile(got, 50), percentile(ref, 50)
+    row(label, f"{p50:.0f}", "us p50",
+        f"p99 {percentile(got, 99):.0f} us; NumPy floor {floor50:.0f} us p50, ratio {p50 / floor50:.2f}")
 
 
 def bench_open(work, engines, n_packs, base):

@@ -15,6 +15,7 @@
 
 #include "core/cell.h"
 #include "core/error.h"
+#include "core/float_block.h"
 #include "engine/governance.h"
 #include "engine/pack_directory.h"
 #include "engine/scheduler.h"
@@ -74,12 +75,19 @@ struct CellHit {
   Tier tier = Tier::Draft;  // the governance tier before the access bump
 };
 
+// One layer of a pack read. Its floats are decoded once, into memory the
+// binding hands over to the NumPy array it returns.
+struct PackLayer {
+  uint16_t layer_idx = 0;
+  FloatBlock data;
+};
+
 struct PackHit {
   PackId pack_id = 0;
   OwnerId owner = 0;
   float score = 0.0f;
   uint8_t tier = 0;
-  std::vector<LayerPayload> layers;  // ascending layer index
+  std::vector<PackLayer> layers;  // ascending layer index
   std::optional<std::string> text;
 };
 
@@ -253,7 +261,9 @@ class Engine {
   };
   std::vector<PackRecord> candidates_to_packs(std::vector<Candidate> candidates, uint64_t k,
                                               std::optional<OwnerId> owner) const;
-  Result<std::vector<LayerPayload>> load_pack_layers(const std::vector<CellId>& cells);
+  // `reader` serves every pack of one read operation.
+  Result<std::vector<PackLayer>> load_pack_layers(RecordReader& reader,
+                                                  const std::vector<CellId>& cells);
   // Applies the access bump of the hit cell; returns (recency, tier factor, tier).
   std::tuple<float, float, uint8_t> score_pack(CellId hit_cell);
   std::optional<std::string> text_of(PackId pack) const;
@@ -282,6 +292,8 @@ class Engine {
   uint64_t vamana_threshold_ = DEFAULT_VAMANA_THRESHOLD;
   uint64_t next_pack_id_ = 0;
   bool token_reweighting_ = false;
+  // The pack reads' record buffer, kept so that reads stop allocating for it.
+  ReadWindow read_window_;
   // Cells of deleted packs still in the segments; compaction drops them.
   std::unordered_set<CellId> dead_cells_;
 };

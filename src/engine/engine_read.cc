@@ -122,19 +122,25 @@ std::vector<Engine::PackRecord> Engine::candidates_to_packs(std::vector<Candidat
   return records;
 }
 
-Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<CellId>& cells) {
-  std::vector<LayerPayload> layers;
+Result<std::vector<PackLayer>> Engine::load_pack_layers(RecordReader& reader,
+                                                        const std::vector<CellId>& cells) {
+  reader.read_ahead(cells);
+  std::vector<PackLayer> layers;
+  layers.reserve(cells.size());
   for (CellId id : cells) {
-    auto cell = block_pool_.read_cell(id);
-    if (!cell.ok()) {
-      if (cell.error().kind() == EngineError::Kind::CellNotFound) continue;
-      return make_unexpected(std::move(cell).error());
+    auto rec = reader.read(id);
+    if (!rec.ok()) {
+      if (rec.error().kind() == EngineError::Kind::CellNotFound) continue;
+      return make_unexpected(std::move(rec).error());
     }
-    if (cell->layer == VIEW_KEY_LAYER) continue;
-    layers.push_back(LayerPayload{cell->layer, std::move(cell->value)});
+    if (rec->layer() == VIEW_KEY_LAYER) continue;
+    // Uninitialised: the decode writes every float.
+    FloatBlock data = FloatBlock::uninitialized(rec->value_size());
+    rec->decode_value_into(data.data());
+    layers.push_back(PackLayer{rec->layer(), std::move(data)});
   }
   std::stable_sort(layers.begin(), layers.end(),
-                   [](const LayerPayload& a, const LayerPayload& b) { return a.layer_idx < b.layer_idx; });
+                   [](const PackLayer& a, const PackLayer& b) { return a.layer_idx < b.layer_idx; });
   return layers;
 }
 
@@ -154,9 +160,10 @@ std::optional<std::string> Engine::text_of(PackId pack) const {
 Result<std::vector<PackHit>> Engine::mem_read_pack(std::span<const float> query, uint64_t k,
                                                    std::optional<OwnerId> owner) {
   auto records = candidates_to_packs(collect_candidates(query, k, owner, false), k, owner);
+  RecordReader reader(block_pool_, read_window_);
   std::vector<PackHit> hits;
   for (PackRecord& r : records) {
-    QVN_TRY(std::vector<LayerPayload> layers, load_pack_layers(r.cells));
+    QVN_TRY(std::vector<PackLayer> layers, load_pack_layers(reader, r.cells));
     auto [recency, f, tier] = score_pack(r.hit_cell);
     float score = f * (recency * r.raw_score);
     hits.push_back(PackHit{r.pack_id, r.owner, score, tier, std::move(layers), text_of(r.pack_id)});
@@ -177,7 +184,8 @@ Result<PackHit> Engine::load_pack_by_id(PackId pack) {
   if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
   const std::vector<CellId> ids = *cells;
   const OwnerId owner = pack_head_owner(pack);
-  QVN_TRY(std::vector<LayerPayload> layers, load_pack_layers(ids));
+  RecordReader reader(block_pool_, read_window_);
+  QVN_TRY(std::vector<PackLayer> layers, load_pack_layers(reader, ids));
   uint8_t tier = 0;
   if (GovernanceEntry* g = governance_.get_mut(ids.front())) {
     access_bump(*g);
@@ -192,10 +200,11 @@ Result<std::vector<PackHit>> Engine::mem_read_pack_with_trace_boost(std::span<co
                                                                     float boost_factor) {
   const uint64_t m = std::max<uint64_t>(sat_mul(5, k), 10);
   auto records = candidates_to_packs(collect_candidates(query, m, owner, false), m, owner);
+  RecordReader reader(block_pool_, read_window_);
   std::vector<PackHit> hits;
   for (PackRecord& r : records) {
     const float n = static_cast<float>(pack_links(r.pack_id, 4).size());
-    QVN_TRY(std::vector<LayerPayload> layers, load_pack_layers(r.cells));
+    QVN_TRY(std::vector<PackLayer> layers, load_pack_layers(reader, r.cells));
     auto [recency, f, tier] = score_pack(r.hit_cell);
     float boost = boost_factor * n + 1.0f;
     float score = ((r.raw_score * boost) * recency) * f;

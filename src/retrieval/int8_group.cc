@@ -62,8 +62,31 @@ std::vector<float> int8_group_dequantize(const Int8GroupRow& row, uint64_t expec
   return out;
 }
 
+void SpareMatrices::keep(SharedTokenMatrix m) {
+  // A few spares cover a search: each new matrix displaces at most one.
+  constexpr size_t MAX_SPARES = 4;
+  if (m && m.use_count() == 1 && spares_.size() < MAX_SPARES) {
+    spares_.push_back(std::const_pointer_cast<TokenMatrix>(std::move(m)));
+  }
+}
+
+std::shared_ptr<TokenMatrix> SpareMatrices::take(size_t n) {
+  if (spares_.empty()) return std::make_shared<TokenMatrix>(n);
+  std::shared_ptr<TokenMatrix> m = std::move(spares_.back());
+  spares_.pop_back();
+  m->resize(n);  // fills nothing when the size stays, as it does between keys of one shape
+  return m;
+}
+
 SharedTokenMatrix fetch_tokens(TokenCache& token_cache, Int8Tier& int8_tier, uint64_t id,
-                               const KeyFetcher& fetch, uint64_t dim) {
+                               const KeyFetcher& fetch, uint64_t dim, SpareMatrices* spares) {
+  auto new_matrix = [&](size_t n) {
+    return spares ? spares->take(n) : std::make_shared<TokenMatrix>(n);
+  };
+  auto cache = [&](SharedTokenMatrix m) {
+    SharedTokenMatrix displaced = token_cache.put(id, std::move(m));
+    if (spares) spares->keep(std::move(displaced));
+  };
   if (SharedTokenMatrix hit = token_cache.get(id)) return hit;
 
   // Dequantized outside the tier's mutex; the row list is immutable and ours
@@ -73,10 +96,10 @@ SharedTokenMatrix fetch_tokens(TokenCache& token_cache, Int8Tier& int8_tier, uin
       return r.len == dim && well_formed(r);
     });
     if (usable) {
-      auto matrix = std::make_shared<TokenMatrix>(rows->size() * dim);
+      std::shared_ptr<TokenMatrix> matrix = new_matrix(rows->size() * dim);
       for (size_t r = 0; r < rows->size(); ++r) dequantize_into((*rows)[r], matrix->data() + r * dim);
       SharedTokenMatrix shared = std::move(matrix);
-      token_cache.put(id, shared);
+      cache(shared);
       return shared;
     }
   }
@@ -85,8 +108,10 @@ SharedTokenMatrix fetch_tokens(TokenCache& token_cache, Int8Tier& int8_tier, uin
   if (!key) return nullptr;
   KeyView view = KeyView::classify(*key);
   if (!view.is_encoded() || view.dim != dim) return nullptr;
-  SharedTokenMatrix shared = std::make_shared<const TokenMatrix>(view.data.begin(), view.data.end());
-  token_cache.put(id, shared);
+  std::shared_ptr<TokenMatrix> matrix = new_matrix(view.data.size());
+  std::copy(view.data.begin(), view.data.end(), matrix->begin());
+  SharedTokenMatrix shared = std::move(matrix);
+  cache(shared);
   return shared;
 }
 

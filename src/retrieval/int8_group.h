@@ -42,13 +42,32 @@ using SharedInt8Rows = std::shared_ptr<const Int8Rows>;
 using TokenCache = GuardedLru<uint64_t, TokenMatrix>;
 using Int8Tier = GuardedLru<uint64_t, Int8Rows>;
 
+// Token matrices that left the token cache with nobody else holding them,
+// kept so that the next matrix the cache takes refills one instead of
+// allocating and zero-filling another: a search scoring more ids than the
+// cache holds then allocates nothing per id.
+// Requires: engine mutex held.
+class SpareMatrices {
+ public:
+  // Keeps `m` when this is its last reference. Every matrix the token cache
+  // holds is built as a non-const TokenMatrix, so its last holder may reuse it.
+  void keep(SharedTokenMatrix m);
+  // A matrix of `n` floats whose contents the caller overwrites.
+  std::shared_ptr<TokenMatrix> take(size_t n);
+
+ private:
+  std::vector<std::shared_ptr<TokenMatrix>> spares_;
+};
+
 // The token matrix of `id`: from the token cache, else dequantized from the
 // tier (and cached), else read through `fetch` (and cached; the tier is not
 // refilled). Only an encoded stored key of dimension `dim` is accepted from
 // storage; a tier entry whose rows are not `dim` long falls through to
-// storage. Never holds both cache mutexes at once.
+// storage. Never holds both cache mutexes at once. New matrices come from
+// `spares` when given, and what the cache lets go returns there.
 // Requires: engine mutex held (the caches' own mutexes are taken inside).
 SharedTokenMatrix fetch_tokens(TokenCache& token_cache, Int8Tier& int8_tier, uint64_t id,
-                               const KeyFetcher& fetch, uint64_t dim);
+                               const KeyFetcher& fetch, uint64_t dim,
+                               SpareMatrices* spares = nullptr);
 
 }  // namespace qvn

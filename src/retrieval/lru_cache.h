@@ -33,17 +33,25 @@ class LruCache {
   }
 
   // Replaces an existing entry's value (it becomes most recent); a new key at
-  // full capacity first evicts the least recent entry.
-  void put(const K& key, Value value) {
+  // full capacity first evicts the least recent entry, whose list and map
+  // nodes then carry the new entry, so a full cache allocates nothing.
+  // Returns the value that left the cache (replaced or evicted), if any.
+  Value put(const K& key, Value value) {
     auto it = map_.find(key);
     if (it != map_.end()) {
-      it->second->second = std::move(value);
+      Value old = std::exchange(it->second->second, std::move(value));
       order_.splice(order_.begin(), order_, it->second);
-      return;
+      return old;
     }
     if (map_.size() >= capacity_) {
-      map_.erase(order_.back().first);
-      order_.pop_back();
+      auto last = std::prev(order_.end());
+      auto node = map_.extract(last->first);
+      Value old = std::exchange(last->second, std::move(value));
+      last->first = key;
+      order_.splice(order_.begin(), order_, last);
+      node.key() = key;
+      map_.insert(std::move(node));
+      return old;
     }
     order_.emplace_front(key, std::move(value));
     try {
@@ -52,6 +60,7 @@ class LruCache {
       order_.pop_front();
       throw;
     }
+    return nullptr;
   }
 
   Value pop(const K& key) {
@@ -89,8 +98,9 @@ class GuardedLru {
   Value get(const K& key) {
     return locked([&](LruCache<K, V>& c) { return c.get(key); }, Value{});
   }
-  void put(const K& key, Value value) {
-    locked([&](LruCache<K, V>& c) { c.put(key, std::move(value)); return 0; }, 0);
+  // Returns what left the cache, as LruCache::put; nothing when poisoned.
+  Value put(const K& key, Value value) {
+    return locked([&](LruCache<K, V>& c) { return c.put(key, std::move(value)); }, Value{});
   }
   Value pop(const K& key) {
     return locked([&](LruCache<K, V>& c) { return c.pop(key); }, Value{});

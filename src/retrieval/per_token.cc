@@ -20,11 +20,11 @@ float inv_sqrt_of(uint64_t d) { return 1.0f / std::sqrt(static_cast<float>(d)); 
 
 // Pre-selection order: score descending, NaN behind every number, ties and
 // NaNs by ascending id. A strict total order, so selection is well defined.
-bool coarse_before(const std::pair<uint64_t, float>& a, const std::pair<uint64_t, float>& b) {
-  const bool an = std::isnan(a.second), bn = std::isnan(b.second);
+bool coarse_before(const ScoredId& a, const ScoredId& b) {
+  const bool an = std::isnan(a.score), bn = std::isnan(b.score);
   if (an != bn) return bn;
-  if (!an && a.second != b.second) return a.second > b.second;
-  return a.first < b.first;
+  if (!an && a.score != b.score) return a.score > b.score;
+  return a.id < b.id;
 }
 
 }  // namespace
@@ -130,28 +130,28 @@ std::optional<uint64_t> MeanTable::owner_of(uint64_t id) const {
 }
 
 void MeanTable::score(std::span<const float> q, float inv_sqrt, std::optional<uint64_t> owner,
-                      std::vector<std::pair<uint64_t, float>>& out) const {
+                      std::vector<ScoredId>& out) const {
   if (width_ != 0 && q.size() == width_ && !ids_.empty()) {
     const size_t blocks = (ids_.size() + kernels::LANES - 1) / kernels::LANES;
     std::vector<float> dots(blocks * kernels::LANES);
     kernels::blocked_dots(q.data(), width_, blocks_.data(), blocks, dots.data());
     for (size_t s = 0; s < ids_.size(); ++s) {
       if (owner && owners_[s] != *owner) continue;
-      out.emplace_back(ids_[s], dots[s] * inv_sqrt);
+      out.push_back(ScoredId{ids_[s], owners_[s], dots[s] * inv_sqrt});
     }
   }
   for (const auto& [id, e] : other_) {
     if (e.mean.size() != q.size() || (owner && e.owner != *owner)) continue;
-    out.emplace_back(id, dot_f32(q.data(), e.mean.data(), q.size()) * inv_sqrt);
+    out.push_back(ScoredId{id, e.owner, dot_f32(q.data(), e.mean.data(), q.size()) * inv_sqrt});
   }
 }
 
-void MeanTable::ids(std::optional<uint64_t> owner, std::vector<uint64_t>& out) const {
+void MeanTable::ids(std::optional<uint64_t> owner, std::vector<ScoredId>& out) const {
   for (size_t s = 0; s < ids_.size(); ++s) {
-    if (!owner || owners_[s] == *owner) out.push_back(ids_[s]);
+    if (!owner || owners_[s] == *owner) out.push_back(ScoredId{ids_[s], owners_[s], 0.0f});
   }
   for (const auto& [id, e] : other_) {
-    if (!owner || e.owner == *owner) out.push_back(id);
+    if (!owner || e.owner == *owner) out.push_back(ScoredId{id, e.owner, 0.0f});
   }
 }
 
@@ -289,26 +289,34 @@ float PerTokenIndex::aggregate_dots(const float* dots, size_t rows, size_t lanes
   return aggregate(scratch);
 }
 
-std::optional<std::vector<uint64_t>> PerTokenIndex::coarse_candidates(
-    std::span<const float> query, uint64_t k, std::optional<uint64_t> owner) const {
-  if (token_counts_.size() <= config_.coarse_threshold) return std::nullopt;
+bool PerTokenIndex::coarse_select(std::span<const float> query, uint64_t k,
+                                  std::optional<uint64_t> owner, std::vector<ScoredId>& out) const {
+  out.clear();
+  if (token_counts_.size() <= config_.coarse_threshold) return false;
   const KeyView view = KeyView::classify(query);
-  if (view.is_invalid()) return std::nullopt;
+  if (view.is_invalid()) return false;
   const std::vector<float> mean = view.mean_vector();
-  if (mean.empty()) return std::nullopt;
+  if (mean.empty()) return false;
 
-  std::vector<std::pair<uint64_t, float>> scored;
-  means_.score(mean, inv_sqrt_of(mean.size()), owner, scored);
+  means_.score(mean, inv_sqrt_of(mean.size()), owner, out);
   const uint64_t want = std::max(sat_mul(config_.coarse_per_k, k), config_.coarse_min);
   const size_t keep = static_cast<size_t>(
-      std::min<uint64_t>({want, token_counts_.size(), scored.size()}));
+      std::min<uint64_t>({want, token_counts_.size(), out.size()}));
   // Only membership matters, so a selection replaces the full sort.
-  if (keep < scored.size()) {
-    std::nth_element(scored.begin(), scored.begin() + keep, scored.end(), coarse_before);
+  if (keep < out.size()) {
+    std::nth_element(out.begin(), out.begin() + keep, out.end(), coarse_before);
   }
+  out.resize(keep);
+  return true;
+}
+
+std::optional<std::vector<uint64_t>> PerTokenIndex::coarse_candidates(
+    std::span<const float> query, uint64_t k, std::optional<uint64_t> owner) const {
+  std::vector<ScoredId> kept;
+  if (!coarse_select(query, k, owner, kept)) return std::nullopt;
   std::vector<uint64_t> ids;
-  ids.reserve(keep);
-  for (size_t i = 0; i < keep; ++i) ids.push_back(scored[i].first);
+  ids.reserve(kept.size());
+  for (const ScoredId& s : kept) ids.push_back(s.id);
   return ids;
 }
 
@@ -377,14 +385,12 @@ std::vector<Candidate> PerTokenIndex::search_cascade(std::span<const float> quer
   const size_t dim = static_cast<size_t>(*dim_);
   const float inv_sqrt = inv_sqrt_of(dim);
 
-  std::vector<uint64_t> ids;
-  if (auto pre = coarse_candidates(query, k, owner)) {
-    ids = std::move(*pre);
-  } else {
-    means_.ids(owner, ids);
-  }
+  // Each candidate comes with the owner of its mean entry, so scoring needs
+  // no second lookup per id.
+  std::vector<ScoredId> ids;
+  if (!coarse_select(query, k, owner, ids)) means_.ids(owner, ids);
   if (exclude && !exclude->empty()) {
-    std::erase_if(ids, [&](uint64_t id) { return exclude->count(id) != 0; });
+    std::erase_if(ids, [&](const ScoredId& c) { return exclude->count(c.id) != 0; });
   }
 
   const kernels::TransposedTokens qt =
@@ -393,9 +399,7 @@ std::vector<Candidate> PerTokenIndex::search_cascade(std::span<const float> quer
   std::vector<float> pairs;
   std::vector<Candidate> out;
   out.reserve(ids.size());
-  for (uint64_t id : ids) {
-    const std::optional<uint64_t> id_owner = means_.owner_of(id);
-    if (!id_owner || (owner && *id_owner != *owner)) continue;
+  for (const auto& [id, id_owner, unused] : ids) {
     const SharedTokenMatrix matrix = fetch_tokens(id, *fetch, dim);
     if (!matrix) continue;
     float score = NEG_INF;
@@ -405,7 +409,7 @@ std::vector<Candidate> PerTokenIndex::search_cascade(std::span<const float> quer
       kernels::token_row_dots(qt, matrix->data(), rows, dim, dots.data());
       score = aggregate_dots(dots.data(), rows, qt.lanes, nq, inv_sqrt, pairs);
     }
-    out.push_back(Candidate{id, *id_owner, score});
+    out.push_back(Candidate{id, id_owner, score});
   }
   last_scored_ = out.size();
   stable_sort_desc(out, [](const Candidate& c) { return c.score; });

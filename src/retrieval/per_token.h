@@ -67,6 +67,12 @@ float top_m_mean(std::span<const float> values, uint64_t top_m);
 // The largest value ignoring NaN; negative infinity when there is none.
 float max_ignoring_nan(std::span<const float> values);
 
+struct ScoredId {
+  uint64_t id;
+  uint64_t owner;
+  float score;
+};
+
 // Id -> {mean vector, owner}. Means of the table width live in blocks of
 // kernels::LANES entries for lane-parallel scoring; any other length aside.
 class MeanTable {
@@ -79,12 +85,12 @@ class MeanTable {
   size_t size() const { return ids_.size() + other_.size(); }
   bool empty() const { return size() == 0; }
 
-  // Appends (id, dot(q, mean) * inv_sqrt) for every entry whose mean has q's
-  // length and, when owner is given, whose owner matches.
+  // Appends {id, owner, dot(q, mean) * inv_sqrt} for every entry whose mean
+  // has q's length and, when owner is given, whose owner matches.
   void score(std::span<const float> q, float inv_sqrt, std::optional<uint64_t> owner,
-             std::vector<std::pair<uint64_t, float>>& out) const;
-  // Every id (owner-filtered when given), in table order.
-  void ids(std::optional<uint64_t> owner, std::vector<uint64_t>& out) const;
+             std::vector<ScoredId>& out) const;
+  // Every {id, owner} (owner-filtered when given), in table order.
+  void ids(std::optional<uint64_t> owner, std::vector<ScoredId>& out) const;
 
  private:
   struct Other {
@@ -131,7 +137,7 @@ class PerTokenIndex final : public VectorIndex {
   std::vector<OwnedTokenRow> token_rows(uint64_t id, const KeyFetcher* fetch);
 
   SharedTokenMatrix fetch_tokens(uint64_t id, const KeyFetcher& fetch, uint64_t dim) {
-    return qvn::fetch_tokens(token_cache_, int8_tier_, id, fetch, dim);
+    return qvn::fetch_tokens(token_cache_, int8_tier_, id, fetch, dim, &spare_matrices_);
   }
 
   // Read by refinement.
@@ -158,6 +164,10 @@ class PerTokenIndex final : public VectorIndex {
   void accumulate_stats(std::span<const float> row);
   void append_arena_row(uint64_t id, uint64_t owner, std::span<const float> row);
   float aggregate(std::span<const float> pair_scores) const;
+  // The pre-selection's {id, owner} pairs (in no particular order) in `out`;
+  // false when it does not run.
+  bool coarse_select(std::span<const float> query, uint64_t k, std::optional<uint64_t> owner,
+                     std::vector<ScoredId>& out) const;
   // aggregate() of the pair scores held as kernel dot products (row-major,
   // `lanes` apart), without materialising them where order cannot matter.
   float aggregate_dots(const float* dots, size_t rows, size_t lanes, size_t nq, float inv_sqrt,
@@ -175,6 +185,7 @@ class PerTokenIndex final : public VectorIndex {
   uint64_t last_scored_ = 0;
   TokenCache token_cache_;
   Int8Tier int8_tier_;
+  SpareMatrices spare_matrices_;
 };
 
 }  // namespace qvn

@@ -185,6 +185,44 @@ QVN_Q4_AVX2 void encode_avx2(const float* values, size_t n, void* scales, uint8_
 }
 #endif
 
+#if QVN_Q4_AVX2_PATH
+// Eight elements per lane group, each s * (code - 8) by one float32 product
+// exactly as decode_full_group computes it: the lanes are elements.
+__attribute__((target("avx2"))) void decode_groups_avx2(const uint8_t* scale_in, const uint8_t* bytes,
+                                                        size_t groups, float* out) {
+  const __m128i low_mask = _mm_set1_epi8(0x0F);
+  const __m128i eight = _mm_set1_epi8(8);
+  for (size_t g = 0; g < groups; ++g) {
+    float s;
+    std::memcpy(&s, scale_in + g * sizeof(float), sizeof s);
+    const __m256 sv = _mm256_set1_ps(s);
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + g * Q4_GROUP_BYTES));
+    const __m128i lo = _mm_and_si128(b, low_mask);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), low_mask);
+    // Element 2j is byte j's low nibble, element 2j + 1 its high one.
+    const __m128i first = _mm_sub_epi8(_mm_unpacklo_epi8(lo, hi), eight);
+    const __m128i second = _mm_sub_epi8(_mm_unpackhi_epi8(lo, hi), eight);
+    float* o = out + g * Q4_GROUP_ELEMS;
+    const __m128i parts[4] = {first, _mm_srli_si128(first, 8), second, _mm_srli_si128(second, 8)};
+    for (int p = 0; p < 4; ++p) {
+      const __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(parts[p]));
+      _mm256_storeu_ps(o + 8 * p, _mm256_mul_ps(sv, c));
+    }
+  }
+}
+#endif
+
+void decode_full_groups(const uint8_t* scale_in, const uint8_t* bytes, size_t groups, float* out) {
+#if QVN_Q4_AVX2_PATH
+  if (cpu_has_avx2()) return decode_groups_avx2(scale_in, bytes, groups, out);
+#endif
+  for (size_t g = 0; g < groups; ++g) {
+    float s;
+    std::memcpy(&s, scale_in + g * sizeof(float), sizeof s);
+    decode_full_group(s, bytes + g * Q4_GROUP_BYTES, out + g * Q4_GROUP_ELEMS);
+  }
+}
+
 }  // namespace
 
 namespace portable {
@@ -229,11 +267,7 @@ uint64_t q4_decoded_len(uint64_t len, uint64_t n_scales, uint64_t n_bytes) {
 void q4_decode_into(const void* scales, const uint8_t* bytes, size_t out_len, float* out) {
   const auto* scale_in = static_cast<const uint8_t*>(scales);
   size_t full = out_len / Q4_GROUP_ELEMS;
-  for (size_t g = 0; g < full; ++g) {
-    float s;
-    std::memcpy(&s, scale_in + g * sizeof(float), sizeof s);
-    decode_full_group(s, bytes + g * Q4_GROUP_BYTES, out + g * Q4_GROUP_ELEMS);
-  }
+  decode_full_groups(scale_in, bytes, full, out);
   size_t tail = out_len - full * Q4_GROUP_ELEMS;
   if (tail > 0) {
     float s;

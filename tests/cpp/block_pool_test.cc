@@ -70,6 +70,19 @@ std::string seg_file(const TempDir& dir, uint32_t id) { return dir.file(segment_
 
 const std::vector<uint8_t> kHeader = {'Q', 'V', 'N', 'S', 1, 0, 0, 0};
 
+// A value read through a RecordReader, with a read-ahead plan over `plan`
+// (none when empty), into the caller's memory.
+Result<std::vector<float>> reader_value(const BlockPool& pool, ReadWindow& window,
+                                        std::vector<CellId> plan, CellId id) {
+  RecordReader reader(pool, window);
+  if (!plan.empty()) reader.read_ahead(plan);
+  QVN_TRY(RecordView rec, reader.read(id));
+  EXPECT_EQ(rec.cell_id(), id);
+  std::vector<float> out(rec.value_size());
+  rec.decode_value_into(out.data());
+  return out;
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(SegmentFilesTest, NamesAndListing) {
@@ -214,6 +227,17 @@ TEST(SegmentFilesTest, DamagedRecordsFailTheirRead) {
     test::write_bytes(path, b);
   };
   // The header-only read refuses exactly the records the full read refuses.
+  // So do the reads of a RecordReader, with or without a plan.
+  ReadWindow window;
+  auto reader_errors = [&](CellId id) {
+    std::vector<EngineError> out;
+    for (auto plan : {std::vector<CellId>{}, std::vector<CellId>{1, 2, 3}}) {
+      auto r = reader_value(pool, window, plan, id);
+      EXPECT_FALSE(r.ok());
+      if (!r.ok()) out.push_back(r.error());
+    }
+    return out;
+  };
   auto expect_invalid = [&](CellId id, const std::string& text) {
     for (auto r : {pool.read_cell(id), pool.read_cell_header(id)}) {
       ASSERT_FALSE(r.ok());
@@ -221,6 +245,7 @@ TEST(SegmentFilesTest, DamagedRecordsFailTheirRead) {
       EXPECT_EQ(r.error().io().kind, IoError::Kind::InvalidData);
       EXPECT_EQ(r.error().io().message, text);
     }
+    for (const EngineError& e : reader_errors(id)) EXPECT_EQ(e.to_string(), pool.read_cell(id).error().to_string());
   };
   std::string damaged1 = "damaged cell record at offset " + std::to_string(off1) + " in " + path;
 
@@ -258,10 +283,56 @@ TEST(SegmentFilesTest, DamagedRecordsFailTheirRead) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "storage I/O error: failed to fill whole buffer");
   EXPECT_EQ(pool.read_cell_header(3).error().to_string(), r.error().to_string());
+  for (const EngineError& e : reader_errors(3)) EXPECT_EQ(e.to_string(), r.error().to_string());
 
   r = pool.read_cell(99);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "cell not found: 99");
+  for (const EngineError& e : reader_errors(99)) EXPECT_EQ(e.to_string(), r.error().to_string());
+}
+
+TEST(SegmentFilesTest, RecordReaderReadsWhatReadCellReads) {
+  TempDir dir;
+  // Small segments: the batches land in three files.
+  BlockPool pool = open_pool(dir, 100000);
+  // Values from empty to larger than any read-ahead step, in batches like
+  // packs, with one late cell far from its batch.
+  const size_t sizes[] = {0, 1, 33, 700, 2000, 9000, 40000, 130000, 5, 64};
+  CellId next = 0;
+  std::vector<std::vector<CellId>> batches;
+  for (int b = 0; b < 4; ++b) {
+    std::vector<Cell> cells;
+    for (size_t n : sizes) cells.push_back(make_cell(next++, n % 97 + 1));
+    for (size_t i = 0; i < cells.size(); ++i) cells[i].value.assign(sizes[(i + b) % 10], 0.25f * (i + 1));
+    auto ids = pool.append_cells(cells);
+    ASSERT_TRUE(ids.ok());
+    batches.push_back(*ids);
+  }
+  ASSERT_TRUE(pool.append_cell(make_cell(next, 3)).ok());
+  batches[0].push_back(next);
+  ASSERT_GE(pool.segment_count(), 3u);
+
+  ReadWindow window;  // shared by every reader, as the engine shares it
+  for (const auto& batch : batches) {
+    for (bool planned : {false, true}) {
+      RecordReader reader(pool, window);
+      if (planned) reader.read_ahead(batch);
+      // Backwards as well as forwards: a read never depends on the last one.
+      for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < batch.size(); ++i) {
+          CellId id = pass == 0 ? batch[i] : batch[batch.size() - 1 - i];
+          Cell want = *pool.read_cell(id);
+          auto rec = reader.read(id);
+          ASSERT_TRUE(rec.ok()) << rec.error().to_string();
+          EXPECT_EQ(rec->owner(), want.owner);
+          EXPECT_EQ(rec->layer(), want.layer);
+          std::vector<float> got(rec->value_size());
+          rec->decode_value_into(got.data());
+          EXPECT_EQ(got, want.value) << "cell " << id;
+        }
+      }
+    }
+  }
 }
 
 TEST(SegmentFilesTest, RecordLimitsAreRefusedNotTruncated) {

@@ -50,8 +50,8 @@ void expect_pack(Engine& e, PackId id, const std::string& text, int shift) {
   ASSERT_TRUE(hit.ok()) << id << ": " << hit.error().to_string();
   EXPECT_EQ(hit->text, text);
   ASSERT_EQ(hit->layers.size(), 2u);
-  EXPECT_EQ(hit->layers[0].data, exact(shift));
-  EXPECT_EQ(hit->layers[1].data, exact(shift + 1));
+  EXPECT_EQ(hit->layers[0].data.to_vector(), exact(shift));
+  EXPECT_EQ(hit->layers[1].data.to_vector(), exact(shift + 1));
 }
 
 struct Kept {

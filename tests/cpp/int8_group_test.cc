@@ -138,6 +138,36 @@ TEST(FetchTokensTest, LooksInTokenCacheThenTierThenStorage) {
   EXPECT_EQ(*s, rows_of(rows));
 }
 
+TEST(FetchTokensTest, RecycledMatricesAreOnlyThoseNobodyHolds) {
+  // Ids 1..4 in the tier, a cache of 2: every further fetch evicts a matrix,
+  // which the next one reuses unless someone still holds it.
+  CountingStore store;
+  FnKeyFetcher fetch = store.fetcher();
+  TokenCache cache(2);
+  Int8Tier tier(8);
+  SpareMatrices spares;
+  std::vector<std::vector<float>> want(5);
+  for (uint64_t id = 1; id <= 4; ++id) {
+    Int8Rows q;
+    for (int r = 0; r < 3; ++r) {
+      q.push_back(int8_group_quantize(std::vector<float>{float(id), float(r), -2.0f * id, 0.5f}, 4));
+      auto v = int8_group_dequantize(q.back(), 4);
+      want[id].insert(want[id].end(), v.begin(), v.end());
+    }
+    tier.put(id, std::make_shared<const Int8Rows>(q));
+  }
+  SharedTokenMatrix held = fetch_tokens(cache, tier, 1, fetch, 4, &spares);
+  for (int round = 0; round < 6; ++round) {
+    for (uint64_t id = 1; id <= 4; ++id) {
+      SharedTokenMatrix m = fetch_tokens(cache, tier, id, fetch, 4, &spares);
+      ASSERT_TRUE(m);
+      EXPECT_EQ(*m, want[id]);
+    }
+    EXPECT_EQ(*held, want[1]);
+  }
+  EXPECT_EQ(store.calls, 0);
+}
+
 TEST(FetchTokensTest, StorageKeysMustBeEncodedOfTheDimension) {
   CountingStore store;
   store.keys[1] = {1.0f, 2.0f, 3.0f, 4.0f};                   // single vector

@@ -23,12 +23,14 @@ TEST(LruCacheTest, EvictsLeastRecentAndPromotesOnGetAndPut) {
   EXPECT_TRUE(c.contains(1));
   EXPECT_TRUE(c.contains(3));
 
-  // Replacing an existing key changes its value, promotes it and evicts nothing.
-  c.put(1, val("a2"));
+  // Replacing an existing key changes its value, promotes it and evicts
+  // nothing; put hands back the value that left.
+  EXPECT_EQ(*c.put(1, val("a2")), "a");
   EXPECT_EQ(c.len(), 2u);
   EXPECT_EQ(*c.get(1), "a2");
-  c.put(4, val("d"));  // 3 was least recent
+  EXPECT_EQ(*c.put(4, val("d")), "c");  // 3 was least recent
   EXPECT_FALSE(c.contains(3));
+  EXPECT_EQ(*c.get(4), "d");
 
   // contains() does not promote: 1 stays least recent after looking at it.
   EXPECT_TRUE(c.contains(1));
@@ -39,7 +41,7 @@ TEST(LruCacheTest, EvictsLeastRecentAndPromotesOnGetAndPut) {
 
 TEST(LruCacheTest, PopAndValuesOutliveEntries) {
   Cache c(1);
-  c.put(1, val("a"));
+  EXPECT_FALSE(c.put(1, val("a")));
   auto held = c.get(1);
   c.put(2, val("b"));  // evicts 1 while we still hold its value
   EXPECT_FALSE(c.get(1));

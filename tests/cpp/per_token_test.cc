@@ -627,14 +627,15 @@ TEST(PerTokenIndexTest, MeanTableSurvivesChurn) {
   }
   ASSERT_EQ(t.size(), ref.size());
   auto q = rng.rows(1, 3)[0];
-  std::vector<std::pair<uint64_t, float>> scored;
+  std::vector<ScoredId> scored;
   t.score(q, 0.5f, std::nullopt, scored);
   size_t width3 = 0;
   for (auto& [id, v] : ref) width3 += v.size() == 3;
   ASSERT_EQ(scored.size(), width3);
-  for (auto& [id, s] : scored) {
+  for (auto& [id, owner, s] : scored) {
     EXPECT_TRUE(same_bits(s, ref_dot(q.data(), ref[id].data(), 3) * 0.5f));
     EXPECT_EQ(t.owner_of(id), id + 100);
+    EXPECT_EQ(owner, id + 100);
   }
 }
 

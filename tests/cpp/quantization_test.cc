@@ -167,6 +167,25 @@ TEST(Q4CodecTest, EveryEncoderMatchesReferenceBitForBit) {
       }
     }
   }
+  // Decoding arbitrary codes (every nibble, not only what the encoder makes)
+  // under every kind of scale.
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (size_t n : {32u, 33u, 96u, 257u}) {
+    Q4Vector q;
+    q.len = n;
+    for (size_t g = 0; g < (n + 31) / 32; ++g) {
+      int r = pick(rng);
+      q.scales.push_back(r < 20 ? specials[r % 9] : r < 25 ? -normal(rng) : normal(rng));
+      for (int j = 0; j < 16; ++j) q.bytes.push_back(static_cast<uint8_t>(byte(rng)));
+    }
+    std::vector<float> dec = q4_decode(q);
+    ASSERT_EQ(dec.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t b = q.bytes[(i / 32) * 16 + (i % 32) / 2];
+      int c = (i % 2) ? b >> 4 : b & 15;
+      ASSERT_EQ(bits(dec[i]), bits(q.scales[i / 32] * float(c - 8))) << i;
+    }
+  }
 }
 
 TEST(Q4CodecTest, RoundTripStaysWithinHalfAScale) {

@@ -29,7 +29,8 @@ PyObject* wrap_opened(Result<Engine>& opened) {
   });
 }
 
-PyRef pack_dict(const PackHit& hit) {
+// Moves the layers' memory into the arrays of the dict.
+PyRef pack_dict(PackHit& hit) {
   return DictBuilder()
       .u64("pack_id", hit.pack_id)
       .u64("owner", hit.owner)
@@ -40,8 +41,8 @@ PyRef pack_dict(const PackHit& hit) {
       .take();
 }
 
-PyObject* pack_list(const std::vector<PackHit>& hits) {
-  return list_of(hits, [](const PackHit& hit) { return pack_dict(hit); }).release();
+PyObject* pack_list(std::vector<PackHit>& hits) {
+  return list_of(hits, [](PackHit& hit) { return pack_dict(hit); }).release();
 }
 
 // The key and value of one cell write, in the order they are copied.
@@ -556,7 +557,7 @@ PyObject* load_pack_by_id_body(EngineState& self, BoundArgs& args) {
   if (!args.convert(pack_id)) return nullptr;
   auto r = run_released<kRead>(self.inner, [&](Engine& e) { return e.load_pack_by_id(pack_id); });
   if (!r) return nullptr;
-  return finish(*r, [](const PackHit& hit) { return pack_dict(hit).release(); });
+  return finish(*r, [](PackHit& hit) { return pack_dict(hit).release(); });
 }
 
 template <const Signature& Sig, MethodBody<EngineState> Body>

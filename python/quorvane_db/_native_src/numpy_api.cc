@@ -82,17 +82,34 @@ int is_float32(PyObject* array) {
                                                                                                  : 0;
 }
 
-PyRef float32_array(const float* values, size_t n) {
+namespace {
+
+// A one-dimensional float32 array of n elements: over `data` with `flags`,
+// or, for null data, over fresh memory of NumPy's own.
+PyRef new_float32_array(size_t n, float* data, int flags) {
   void** table = api();
   if (!table) return PyRef();
   PyRef descr = float32_descr(table);
   if (!descr) return PyRef();
   Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
   // NewFromDescr takes over the descriptor reference, even on failure.
-  PyRef array = PyRef::steal(reinterpret_cast<NewFromDescrFn>(table[kSlotNewFromDescr])(
-      static_cast<PyTypeObject*>(table[kSlotArrayType]), descr.release(), 1, dims, nullptr,
-      nullptr, 0, nullptr));
+  return PyRef::steal(reinterpret_cast<NewFromDescrFn>(table[kSlotNewFromDescr])(
+      static_cast<PyTypeObject*>(table[kSlotArrayType]), descr.release(), 1, dims, nullptr, data,
+      flags, nullptr));
+}
+
+}  // namespace
+
+PyRef float32_array(const float* values, size_t n) {
+  PyRef array = new_float32_array(n, nullptr, 0);
   if (array && n > 0) std::memcpy(fields(array.get()).data, values, n * sizeof(float));
+  return array;
+}
+
+PyRef float32_array_adopting(float* values, size_t n) {
+  PyRef array = new_float32_array(n, values, kCContiguous | kAligned | kWriteable);
+  // What PyArray_ENABLEFLAGS does: the array now frees `values` when it dies.
+  if (array) reinterpret_cast<ArrayFields*>(array.get())->flags |= kOwnData;
   return array;
 }
 

@@ -25,7 +25,9 @@ struct ArrayFields {
 
 inline constexpr int kCContiguous = 0x0001;
 inline constexpr int kFContiguous = 0x0002;
+inline constexpr int kOwnData = 0x0004;
 inline constexpr int kAligned = 0x0100;
+inline constexpr int kWriteable = 0x0400;
 
 inline const ArrayFields& fields(PyObject* array) {
   return *reinterpret_cast<const ArrayFields*>(array);
@@ -42,5 +44,11 @@ int is_float32(PyObject* array);
 // A new one-dimensional, C-contiguous, writeable float32 array holding a
 // copy of `n` floats.
 PyRef float32_array(const float* values, size_t n);
+
+// The same kind of array around `values`, `n` > 0 floats from malloc, which
+// it takes over without a copy: it owns the memory and frees it with free(),
+// as NumPy does for memory that arrives without an allocation policy of its
+// own. On failure (null) the caller still owns `values`.
+PyRef float32_array_adopting(float* values, size_t n);
 
 }  // namespace qvn::py::numpy

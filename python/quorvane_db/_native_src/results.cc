@@ -17,6 +17,13 @@ PyRef to_py_text(const std::optional<std::string>& v) { return v ? to_py_str(*v)
 
 PyRef to_py_array(const std::vector<float>& v) { return numpy::float32_array(v.data(), v.size()); }
 
+PyRef to_py_array(FloatBlock&& block) {
+  if (block.empty()) return numpy::float32_array(nullptr, 0);
+  PyRef array = numpy::float32_array_adopting(block.data(), block.size());
+  if (array) block.release();
+  return array;
+}
+
 DictBuilder::DictBuilder() : dict_(PyRef::steal(PyDict_New())) {}
 
 DictBuilder& DictBuilder::set(const char* key, PyRef value) {

@@ -9,6 +9,8 @@
 
 #include "py_ref.h"
 
+#include "core/float_block.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +27,9 @@ PyRef to_py_str(std::string_view v);
 PyRef to_py_opt_u64(const std::optional<uint64_t>& v);
 PyRef to_py_text(const std::optional<std::string>& v);
 PyRef to_py_array(const std::vector<float>& v);
+// The array takes over the block's memory (no copy); the block is left empty
+// on success and keeps its memory on failure.
+PyRef to_py_array(FloatBlock&& block);
 PyRef none();
 
 // A dict built key by key in the order the calls are made. The first
@@ -44,6 +49,7 @@ class DictBuilder {
   DictBuilder& text(const char* key, const std::optional<std::string>& v) { return set(key, to_py_text(v)); }
   DictBuilder& tier(const char* key, uint8_t v) { return set(key, to_py(v)); }
   DictBuilder& data(const char* key, const std::vector<float>& v) { return set(key, to_py_array(v)); }
+  DictBuilder& data(const char* key, FloatBlock&& v) { return set(key, to_py_array(std::move(v))); }
 
   // The dict (new reference), or nullptr with the Python error set.
   PyObject* finish() { return dict_.release(); }
@@ -56,11 +62,11 @@ class DictBuilder {
 // A list with one item per element of `items`, in order, each built by
 // `build(item)` (which returns a PyRef). Null on the first failure.
 template <class Range, class Build>
-PyRef list_of(const Range& items, Build&& build) {
+PyRef list_of(Range&& items, Build&& build) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return list;
   Py_ssize_t i = 0;
-  for (const auto& item : items) {
+  for (auto&& item : items) {
     PyRef value = build(item);
     if (!value) return PyRef();
     PyList_SET_ITEM(list.get(), i++, value.release());
@@ -73,11 +79,12 @@ inline PyRef u64_list(const std::vector<uint64_t>& ids) {
 }
 
 // [{"layer_idx": int, "data": float32 array}, ...] from layer payloads
-// (anything with `layer_idx` and `data`), in their order.
+// (anything with `layer_idx` and `data`), in their order. Data held in a
+// FloatBlock moves into its array.
 template <class Layers>
-PyRef layers_list(const Layers& layers) {
-  return list_of(layers, [](const auto& layer) {
-    return DictBuilder().u64("layer_idx", layer.layer_idx).data("data", layer.data).take();
+PyRef layers_list(Layers& layers) {
+  return list_of(layers, [](auto& layer) {
+    return DictBuilder().u64("layer_idx", layer.layer_idx).data("data", std::move(layer.data)).take();
   });
 }
 
