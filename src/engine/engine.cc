@@ -220,6 +220,13 @@ Result<void> Engine::refresh() {
   }
   dir.normalize();
   PackId next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
+  // Ids of packs still waiting for their head stay used, or a later pack
+  // would take their id and, once its head is stored, their layers.
+  const auto [waiting_cell, waiting_pack] = block_pool_.waiting_max_ids();
+  if (waiting_pack != 0) {
+    next_pack = std::max(next_pack, sat_add(waiting_pack, 1));
+    next_cell = std::max(next_cell, sat_add(waiting_cell, 1));
+  }
 
   TraceGraph graph;
   auto edges = trace_log_.read_all();
@@ -432,11 +439,15 @@ std::vector<Cell> Engine::build_pack_cells(const PackWriteRequest& req, PackId p
     cells.push_back(make_cell(next_cell_id_++, req.owner, l.layer_idx, req.retrieval_key, l.data,
                               pack, 0, now, importance, tier));
   }
+  // The head takes the first id but is stored last: a pack is found only
+  // through its head, so a writer dying mid-append leaves either the whole
+  // pack or layers that no reader will ever index.
+  std::rotate(cells.begin(), cells.begin() + 1, cells.end());
   return cells;
 }
 
 void Engine::install_pack(PackId pack, const std::vector<Cell>& cells) {
-  const Cell& head = cells.front();
+  const Cell& head = cells.back();  // stored last, see build_pack_cells
   index_retrieval_key(head.cell_id, head.owner, head.key);
   governance_.insert(head.cell_id, GovernanceEntry{head.importance, 0.0f, head.tier});
   std::vector<CellId> ids;
