@@ -150,9 +150,13 @@ void Engine::unindex_cell(CellId id) {
 
 Result<void> Engine::refresh() {
   QVN_TRY_VOID(block_pool_.rescan());
-  const std::vector<CellId> ids = block_pool_.cell_ids();
-  std::vector<CellId> fresh, known;
-  for (CellId id : ids) (governance_.contains(id) ? known : fresh).push_back(id);
+  // The fixed fields of every record come from the block pool's index (kept
+  // by its scan); only retrieval cells are read, for their keys.
+  using Entry = std::pair<CellId, const RecordHeader*>;
+  std::vector<Entry> fresh, known;
+  for (const auto& [id, e] : block_pool_.index()) {
+    (governance_.contains(id) ? known : fresh).emplace_back(id, &e.header);
+  }
 
   // Everything is built aside and installed only after the last fallible
   // step, so a failed refresh leaves the engine as it was. The deletion log
@@ -165,9 +169,9 @@ Result<void> Engine::refresh() {
   SLB slb = slb_;
   // Only retrieval cells need their vectors; every other read here takes
   // the record's fixed fields alone (layer cells are the bulk of a store).
-  for (CellId id : fresh) {
-    QVN_TRY(Cell head, block_pool_.read_cell_header(id));
-    if (!head.is_retrieval()) continue;
+  for (const auto& [id, h] : fresh) {
+    if (h->unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
+    if (!h->is_retrieval()) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
     const size_t dim = KeyView::classify(cell.key).mean_vector().size();
     if (dim != slb.dim()) {
@@ -181,21 +185,20 @@ Result<void> Engine::refresh() {
   std::vector<std::pair<CellId, GovernanceEntry>> new_entries;
   new_entries.reserve(fresh.size());
   uint64_t next_cell = next_cell_id_;
-  for (CellId id : fresh) {
-    QVN_TRY(Cell cell, block_pool_.read_cell_header(id));
-    if (cell.is_retrieval()) {
-      QVN_TRY(cell, block_pool_.read_cell(id));
+  for (const auto& [id, h] : fresh) {
+    if (h->unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
+    if (h->is_retrieval()) {
+      QVN_TRY(Cell cell, block_pool_.read_cell(id));
       if (!key_dim) key_dim = KeyView::classify(cell.key).mean_vector().size();
       if (!is_deleted(deletions, cell)) index_key(pipeline, slb, id, cell.owner, cell.key);
     }
-    float imp = cell.importance;
+    float imp = h->importance;
     imp = imp < 0.0f ? 0.0f : (imp > 100.0f ? 100.0f : imp);
-    new_entries.emplace_back(id, GovernanceEntry{imp, 0.0f, cell.tier});
+    new_entries.emplace_back(id, GovernanceEntry{imp, 0.0f, static_cast<Tier>(h->tier)});
     next_cell = std::max(next_cell, sat_add(id, 1));
   }
-  for (CellId id : known) {
-    auto head = block_pool_.read_cell_header(id);
-    if (!head.ok() || !head->is_retrieval()) continue;
+  for (const auto& [id, h] : known) {
+    if (h->unreadable() || !h->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) continue;
     // Another engine may have deleted the pack since this one indexed it.
@@ -208,14 +211,14 @@ Result<void> Engine::refresh() {
 
   PackDirectory dir;
   PackId max_pack = 0;
-  for (CellId id : ids) {
-    auto cell = block_pool_.read_cell_header(id);
-    if (!cell.ok()) continue;
+  for (const auto& [id, e] : block_pool_.index()) {
+    const RecordHeader& h = e.header;
+    if (h.unreadable()) continue;
     // Pack id 0 means "no pack": a standalone cell written at the view-key
     // layer must not turn into a pack 0 after a reopen.
-    if (cell->pack_id != 0) {
-      dir.insert(cell->pack_id, id);
-      max_pack = std::max(max_pack, cell->pack_id);
+    if (h.pack_id != 0) {
+      dir.insert(h.pack_id, id);
+      max_pack = std::max(max_pack, h.pack_id);
     }
   }
   dir.normalize();
@@ -303,9 +306,8 @@ Result<void> Engine::refresh() {
 std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& deletions) const {
   std::unordered_map<CellId, std::vector<float>> vectors;
   size_t expected_nodes = 0;
-  for (CellId id : block_pool_.cell_ids()) {
-    auto head = block_pool_.read_cell_header(id);
-    if (!head.ok() || !head->is_retrieval()) continue;
+  for (const auto& [id, e] : block_pool_.index()) {
+    if (e.header.unreadable() || !e.header.is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) continue;
     auto mean = KeyView::classify(cell->key).mean_vector();
@@ -324,9 +326,10 @@ std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& 
 Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim,
                                                           const DeletionLog& deletions) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_R, VAMANA_ALPHA);
-  for (CellId id : block_pool_.cell_ids()) {
-    QVN_TRY(Cell head, block_pool_.read_cell_header(id));
-    if (!head.is_retrieval() || is_deleted(deletions, head)) continue;
+  for (const auto& [id, e] : block_pool_.index()) {
+    if (e.header.unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
+    const RecordHeader& h = e.header;
+    if (!h.is_retrieval() || (h.pack_id != 0 && deletions.contains(h.pack_id))) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
     auto mean = KeyView::classify(cell.key).mean_vector();
     if (mean.size() == dim) index->add_node(id, std::move(mean));

@@ -72,6 +72,9 @@ struct RecordHeader {
   bool damaged = false;   // counts that disagree with body_len or the arrays
 
   static RecordHeader of(const Cell& c);
+  // Reads of the record fail on its counts or tier byte.
+  bool unreadable() const { return damaged || tier > 2; }
+  bool is_retrieval() const { return pack_id == 0 || layer == VIEW_KEY_LAYER; }
   // A pack's retrieval-key record. A pack becomes visible with it.
   bool is_pack_head() const { return pack_id != 0 && layer == VIEW_KEY_LAYER && view_marker == 0; }
   // Any other record of a pack: its layers and view keys.
