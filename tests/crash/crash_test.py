@@ -200,9 +200,12 @@ def check(cond, msg):
         raise Failure(msg)
 
 
-def run_child(path, seed, delay, before_ready):
+def run_child(path, seed, delay, before_ready, aim=None):
     """Runs one child and kills it `delay` seconds after it opened the engine,
-    or after it started when `before_ready`. Returns its whole lines."""
+    or after it started when `before_ready`; with `aim`, `aim` seconds after
+    it announces a big pack instead, if that comes first (the pack's layers
+    are coded, then written in one append: the kill lands in either).
+    Returns its whole lines."""
     proc = subprocess.Popen(
         [sys.executable, os.path.abspath(__file__), "--child", path, "--seed", str(seed)],
         stdout=subprocess.PIPE,
@@ -210,6 +213,7 @@ def run_child(path, seed, delay, before_ready):
     )
     lines = []
     ready = threading.Event()
+    big_intent = threading.Event()
 
     def read():
         # Only whole lines count: a line cut short was never acknowledged.
@@ -219,13 +223,19 @@ def run_child(path, seed, delay, before_ready):
             lines.append(json.loads(line))
             if lines[-1].get("ready"):
                 ready.set()
+            if lines[-1].get("intent") == "pack" and is_big(lines[-1]["seed"]):
+                big_intent.set()
         ready.set()
+        big_intent.set()
 
     reader = threading.Thread(target=read)
     reader.start()
     if not before_ready:
         ready.wait(60)
-    time.sleep(delay)
+    if aim is not None and big_intent.wait(delay + 1.0):
+        time.sleep(aim)
+    else:
+        time.sleep(delay)
     proc.send_signal(signal.SIGKILL)
     proc.wait()
     reader.join()
@@ -377,7 +387,8 @@ def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print):
             before_ready = rng.random() < 0.1
             delay = rng.uniform(0, 0.3) if before_ready else rng.uniform(0, max_delay)
             child_seed = rng.randrange(1, 1 << 20)
-            messages = run_child(path, child_seed, delay, before_ready)
+            aim = rng.uniform(0, 0.2) if rng.random() < 0.5 else None
+            messages = run_child(path, child_seed, delay, before_ready, aim)
             if not any(m.get("ready") for m in messages):
                 totals["killed_before_ready"] += 1
             before = len(model.packs)
