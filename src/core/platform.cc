@@ -203,10 +203,35 @@ IoResult<uint64_t> File::seek(uint64_t offset) {
   return static_cast<uint64_t>(r);
 }
 
+namespace {
+FileInfo info_of(const struct stat& st) {
+  FileInfo info;
+  if (S_ISREG(st.st_mode)) {
+    info.kind = FileKind::Regular;
+  } else if (S_ISDIR(st.st_mode)) {
+    info.kind = FileKind::Directory;
+  } else if (S_ISLNK(st.st_mode)) {
+    info.kind = FileKind::Symlink;
+  }
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
+  return info;
+}
+
+}  // namespace
+
 IoResult<uint64_t> File::size() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return make_unexpected(IoError::os(errno));
   return static_cast<uint64_t>(st.st_size);
+}
+
+IoResult<FileInfo> File::info() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return make_unexpected(IoError::os(errno));
+  return info_of(st);
 }
 
 IoResult<void> File::truncate(uint64_t len) {
@@ -291,18 +316,7 @@ IoResult<std::optional<FileInfo>> file_info(const std::string& path, bool follow
     if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileInfo>();
     return make_unexpected(IoError::os(errno));
   }
-  FileInfo info;
-  if (S_ISREG(st.st_mode)) {
-    info.kind = FileKind::Regular;
-  } else if (S_ISDIR(st.st_mode)) {
-    info.kind = FileKind::Directory;
-  } else if (S_ISLNK(st.st_mode)) {
-    info.kind = FileKind::Symlink;
-  }
-  info.size = static_cast<uint64_t>(st.st_size);
-  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
-  info.device = static_cast<uint64_t>(st.st_dev);
-  info.inode = static_cast<uint64_t>(st.st_ino);
+  FileInfo info = info_of(st);
   return std::optional<FileInfo>(info);
 }
 

@@ -31,6 +31,16 @@ enum class Create : uint8_t {
   Exclusive,  // create; fail if it exists
 };
 
+enum class FileKind : uint8_t { Regular, Directory, Symlink, Other };
+
+struct FileInfo {
+  FileKind kind = FileKind::Other;
+  uint64_t size = 0;
+  uint32_t mode = 0;  // permission bits only
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
 // Owns a descriptor opened with O_CLOEXEC; closes it on destruction.
 class File {
  public:
@@ -58,6 +68,8 @@ class File {
   IoResult<size_t> pread_some(void* buf, size_t len, uint64_t offset) const;
   IoResult<uint64_t> seek(uint64_t offset);
   IoResult<uint64_t> size() const;
+  // Size, kind and identity (device, inode) of the open file.
+  IoResult<FileInfo> info() const;
   IoResult<void> truncate(uint64_t len);
   IoResult<void> sync() { return full_sync(fd_); }
   // Closes now and reports the error close() gave, if any.
@@ -77,16 +89,6 @@ IoResult<std::vector<uint8_t>> read_file(const std::string& path);
 IoResult<bool> exists(const std::string& path);       // lstat-free: follows links
 IoResult<bool> is_directory(const std::string& path);
 IoResult<uint64_t> file_size(const std::string& path);  // follows links
-
-enum class FileKind : uint8_t { Regular, Directory, Symlink, Other };
-
-struct FileInfo {
-  FileKind kind = FileKind::Other;
-  uint64_t size = 0;
-  uint32_t mode = 0;  // permission bits only
-  uint64_t device = 0;
-  uint64_t inode = 0;
-};
 
 // Metadata of `path`, or nullopt when nothing is there (including a dangling
 // link when following). With follow_links false a link reports Symlink.

@@ -150,9 +150,13 @@ void Engine::unindex_cell(CellId id) {
 
 Result<void> Engine::refresh() {
   QVN_TRY_VOID(block_pool_.rescan());
-  const std::vector<CellId> ids = block_pool_.cell_ids();
-  std::vector<CellId> fresh, known;
-  for (CellId id : ids) (governance_.contains(id) ? known : fresh).push_back(id);
+  // The fixed fields of every record come from the block pool's index (kept
+  // by its scan); only retrieval cells are read, for their keys.
+  using Entry = std::pair<CellId, const RecordHeader*>;
+  std::vector<Entry> fresh, known;
+  for (const auto& [id, e] : block_pool_.index()) {
+    (governance_.contains(id) ? known : fresh).emplace_back(id, &e.header);
+  }
 
   // Everything is built aside and installed only after the last fallible
   // step, so a failed refresh leaves the engine as it was. The deletion log
@@ -165,9 +169,9 @@ Result<void> Engine::refresh() {
   SLB slb = slb_;
   // Only retrieval cells need their vectors; every other read here takes
   // the record's fixed fields alone (layer cells are the bulk of a store).
-  for (CellId id : fresh) {
-    QVN_TRY(Cell head, block_pool_.read_cell_header(id));
-    if (!head.is_retrieval()) continue;
+  for (const auto& [id, h] : fresh) {
+    if (h->unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
+    if (!h->is_retrieval()) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
     const size_t dim = KeyView::classify(cell.key).mean_vector().size();
     if (dim != slb.dim()) {
@@ -181,21 +185,20 @@ Result<void> Engine::refresh() {
   std::vector<std::pair<CellId, GovernanceEntry>> new_entries;
   new_entries.reserve(fresh.size());
   uint64_t next_cell = next_cell_id_;
-  for (CellId id : fresh) {
-    QVN_TRY(Cell cell, block_pool_.read_cell_header(id));
-    if (cell.is_retrieval()) {
-      QVN_TRY(cell, block_pool_.read_cell(id));
+  for (const auto& [id, h] : fresh) {
+    if (h->unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
+    if (h->is_retrieval()) {
+      QVN_TRY(Cell cell, block_pool_.read_cell(id));
       if (!key_dim) key_dim = KeyView::classify(cell.key).mean_vector().size();
       if (!is_deleted(deletions, cell)) index_key(pipeline, slb, id, cell.owner, cell.key);
     }
-    float imp = cell.importance;
+    float imp = h->importance;
     imp = imp < 0.0f ? 0.0f : (imp > 100.0f ? 100.0f : imp);
-    new_entries.emplace_back(id, GovernanceEntry{imp, 0.0f, cell.tier});
+    new_entries.emplace_back(id, GovernanceEntry{imp, 0.0f, static_cast<Tier>(h->tier)});
     next_cell = std::max(next_cell, sat_add(id, 1));
   }
-  for (CellId id : known) {
-    auto head = block_pool_.read_cell_header(id);
-    if (!head.ok() || !head->is_retrieval()) continue;
+  for (const auto& [id, h] : known) {
+    if (h->unreadable() || !h->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) continue;
     // Another engine may have deleted the pack since this one indexed it.
@@ -208,18 +211,25 @@ Result<void> Engine::refresh() {
 
   PackDirectory dir;
   PackId max_pack = 0;
-  for (CellId id : ids) {
-    auto cell = block_pool_.read_cell_header(id);
-    if (!cell.ok()) continue;
+  for (const auto& [id, e] : block_pool_.index()) {
+    const RecordHeader& h = e.header;
+    if (h.unreadable()) continue;
     // Pack id 0 means "no pack": a standalone cell written at the view-key
     // layer must not turn into a pack 0 after a reopen.
-    if (cell->pack_id != 0) {
-      dir.insert(cell->pack_id, id);
-      max_pack = std::max(max_pack, cell->pack_id);
+    if (h.pack_id != 0) {
+      dir.insert(h.pack_id, id);
+      max_pack = std::max(max_pack, h.pack_id);
     }
   }
   dir.normalize();
   PackId next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
+  // Ids of packs still waiting for their head stay used, or a later pack
+  // would take their id and, once its head is stored, their layers.
+  const auto [waiting_cell, waiting_pack] = block_pool_.waiting_max_ids();
+  if (waiting_pack != 0) {
+    next_pack = std::max(next_pack, sat_add(waiting_pack, 1));
+    next_cell = std::max(next_cell, sat_add(waiting_cell, 1));
+  }
 
   TraceGraph graph;
   auto edges = trace_log_.read_all();
@@ -296,9 +306,8 @@ Result<void> Engine::refresh() {
 std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& deletions) const {
   std::unordered_map<CellId, std::vector<float>> vectors;
   size_t expected_nodes = 0;
-  for (CellId id : block_pool_.cell_ids()) {
-    auto head = block_pool_.read_cell_header(id);
-    if (!head.ok() || !head->is_retrieval()) continue;
+  for (const auto& [id, e] : block_pool_.index()) {
+    if (e.header.unreadable() || !e.header.is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) continue;
     auto mean = KeyView::classify(cell->key).mean_vector();
@@ -317,9 +326,10 @@ std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& 
 Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim,
                                                           const DeletionLog& deletions) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_R, VAMANA_ALPHA);
-  for (CellId id : block_pool_.cell_ids()) {
-    QVN_TRY(Cell head, block_pool_.read_cell_header(id));
-    if (!head.is_retrieval() || is_deleted(deletions, head)) continue;
+  for (const auto& [id, e] : block_pool_.index()) {
+    if (e.header.unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
+    const RecordHeader& h = e.header;
+    if (!h.is_retrieval() || (h.pack_id != 0 && deletions.contains(h.pack_id))) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
     auto mean = KeyView::classify(cell.key).mean_vector();
     if (mean.size() == dim) index->add_node(id, std::move(mean));
@@ -431,15 +441,20 @@ std::vector<Cell> Engine::build_pack_cells(PackWriteRequest& req, PackId pack, u
     cells.push_back(make_cell(next_cell_id_++, req.owner, l.layer_idx, req.retrieval_key,
                               std::move(l.data), pack, 0, now, importance, tier));
   }
+  // The head takes the first id but is stored last: a pack is found only
+  // through its head, so a writer dying mid-append leaves either the whole
+  // pack or layers that no reader will ever index.
+  std::rotate(cells.begin(), cells.begin() + 1, cells.end());
   return cells;
 }
 
 void Engine::return_pack_layers(PackWriteRequest& req, std::span<Cell> cells) {
-  for (size_t i = 0; i < req.layers.size(); ++i) req.layers[i].data = std::move(cells[i + 1].value);
+  // Layers come first in the stored order, the head last (see build_pack_cells).
+  for (size_t i = 0; i < req.layers.size(); ++i) req.layers[i].data = std::move(cells[i].value);
 }
 
 void Engine::install_pack(PackId pack, std::span<const Cell> cells) {
-  const Cell& head = cells.front();
+  const Cell& head = cells.back();  // stored last, see build_pack_cells
   index_retrieval_key(head.cell_id, head.owner, head.key);
   governance_.insert(head.cell_id, GovernanceEntry{head.importance, 0.0f, head.tier});
   std::vector<CellId> ids;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -25,7 +26,11 @@ constexpr uint64_t U32_MAX = 0xFFFFFFFFull;
 // (251 bytes) fits with room to spare, larger ones take a second pread.
 constexpr size_t READ_AHEAD = 4096;
 // Window of a segment scan; one pread serves many record headers.
-constexpr size_t SCAN_WINDOW = 1 << 16;
+constexpr size_t SCAN_WINDOW = 1 << 18;
+// Read descriptors kept open at once; past this the least recently read one
+// is closed, so a pool of many small segments stays within the process's
+// descriptor limit.
+constexpr size_t MAX_READERS = 64;
 
 template <class T>
 void put(uint8_t* p, T v) {
@@ -89,24 +94,25 @@ IoResult<RecordShape> parse_shape(const uint8_t* rec, const std::string& path, u
   return s;
 }
 
-// Reads the whole record at `offset` into `buf` (one pread, two for records
-// longer than READ_AHEAD) after checking its counts against the file size.
-IoResult<RecordShape> read_record(const platform::File& f, uint64_t file_size, const std::string& path,
-                                  uint64_t offset, std::vector<uint8_t>& buf) {
-  if (offset > file_size || file_size - offset < sf::FIXED_END) {
-    return make_unexpected(IoError::unexpected_eof());
+// Reads the whole record at `offset` into `buf`: one pread, two for records
+// longer than READ_AHEAD. A file ending inside the record is "failed to fill
+// whole buffer".
+IoResult<RecordShape> read_record(const platform::File& f, const std::string& path, uint64_t offset,
+                                  std::vector<uint8_t>& buf) {
+  buf.resize(READ_AHEAD);
+  QVN_TRY(size_t got, f.pread_some(buf.data(), buf.size(), offset));
+  // A short read need not be the end of the file; fill the fixed part.
+  if (got < sf::FIXED_END) {
+    QVN_TRY_VOID(f.pread_exact(buf.data() + got, sf::FIXED_END - got, offset + got));
+    got = sf::FIXED_END;
   }
-  uint64_t avail = file_size - offset;
-  size_t first = static_cast<size_t>(std::min<uint64_t>(avail, READ_AHEAD));
-  buf.resize(first);
-  QVN_TRY_VOID(f.pread_exact(buf.data(), first, offset));
   QVN_TRY(RecordShape shape, parse_shape(buf.data(), path, offset));
-  if (shape.total() > avail) return make_unexpected(IoError::unexpected_eof());
-  if (shape.total() > first) {
-    buf.resize(static_cast<size_t>(shape.total()));
-    QVN_TRY_VOID(f.pread_exact(buf.data() + first, buf.size() - first, offset + first));
+  const uint64_t total = shape.total();
+  if (total > got) {
+    buf.resize(static_cast<size_t>(total));
+    QVN_TRY_VOID(f.pread_exact(buf.data() + got, buf.size() - got, offset + got));
   } else {
-    buf.resize(static_cast<size_t>(shape.total()));
+    buf.resize(static_cast<size_t>(total));
   }
   return shape;
 }
@@ -143,6 +149,58 @@ IoResult<Cell> header_from_record(const uint8_t* rec) {
   c.counter = get<uint32_t>(rec + sf::OFF_COUNTER);
   c.tier = t;
   return c;
+}
+
+// The kept fields of the fixed part at `rec` (FIXED_END bytes present),
+// with the same checks a read makes.
+RecordHeader kept_header(const uint8_t* rec, const std::string& path, uint64_t offset) {
+  RecordHeader h;
+  h.owner = get<uint64_t>(rec + sf::OFF_OWNER);
+  h.pack_id = get<uint64_t>(rec + sf::OFF_PACK_ID);
+  h.view_marker = get<uint64_t>(rec + sf::OFF_VIEW_MARKER);
+  h.importance = get<float>(rec + sf::OFF_IMPORTANCE);
+  h.layer = get<uint16_t>(rec + sf::OFF_LAYER);
+  h.tier = rec[sf::OFF_TIER];
+  h.damaged = !parse_shape(rec, path, offset).ok();
+  return h;
+}
+
+// Whether the Q4 array pair at `p` could have come from the encoder: the
+// codes past a group's last element are 8, and a group with a normal scale
+// has no code 0 (every quotient lies in [-7, 7]). A zeroed group (scale 0.0
+// and all codes 0) needs 32 negative values too tiny for a scale; it is taken
+// as zero fill. Advances p past both arrays.
+bool q4_could_be_encoded(const uint8_t*& p, uint64_t len, uint64_t n_scales, uint64_t n_bytes) {
+  const uint8_t* scales = p;
+  const uint8_t* codes = p + 4 * n_scales;
+  p = codes + n_bytes;
+  const uint64_t groups = std::min(q4_group_count(len), n_scales);
+  for (uint64_t g = 0; g < groups; ++g) {
+    const float scale = get<float>(scales + 4 * g);
+    const uint64_t m = std::min<uint64_t>(Q4_GROUP_ELEMS, len - g * Q4_GROUP_ELEMS);
+    const uint8_t* c = codes + g * Q4_GROUP_BYTES;
+    bool all_zero = true;
+    for (uint64_t j = 0; j < Q4_GROUP_ELEMS; ++j) {
+      const uint8_t nib = (j & 1) ? (c[j / 2] >> 4) : (c[j / 2] & 0x0F);
+      if (j >= m) {
+        if (nib != 8) return false;
+        continue;
+      }
+      if (nib != 0) all_zero = false;
+      if (nib == 0 && std::isnormal(scale)) return false;
+    }
+    if (all_zero && get<uint32_t>(scales + 4 * g) == 0) return false;
+  }
+  return true;
+}
+
+// Whether the whole record in `rec` could be as a writer left it.
+bool record_could_be_whole(const uint8_t* rec, const std::string& path, uint64_t offset) {
+  auto shape = parse_shape(rec, path, offset);
+  if (!shape.ok() || !tier_from_byte(rec[sf::OFF_TIER])) return false;
+  const uint8_t* p = rec + sf::FIXED_END;
+  return q4_could_be_encoded(p, shape->key_len, shape->key_scales, shape->key_bytes) &&
+         q4_could_be_encoded(p, shape->value_len, shape->value_scales, shape->value_bytes);
 }
 
 IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
@@ -247,7 +305,12 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
   uint8_t header[sf::HEADER_SIZE];
   write_header(header);
   auto w = f.write_all(header, sizeof header);
-  if (w.ok()) w = f.close();
+  platform::FileInfo info;
+  if (w.ok()) {
+    auto i = f.info();
+    if (i.ok()) info = *i;
+    w = f.close();
+  }
   if (!w.ok()) {
     // Best effort: an empty leftover would only get its header at the first
     // append, but it would take this id from the next attempt.
@@ -255,39 +318,93 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
     return make_unexpected(std::move(w).error());
   }
   QVN_TRY_VOID(platform::sync_dir(dir));
-  return Segment{std::move(path), sf::HEADER_SIZE, id, false};
+  Segment seg;
+  seg.path = std::move(path);
+  seg.size = sf::HEADER_SIZE;
+  seg.id = id;
+  seg.scanned_to = sf::HEADER_SIZE;
+  seg.device = info.device;
+  seg.inode = info.inode;
+  return seg;
 }
 
 IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id) {
   return platform::file_size(segment_path(dir, id));
 }
 
-IoResult<SegmentScan> scan_segment(const std::string& path) {
-  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
-  QVN_TRY(uint64_t size, f.size());
+namespace {
+
+// Walks the records of an open segment of `size` bytes from `from` (a record
+// boundary at or after the header), keeping each one's fixed fields.
+SegmentScan scan_records(const platform::File& f, uint64_t size, const std::string& path, uint64_t from) {
   SegmentScan out;
-  if (size < sf::HEADER_SIZE) return out;
-  char magic[4];
-  QVN_TRY_VOID(f.pread_exact(magic, sizeof magic, 0));
-  if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
-    return make_unexpected(IoError::invalid_data("invalid segment magic in " + path));
-  }
   ScanReader reader(f, size);
-  uint64_t p = sf::HEADER_SIZE;
+  uint64_t p = std::max<uint64_t>(from, sf::HEADER_SIZE);
   while (p < size) {
-    // Fewer bytes than a length prefix, a length short of the fixed body (a
+    // Fewer bytes than a fixed part, a length short of the fixed body (a
     // zero-filled tail reads as length 0) or one running past the end: the
     // writer died mid-append, or the bytes are not ours. Stop here.
-    if (size - p < sf::LEN_PREFIX + 8) break;
-    auto head = reader.at(p, sf::LEN_PREFIX + 8);
+    if (size - p < sf::FIXED_END) break;
+    auto head = reader.at(p, sf::FIXED_END);
     if (!head.ok()) break;
     uint32_t len = get<uint32_t>(*head);
     if (len < sf::FIXED_BODY || size - p - sf::LEN_PREFIX < len) break;
-    out.records.push_back({get<uint64_t>(*head + sf::LEN_PREFIX), p});
+    out.records.push_back({get<uint64_t>(*head + sf::OFF_CELL_ID), p, kept_header(*head, path, p)});
     p += sf::LEN_PREFIX + len;
   }
+  // Power loss can leave zeros where the last record's bytes should be; they
+  // read as codes and scales no writer makes, or as counts that disagree.
+  // Such a record is the torn tail, not damage to report or values to serve.
+  if (!out.records.empty()) {
+    const uint64_t last = out.records.back().offset;
+    uint8_t final_byte = 1;
+    auto fb = reader.at(p - 1, 1);
+    if (fb.ok()) final_byte = **fb;
+    if (final_byte == 0) {
+      std::vector<uint8_t> rec(static_cast<size_t>(p - last));
+      if (f.pread_exact(rec.data(), rec.size(), last).ok() && !record_could_be_whole(rec.data(), path, last)) {
+        out.records.pop_back();
+        p = last;
+      }
+    }
+  }
+  out.end = p;
   out.torn_tail = p < size;
   return out;
+}
+
+// Opens a segment and checks its magic; a file shorter than the header is
+// accepted unchecked.
+IoResult<std::pair<platform::File, platform::FileInfo>> open_segment(const std::string& path) {
+  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+  QVN_TRY(platform::FileInfo info, f.info());
+  if (info.size >= sf::HEADER_SIZE) {
+    char magic[4];
+    QVN_TRY_VOID(f.pread_exact(magic, sizeof magic, 0));
+    if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
+      return make_unexpected(IoError::invalid_data("invalid segment magic in " + path));
+    }
+  }
+  return std::make_pair(std::move(f), info);
+}
+
+}  // namespace
+
+RecordHeader RecordHeader::of(const Cell& c) {
+  RecordHeader h;
+  h.owner = c.owner;
+  h.pack_id = c.pack_id;
+  h.view_marker = c.view_marker;
+  h.importance = c.importance;
+  h.layer = c.layer;
+  h.tier = tier_byte(c.tier);
+  return h;
+}
+
+IoResult<SegmentScan> scan_segment(const std::string& path) {
+  QVN_TRY(auto opened, open_segment(path));
+  if (opened.second.size < sf::HEADER_SIZE) return SegmentScan{};
+  return scan_records(opened.first, opened.second.size, path, sf::HEADER_SIZE);
 }
 
 IoResult<uint32_t> cell_record_body_len(uint64_t key_len, uint64_t value_len, uint64_t aux_len) {
@@ -367,9 +484,8 @@ IoResult<Cell> decode_cell_header(const std::string& path, uint64_t offset) {
 
 IoResult<Cell> decode_cell_record(const std::string& path, uint64_t offset) {
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
-  QVN_TRY(uint64_t size, f.size());
   std::vector<uint8_t> buf;
-  QVN_TRY(RecordShape shape, read_record(f, size, path, offset, buf));
+  QVN_TRY(RecordShape shape, read_record(f, path, offset, buf));
   return cell_from_record(buf.data(), shape);
 }
 
@@ -402,13 +518,32 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
   BlockPool pool(dir, segment_size);
   QVN_TRY_VOID(platform::create_dir_all(dir));
   QVN_TRY(std::vector<uint32_t> ids, list_segment_ids(dir));
+  // Every segment is scanned before any record is indexed: a pack's head
+  // decides whether its other records are indexed.
+  std::vector<SegmentScan> scans;
+  scans.reserve(ids.size());
   for (uint32_t id : ids) {
-    QVN_TRY(uint64_t size, segment_file_size(dir, id));
     std::string path = segment_path(dir, id);
-    QVN_TRY(SegmentScan scan, scan_segment(path));
-    for (const RecordRef& r : scan.records) pool.index_[r.cell_id] = {id, r.offset};
-    pool.segments_.push_back({std::move(path), size, id, scan.torn_tail});
+    QVN_TRY(auto opened, open_segment(path));
+    auto& [file, info] = opened;
+    SegmentScan scan;
+    if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, path, sf::HEADER_SIZE);
+    for (const RecordRef& r : scan.records) {
+      if (r.header.is_pack_head()) pool.heads_.insert(r.header.pack_id);
+    }
+    Segment seg;
+    seg.path = std::move(path);
+    seg.size = info.size;
+    seg.id = id;
+    seg.torn_tail = scan.torn_tail;
+    seg.scanned_to = scan.end;
+    seg.device = info.device;
+    seg.inode = info.inode;
+    pool.segments_.push_back(std::move(seg));
+    pool.keep_reader(pool.segments_.back(), std::move(file));
+    scans.push_back(std::move(scan));
   }
+  for (size_t i = 0; i < scans.size(); ++i) pool.index_scanned(ids[i], scans[i].records, true);
   if (pool.segments_.empty()) {
     QVN_TRY(Segment seg, create_segment(dir, 0));
     pool.segments_.push_back(std::move(seg));
@@ -416,22 +551,73 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
   return pool;
 }
 
+void BlockPool::index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace) {
+  for (const RecordRef& r : records) {
+    IndexEntry e{{segment_id, r.offset}, r.header};
+    if (r.header.is_pack_member() && !heads_.count(r.header.pack_id)) {
+      waiting_[r.header.pack_id].emplace_back(r.cell_id, e);
+    } else if (replace) {
+      index_[r.cell_id] = e;
+    } else {
+      index_.try_emplace(r.cell_id, e);
+    }
+  }
+}
+
+void BlockPool::admit_waiting() {
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if (!heads_.count(it->first)) {
+      ++it;
+      continue;
+    }
+    for (const auto& [id, e] : it->second) index_.try_emplace(id, e);
+    it = waiting_.erase(it);
+  }
+}
+
 Result<void> BlockPool::rescan() {
   QVN_TRY(std::vector<uint32_t> ids, list_segment_ids(dir_));
   for (uint32_t id : ids) {
     if (find_segment(id)) continue;
     QVN_TRY(uint64_t size, segment_file_size(dir_, id));
-    insert_segment({segment_path(dir_, id), size, id, false});
+    Segment seg;
+    seg.path = segment_path(dir_, id);
+    seg.size = size;
+    seg.id = id;
+    insert_segment(std::move(seg));
   }
+  // A segment that another writer's compaction removed keeps no descriptor:
+  // holding it would keep the file's space from being given back.
+  for (const Segment& seg : segments_) {
+    if (!std::binary_search(ids.begin(), ids.end(), seg.id)) drop_reader(seg);
+  }
+  std::vector<std::pair<uint32_t, SegmentScan>> scans;
   for (uint32_t id : ids) {
     auto seg = std::find_if(segments_.begin(), segments_.end(), [&](const Segment& s) { return s.id == id; });
     if (seg == segments_.end()) continue;
-    QVN_TRY(SegmentScan scan, scan_segment(seg->path));
-    for (const RecordRef& r : scan.records) index_.try_emplace(r.cell_id, CellLocation{id, r.offset});
+    QVN_TRY(auto opened, open_segment(seg->path));
+    auto& [file, info] = opened;
+    if ((seg->device | seg->inode) != 0 && (seg->device != info.device || seg->inode != info.inode)) {
+      // Another file took the name: nothing scanned before holds for it.
+      drop_reader(*seg);
+      seg->scanned_to = 0;
+    }
+    seg->device = info.device;
+    seg->inode = info.inode;
+    SegmentScan scan;
+    if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, seg->path, seg->scanned_to);
+    seg->scanned_to = std::max(scan.end, seg->scanned_to);
+    if (!seg->reader) keep_reader(*seg, std::move(file));
     // Only a rotation clears the mark: the bytes behind the last record may
     // be a dead writer's or our own failed append's.
     seg->torn_tail = seg->torn_tail || scan.torn_tail;
+    for (const RecordRef& r : scan.records) {
+      if (r.header.is_pack_head()) heads_.insert(r.header.pack_id);
+    }
+    scans.emplace_back(id, std::move(scan));
   }
+  admit_waiting();
+  for (const auto& [id, scan] : scans) index_scanned(id, scan.records, false);
   return {};
 }
 
@@ -470,11 +656,8 @@ Result<void> BlockPool::rotate_if_full() {
 }
 
 Result<CellId> BlockPool::append_cell(const Cell& cell) {
-  QVN_TRY_VOID(rotate_if_full());
-  Segment& active = segments_.back();
-  QVN_TRY(uint64_t offset, append_record(active, cell));
-  index_[cell.cell_id] = {active.id, offset};
-  return cell.cell_id;
+  QVN_TRY(std::vector<CellId> ids, append_cells(std::span<const Cell>(&cell, 1)));
+  return ids.front();
 }
 
 Result<std::vector<CellId>> BlockPool::append_cells(std::span<const Cell> cells) {
@@ -483,32 +666,120 @@ Result<std::vector<CellId>> BlockPool::append_cells(std::span<const Cell> cells)
   QVN_TRY_VOID(rotate_if_full());
   Segment& active = segments_.back();
   QVN_TRY(std::vector<uint64_t> offsets, append_records(active, cells));
+  // Our own records need no scan, unless another writer's lie before them.
+  if (active.scanned_to == offsets.front()) active.scanned_to = active.size;
   ids.reserve(cells.size());
   for (size_t i = 0; i < cells.size(); ++i) {
-    index_[cells[i].cell_id] = {active.id, offsets[i]};
+    RecordHeader h = RecordHeader::of(cells[i]);
+    if (h.is_pack_head()) heads_.insert(h.pack_id);
+    index_[cells[i].cell_id] = {{active.id, offsets[i]}, h};
     ids.push_back(cells[i].cell_id);
   }
   return ids;
 }
 
+void BlockPool::keep_reader(const Segment& seg, platform::File f) const {
+  if (seg.reader) return;
+  if (readers_open_ >= MAX_READERS) {
+    const Segment* oldest = nullptr;
+    for (const Segment& s : segments_) {
+      if (s.reader && &s != &seg && (!oldest || s.last_read < oldest->last_read)) oldest = &s;
+    }
+    if (!oldest) return;
+    drop_reader(*oldest);
+  }
+  seg.reader = std::make_shared<const platform::File>(std::move(f));
+  seg.last_read = ++read_tick_;
+  ++readers_open_;
+}
+
+void BlockPool::drop_reader(const Segment& seg) const {
+  if (!seg.reader) return;
+  seg.reader.reset();
+  --readers_open_;
+}
+
+IoResult<const platform::File*> BlockPool::reader_of(const Segment& seg) const {
+  if (!seg.reader) {
+    QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Read));
+    QVN_TRY(platform::FileInfo info, f.info());
+    // Another file under the name is not the one the index describes; it is
+    // read this once, as a read by name always did, and not kept.
+    if ((seg.device | seg.inode) != 0 && (info.device != seg.device || info.inode != seg.inode)) {
+      return make_unexpected(IoError::other("segment replaced"));
+    }
+    keep_reader(seg, std::move(f));
+    if (!seg.reader) return make_unexpected(IoError::other("no reader"));
+  }
+  seg.last_read = ++read_tick_;
+  return seg.reader.get();
+}
+
 Result<std::pair<const Segment*, uint64_t>> BlockPool::record_of(CellId id) const {
   auto it = index_.find(id);
   if (it == index_.end()) return make_unexpected(EngineError::cell_not_found(id));
-  const Segment* seg = find_segment(it->second.segment_id);
+  const Segment* seg = find_segment(it->second.location.segment_id);
   if (!seg) return make_unexpected(EngineError::cell_not_found(id));
-  return std::make_pair(seg, it->second.offset);
+  return std::make_pair(seg, it->second.location.offset);
 }
 
 Result<Cell> BlockPool::read_cell(CellId id) const {
   QVN_TRY(auto at, record_of(id));
-  QVN_TRY(Cell c, decode_cell_record(at.first->path, at.second));
+  auto f = reader_of(*at.first);
+  if (!f.ok()) {
+    QVN_TRY(Cell c, decode_cell_record(at.first->path, at.second));
+    return c;
+  }
+  std::vector<uint8_t> buf;
+  QVN_TRY(RecordShape shape, read_record(**f, at.first->path, at.second, buf));
+  QVN_TRY(Cell c, cell_from_record(buf.data(), shape));
   return c;
 }
 
 Result<Cell> BlockPool::read_cell_header(CellId id) const {
-  QVN_TRY(auto at, record_of(id));
-  QVN_TRY(Cell c, decode_cell_header(at.first->path, at.second));
+  auto it = index_.find(id);
+  if (it == index_.end()) return make_unexpected(EngineError::cell_not_found(id));
+  const IndexEntry& e = it->second;
+  const RecordHeader& h = e.header;
+  if (h.damaged) {
+    const Segment* seg = find_segment(e.location.segment_id);
+    return make_unexpected(damaged(seg ? seg->path : segment_path(dir_, e.location.segment_id), e.location.offset));
+  }
+  auto tier = tier_from_byte(h.tier);
+  if (!tier) {
+    return make_unexpected(IoError::invalid_data("invalid tier byte " + std::to_string(h.tier) + " in cell " +
+                                                 std::to_string(id)));
+  }
+  Cell c;
+  c.cell_id = id;
+  c.owner = h.owner;
+  c.layer = h.layer;
+  c.pack_id = h.pack_id;
+  c.view_marker = h.view_marker;
+  c.importance = h.importance;
+  c.tier = *tier;
   return c;
+}
+
+const RecordHeader* BlockPool::header_of(CellId id) const {
+  auto it = index_.find(id);
+  return it == index_.end() ? nullptr : &it->second.header;
+}
+
+std::pair<CellId, PackId> BlockPool::waiting_max_ids() const {
+  CellId cell = 0;
+  PackId pack = 0;
+  for (const auto& [p, records] : waiting_) {
+    pack = std::max(pack, p);
+    for (const auto& r : records) cell = std::max(cell, r.first);
+  }
+  return {cell, pack};
+}
+
+size_t BlockPool::waiting_count() const {
+  size_t n = 0;
+  for (const auto& kv : waiting_) n += kv.second.size();
+  return n;
 }
 
 Result<CompactionStats> BlockPool::compact(const std::unordered_set<CellId>& live) {
@@ -524,6 +795,7 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     std::vector<uint8_t> records;  // the live records, verbatim
     std::vector<uint64_t> rel;
     std::vector<CellId> ids;
+    std::vector<RecordHeader> headers;
     uint64_t size;
   };
   std::vector<Chosen> chosen;
@@ -536,24 +808,25 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     for (const RecordRef& r : scan.records) {
       auto at = index_.find(r.cell_id);
       // A superseded copy of a live cell is dead here.
-      if (at != index_.end() && at->second == CellLocation{seg.id, r.offset} && is_live(r.cell_id)) {
+      if (at != index_.end() && at->second.location == CellLocation{seg.id, r.offset} &&
+          is_live(r.cell_id)) {
         live.push_back(r);
       }
     }
     if (static_cast<double>(live.size()) / static_cast<double>(scan.records.size()) >= 0.5) continue;
-    Chosen c{seg.id, {}, {}, {}, 0};
+    Chosen c{seg.id, {}, {}, {}, {}, 0};
     if (!live.empty()) {
       // Records move verbatim: validated like a read, but not re-coded, so a
       // moved cell reads back bit for bit as before.
       QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Read));
-      QVN_TRY(uint64_t fsize, f.size());
       std::vector<uint8_t> rec;
       for (const RecordRef& r : live) {
-        QVN_TRY_VOID(read_record(f, fsize, seg.path, r.offset, rec));
+        QVN_TRY_VOID(read_record(f, seg.path, r.offset, rec));
         QVN_TRY_VOID(tier_of_record(rec.data()));
         c.rel.push_back(c.records.size());
         c.records.insert(c.records.end(), rec.begin(), rec.end());
         c.ids.push_back(r.cell_id);
+        c.headers.push_back(r.header);
       }
     }
     auto fsize = segment_file_size(dir_, seg.id);
@@ -568,13 +841,18 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     QVN_TRY_VOID(rotate_if_full());
     Segment& active = segments_.back();
     QVN_TRY(std::vector<uint64_t> offsets, append_encoded(active, c.records, c.rel));
-    for (size_t i = 0; i < c.ids.size(); ++i) index_[c.ids[i]] = {active.id, offsets[i]};
+    if (active.scanned_to == offsets.front()) active.scanned_to = active.size;
+    for (size_t i = 0; i < c.ids.size(); ++i) index_[c.ids[i]] = {{active.id, offsets[i]}, c.headers[i]};
     stats.cells_moved += c.ids.size();
   }
 
   std::unordered_set<uint32_t> gone;
   for (const Chosen& c : chosen) gone.insert(c.id);
-  std::erase_if(index_, [&](const auto& kv) { return gone.count(kv.second.segment_id) != 0; });
+  std::erase_if(index_, [&](const auto& kv) { return gone.count(kv.second.location.segment_id) != 0; });
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    std::erase_if(it->second, [&](const auto& r) { return gone.count(r.second.location.segment_id) != 0; });
+    it = it->second.empty() ? waiting_.erase(it) : std::next(it);
+  }
 
   // A segment whose unlink fails stays in the list (its live cells already
   // moved, the index no longer points into it), so that the next compaction
@@ -585,6 +863,9 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     if (r.ok()) continue;
     gone.erase(c.id);
     if (!first_error) first_error = std::move(r).error();
+  }
+  for (const Segment& s : segments_) {
+    if (gone.count(s.id)) drop_reader(s);
   }
   std::erase_if(segments_, [&](const Segment& s) { return gone.count(s.id) != 0; });
   auto synced = platform::sync_dir(dir_);
@@ -611,7 +892,7 @@ std::vector<CellId> BlockPool::cell_ids() const {
 std::optional<CellLocation> BlockPool::locate(CellId id) const {
   auto it = index_.find(id);
   if (it == index_.end()) return std::nullopt;
-  return it->second;
+  return it->second.location;
 }
 
 // ---------------------------------------------------------------------------
@@ -635,6 +916,9 @@ void RecordView::decode_value_into(float* out) const {
 }
 
 IoResult<const platform::File*> RecordReader::file_of(const Segment& seg) {
+  // The pool's kept descriptor when it still serves the scanned file; the
+  // pointer is used for one fill only, as the pool may close it later.
+  if (auto kept = pool_.reader_of(seg); kept.ok()) return *kept;
   for (const OpenSegment& o : open_) {
     if (o.id == seg.id) return &o.file;
   }

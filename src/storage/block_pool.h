@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,6 +36,16 @@ struct Segment {
   // later scans misread the new records, so the next append goes to a fresh
   // segment instead; the file itself is never truncated.
   bool torn_tail = false;
+  // Records before this offset have been scanned; a rescan resumes here
+  // (files are append-only, so what lies before never changes).
+  uint64_t scanned_to = 0;
+  // Identity of the file that was scanned (both 0 until known). A rescan
+  // that finds another file under the name starts over on it.
+  uint64_t device = 0, inode = 0;
+  // Read descriptor kept across reads, only ever on the identified file, so
+  // it never serves another file that later took the same name.
+  mutable std::shared_ptr<const platform::File> reader;
+  mutable uint64_t last_read = 0;  // for choosing which descriptor to close
 };
 
 struct CellLocation {
@@ -49,14 +60,42 @@ struct CompactionStats {
   uint64_t bytes_reclaimed = 0;  // whole sizes of the removed files
 };
 
+// The fixed fields of a record that walks over the index need, kept from
+// the scan or the append so that they need no read of the record.
+struct RecordHeader {
+  OwnerId owner = 0;
+  PackId pack_id = 0;
+  uint64_t view_marker = 0;
+  float importance = 0.0f;
+  LayerIndex layer = 0;
+  uint8_t tier = 0;       // the stored byte; one above 2 fails the record's reads
+  bool damaged = false;   // counts that disagree with body_len or the arrays
+
+  static RecordHeader of(const Cell& c);
+  // Reads of the record fail on its counts or tier byte.
+  bool unreadable() const { return damaged || tier > 2; }
+  bool is_retrieval() const { return pack_id == 0 || layer == VIEW_KEY_LAYER; }
+  // A pack's retrieval-key record. A pack becomes visible with it.
+  bool is_pack_head() const { return pack_id != 0 && layer == VIEW_KEY_LAYER && view_marker == 0; }
+  // Any other record of a pack: its layers and view keys.
+  bool is_pack_member() const { return pack_id != 0 && !is_pack_head(); }
+};
+
+struct IndexEntry {
+  CellLocation location;
+  RecordHeader header;
+};
+
 struct RecordRef {
   CellId cell_id = 0;
   uint64_t offset = 0;
+  RecordHeader header;
 };
 
 struct SegmentScan {
   std::vector<RecordRef> records;  // file order
   bool torn_tail = false;          // bytes after the last whole record
+  uint64_t end = 0;                // offset just past the last whole record
 };
 
 // ---------------------------------------------------------------------------
@@ -79,7 +118,10 @@ IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id);
 // files must start with the magic ("invalid segment magic in {path}"). The
 // walk ends, without error, at the first record whose length prefix is short
 // of the fixed body or runs past the end of the file (a torn or zero-filled
-// tail), or at a read failure inside the walk.
+// tail), or at a read failure inside the walk. The last record of the walk
+// is part of the torn tail too when a zero-filled run reaches into it (its
+// last byte is zero) and its own fields or codes show it cannot be whole: a
+// writer that lost power leaves such zeros, never a record a reader may use.
 IoResult<SegmentScan> scan_segment(const std::string& path);
 
 // `body_len` of a record with these element counts, or the refusal an append
@@ -92,7 +134,7 @@ IoResult<uint32_t> cell_record_body_len(uint64_t key_len, uint64_t value_len, ui
 IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& cell);
 
 // Reads the record at `offset` with one or two preads on a freshly opened
-// file. A record whose counts disagree with its body_len or its own arrays is
+// file (the pool's own reads use its kept descriptors). A record whose counts disagree with its body_len or its own arrays is
 // refused as invalid data before anything is allocated from them; a file
 // ending inside the record is "failed to fill whole buffer"; a tier byte above
 // 2 is "invalid tier byte {} in cell {}".
@@ -111,16 +153,23 @@ IoResult<uint64_t> append_record(Segment& segment, const Cell& cell);
 
 class BlockPool {
  public:
-  using Index = std::map<CellId, CellLocation>;
+  using Index = std::map<CellId, IndexEntry>;
 
   // Creates `dir` if missing, indexes every segment file in ascending id order
   // (a later record of the same cell id wins), and creates segment 0 when
   // there is none. After success the pool always holds a segment.
+  //
+  // Pack visibility: a pack's records are written in one append with its
+  // retrieval-key record (its head) last, so a pack is whole exactly when its
+  // head is stored. Layer and view-key records of a pack whose head no
+  // segment holds (a writer died or is still writing) are not indexed; they
+  // wait aside and are indexed by the scan that finds the head.
   static Result<BlockPool> open(const std::string& dir, uint64_t segment_size);
 
   // Picks up segment files and records written since open, by this pool or
   // another writer: new segments join the list in id order; records of cell
-  // ids not yet indexed are indexed, existing entries are kept.
+  // ids not yet indexed are indexed, existing entries are kept. Each segment
+  // is read only from where its last scan ended.
   Result<void> rescan();
 
   // Appends one cell (rotating first if the active segment is full); returns
@@ -134,9 +183,12 @@ class BlockPool {
   // or damaged read.
   Result<Cell> read_cell(CellId id) const;
   // The same read without the vectors (key, value and aux left empty): the
-  // ids, layer, importance and tier, for walks that need no vectors. Fails
-  // exactly where read_cell fails.
+  // ids, owner, layer, view marker, importance and tier, for walks that need
+  // no vectors (times and counter stay 0). Served from the index without any
+  // I/O; fails where read_cell fails on a damaged record or tier byte.
   Result<Cell> read_cell_header(CellId id) const;
+  // The kept fixed fields of an indexed record, or null.
+  const RecordHeader* header_of(CellId id) const;
 
   // Rewrites every non-active segment where fewer than half of its records
   // are live: live records move to the active segment in one batch per
@@ -162,6 +214,11 @@ class BlockPool {
   std::vector<CellId> cell_ids() const;  // ascending
   std::optional<CellLocation> locate(CellId id) const;
   bool contains(CellId id) const { return index_.count(id) != 0; }
+  // The highest cell id and pack id of the records waiting for their pack's
+  // head (0 when none): ids a writer used, which must never be handed out
+  // again, or a later head would complete a pack with another pack's layers.
+  std::pair<CellId, PackId> waiting_max_ids() const;
+  size_t waiting_count() const;
 
  private:
   // The segment and offset of an indexed cell's record.
@@ -171,11 +228,28 @@ class BlockPool {
   const Segment* find_segment(uint32_t id) const;
   // Inserts a segment keeping the list ascending by id.
   void insert_segment(Segment seg);
+  // The segment's kept read descriptor, opened (and another one closed past
+  // MAX_READERS) when missing.
+  IoResult<const platform::File*> reader_of(const Segment& seg) const;
+  void keep_reader(const Segment& seg, platform::File f) const;
+  void drop_reader(const Segment& seg) const;
+  // Indexes scanned records under the visibility rule; `replace` for open
+  // (a later record wins), else existing entries stay.
+  void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace);
+  void admit_waiting();
+
+  friend class RecordReader;  // reads through the kept descriptors
 
   std::string dir_;
   uint64_t segment_size_;
   std::vector<Segment> segments_;
   Index index_;
+  // Packs whose head is stored (indexed by this pool at some point).
+  std::unordered_set<PackId> heads_;
+  // Records of packs without a stored head, by pack.
+  std::map<PackId, std::vector<std::pair<CellId, IndexEntry>>> waiting_;
+  mutable size_t readers_open_ = 0;
+  mutable uint64_t read_tick_ = 0;
 };
 
 // ---------------------------------------------------------------------------

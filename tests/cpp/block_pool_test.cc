@@ -30,7 +30,6 @@ Cell make_cell(CellId id, size_t dim = 8, Tier tier = Tier::Draft) {
   }
   // A group maximum of 7 makes the scale 1.0 and every value exact in Q4.
   if (dim > 0) c.value[0] = -7.0f;
-  c.pack_id = id / 3;
   c.created_at_ns = c.stamp_ns = 1000 + id;
   c.importance = 12.5f;
   c.tier = tier;
@@ -217,19 +216,24 @@ TEST(SegmentFilesTest, DamagedTailsEndTheScan) {
 
 TEST(SegmentFilesTest, DamagedRecordsFailTheirRead) {
   TempDir dir;
-  BlockPool pool = open_pool(dir);
-  ASSERT_TRUE(pool.append_cells(std::vector<Cell>{make_cell(1, 64), make_cell(2, 64, static_cast<Tier>(3)), make_cell(3, 64)}).ok());
+  uint64_t off1 = 0;
+  {
+    BlockPool pool = open_pool(dir);
+    ASSERT_TRUE(pool.append_cells(std::vector<Cell>{make_cell(1, 64), make_cell(2, 64, static_cast<Tier>(3)), make_cell(3, 64)}).ok());
+    off1 = pool.locate(1)->offset;
+  }
   const std::string path = seg_file(dir, 0);
-  uint64_t off1 = pool.locate(1)->offset;
+  const auto pristine = test::read_bytes(path);
   auto put_u32 = [&](uint64_t at, uint32_t v) {
-    auto b = test::read_bytes(path);
+    auto b = pristine;
     std::memcpy(b.data() + at, &v, 4);
     test::write_bytes(path, b);
   };
-  // The header-only read refuses exactly the records the full read refuses.
-  // So do the reads of a RecordReader, with or without a plan.
+  // The header-only read, served from what the scan kept, refuses exactly
+  // the records the full read refuses; so do the reads of a RecordReader,
+  // with or without a plan.
   ReadWindow window;
-  auto reader_errors = [&](CellId id) {
+  auto reader_errors = [&](const BlockPool& pool, CellId id) {
     std::vector<EngineError> out;
     for (auto plan : {std::vector<CellId>{}, std::vector<CellId>{1, 2, 3}}) {
       auto r = reader_value(pool, window, plan, id);
@@ -239,42 +243,47 @@ TEST(SegmentFilesTest, DamagedRecordsFailTheirRead) {
     return out;
   };
   auto expect_invalid = [&](CellId id, const std::string& text) {
+    BlockPool pool = open_pool(dir);
     for (auto r : {pool.read_cell(id), pool.read_cell_header(id)}) {
       ASSERT_FALSE(r.ok());
       EXPECT_EQ(r.error().kind(), EngineError::Kind::StorageIo);
       EXPECT_EQ(r.error().io().kind, IoError::Kind::InvalidData);
       EXPECT_EQ(r.error().io().message, text);
     }
-    for (const EngineError& e : reader_errors(id)) EXPECT_EQ(e.to_string(), pool.read_cell(id).error().to_string());
+    for (const EngineError& e : reader_errors(pool, id)) EXPECT_EQ(e.to_string(), pool.read_cell(id).error().to_string());
   };
   std::string damaged1 = "damaged cell record at offset " + std::to_string(off1) + " in " + path;
 
   expect_invalid(2, "invalid tier byte 3 in cell 2");
-
-  auto pristine = test::read_bytes(path);
   put_u32(off1 + segment_format::OFF_KEY_SCALES, 0xFFFFFFFFu);  // scale count beyond body_len
   expect_invalid(1, damaged1);
-  test::write_bytes(path, pristine);
   put_u32(off1 + segment_format::OFF_AUX_LEN, 0x40000000u);  // aux beyond body_len
   expect_invalid(1, damaged1);
-  test::write_bytes(path, pristine);
   // Consistent with body_len, but 8 code bytes cannot hold two groups.
   uint32_t body;
   std::memcpy(&body, pristine.data() + off1, 4);
-  put_u32(off1, body - 24);
-  put_u32(off1 + segment_format::OFF_KEY_BYTES, 8);
+  {
+    auto b = pristine;
+    uint32_t shorter = body - 24, eight = 8;
+    std::memcpy(b.data() + off1, &shorter, 4);
+    std::memcpy(b.data() + off1 + segment_format::OFF_KEY_BYTES, &eight, 4);
+    test::write_bytes(path, b);
+  }
   expect_invalid(1, damaged1);
+  put_u32(off1, 20);  // shorter than the fixed body: a read by offset refuses it
+  auto short_body = decode_cell_record(path, off1);
+  ASSERT_FALSE(short_body.ok());
+  EXPECT_EQ(short_body.error().message, damaged1);
+
   test::write_bytes(path, pristine);
-  put_u32(off1, 20);  // shorter than the fixed body
-  expect_invalid(1, damaged1);
-  test::write_bytes(path, pristine);
+  BlockPool pool = open_pool(dir);
   ASSERT_TRUE(pool.read_cell(1).ok());
   Cell head = *pool.read_cell_header(1);
-  EXPECT_TRUE(head.key.empty() && head.value.empty());
   Cell want = make_cell(1, 64);
   want.key.clear();
   want.value.clear();
   want.aux.clear();
+  want.created_at_ns = want.stamp_ns = 0;  // not kept for header reads
   expect_same(head, want);
 
   // The file loses its last record's end after it was indexed.
@@ -282,13 +291,13 @@ TEST(SegmentFilesTest, DamagedRecordsFailTheirRead) {
   auto r = pool.read_cell(3);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "storage I/O error: failed to fill whole buffer");
-  EXPECT_EQ(pool.read_cell_header(3).error().to_string(), r.error().to_string());
-  for (const EngineError& e : reader_errors(3)) EXPECT_EQ(e.to_string(), r.error().to_string());
+  for (const EngineError& e : reader_errors(pool, 3)) EXPECT_EQ(e.to_string(), r.error().to_string());
 
   r = pool.read_cell(99);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "cell not found: 99");
-  for (const EngineError& e : reader_errors(99)) EXPECT_EQ(e.to_string(), r.error().to_string());
+  EXPECT_EQ(pool.read_cell_header(99).error().to_string(), "cell not found: 99");
+  for (const EngineError& e : reader_errors(pool, 99)) EXPECT_EQ(e.to_string(), r.error().to_string());
 }
 
 TEST(SegmentFilesTest, RecordReaderReadsWhatReadCellReads) {

@@ -127,7 +127,7 @@ void verify(Engine& e, const Ledger& l, const std::string& where) {
     EXPECT_EQ(hit->text, fact.text) << "pack " << id;
     EXPECT_EQ(hit->layers.size(), fact.layers);
     // A drain that failed and was retried must still store every payload.
-    for (const LayerPayload& layer : hit->layers) EXPECT_EQ(layer.data.size(), 8u) << "pack " << id;
+    for (const PackLayer& layer : hit->layers) EXPECT_EQ(layer.data.size(), 8u) << "pack " << id;
   }
   for (PackId id : l.deleted) EXPECT_FALSE(e.load_pack_by_id(id).ok()) << "deleted pack " << id;
   for (const auto& [id, owner] : l.cells) {

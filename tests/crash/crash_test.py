@@ -20,6 +20,7 @@ starts from what the previous ones left behind.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import random
@@ -41,15 +42,21 @@ LINK_KINDS = (0, 1, 2, 3)
 # --- what a child writes, derived from a seed so the parent can recompute it --
 
 
+def is_big(seed):
+    """One pack in ten has layers of megabytes, so that kills land inside its write."""
+    return np.random.default_rng(seed).random() < 0.1
+
+
 def pack_data(seed):
+    big = is_big(seed)
     rng = np.random.default_rng(seed)
     owner = int(rng.integers(1, 5))
     key = rng.standard_normal(KEY_DIM).astype(np.float32)
-    n_layers = int(rng.integers(0, 4))
+    n_layers = int(rng.integers(2, 6)) if big else int(rng.integers(0, 4))
     layer_ids = sorted(int(x) for x in rng.choice(40, size=n_layers, replace=False))
     layers = []
     for idx in layer_ids:
-        n = int(rng.integers(1, 100))
+        n = int(rng.integers(1 << 20, 3 << 20)) if big else int(rng.integers(1, 100))
         data = (rng.standard_normal(n) * rng.uniform(0.01, 50)).astype(np.float32)
         if rng.random() < 0.2:
             data[: min(n, 32)] = 0.0
@@ -78,15 +85,29 @@ def importance_of(salience):
 def q4_round_trip(values):
     """What the 4-bit group codec gives back for finite float32 values."""
     x = np.asarray(values, dtype=np.float32)
-    out = np.empty_like(x)
-    for start in range(0, len(x), 32):
-        g = x[start : start + 32]
-        a = np.float32(np.max(np.abs(g))) if len(g) else np.float32(0)
-        s = np.float32(1.0) if a == 0 else np.float32(a / np.float32(7))
-        q = (g / s).astype(np.float64)  # the float32 quotient, rounded exactly below
-        code = np.clip(np.sign(q) * np.floor(np.abs(q) + 0.5), -7, 7).astype(np.float32)
-        out[start : start + 32] = s * code
-    return out
+    n = len(x)
+    if n == 0:
+        return x.copy()
+    g = np.zeros(-(-n // 32) * 32, dtype=np.float32)
+    g[:n] = x
+    g = g.reshape(-1, 32)  # zero padding never raises a group's maximum
+    a = np.max(np.abs(g), axis=1)
+    s = np.where(a == 0, np.float32(1.0), a / np.float32(7)).astype(np.float32)[:, None]
+    q = (g / s).astype(np.float64)  # the float32 quotient, rounded exactly below
+    code = np.clip(np.sign(q) * np.floor(np.abs(q) + 0.5), -7, 7).astype(np.float32)
+    # Adding zero turns -0.0 into the +0.0 that the decoder gives for code 8.
+    return (s * code + np.float32(0)).astype(np.float32).ravel()[:n]
+
+
+_expected_layers = {}
+
+
+def expected_layers(seed):
+    """(layer index, digest of the decoded values) of a pack, computed once per seed."""
+    if seed not in _expected_layers:
+        _expected_layers[seed] = [(idx, hashlib.sha256(q4_round_trip(data).tobytes()).hexdigest())
+                                  for idx, data in pack_data(seed)[2]]
+    return _expected_layers[seed]
 
 
 # --- the child ---------------------------------------------------------------
@@ -179,9 +200,12 @@ def check(cond, msg):
         raise Failure(msg)
 
 
-def run_child(path, seed, delay, before_ready):
+def run_child(path, seed, delay, before_ready, aim=None):
     """Runs one child and kills it `delay` seconds after it opened the engine,
-    or after it started when `before_ready`. Returns its whole lines."""
+    or after it started when `before_ready`; with `aim`, `aim` seconds after
+    it announces a big pack instead, if that comes first (the pack's layers
+    are coded, then written in one append: the kill lands in either).
+    Returns its whole lines."""
     proc = subprocess.Popen(
         [sys.executable, os.path.abspath(__file__), "--child", path, "--seed", str(seed)],
         stdout=subprocess.PIPE,
@@ -189,6 +213,7 @@ def run_child(path, seed, delay, before_ready):
     )
     lines = []
     ready = threading.Event()
+    big_intent = threading.Event()
 
     def read():
         # Only whole lines count: a line cut short was never acknowledged.
@@ -198,13 +223,19 @@ def run_child(path, seed, delay, before_ready):
             lines.append(json.loads(line))
             if lines[-1].get("ready"):
                 ready.set()
+            if lines[-1].get("intent") == "pack" and is_big(lines[-1]["seed"]):
+                big_intent.set()
         ready.set()
+        big_intent.set()
 
     reader = threading.Thread(target=read)
     reader.start()
     if not before_ready:
         ready.wait(60)
-    time.sleep(delay)
+    if aim is not None and big_intent.wait(delay + 1.0):
+        time.sleep(aim)
+    else:
+        time.sleep(delay)
     proc.send_signal(signal.SIGKILL)
     proc.wait()
     reader.join()
@@ -245,13 +276,16 @@ def apply_acks(model, messages):
 
 
 def expect_pack(e, pid, seed, text):
-    owner, _key, layers, _salience, _text = pack_data(seed)
+    owner = pack_data(seed)[0]
+    layers = expected_layers(seed)
     hit = e.load_pack_by_id(pid)
     check(hit["pack_id"] == pid and hit["owner"] == owner, f"pack {pid}: wrong id/owner {hit['owner']}")
     got = [(l["layer_idx"], l["data"]) for l in hit["layers"]]
+    # Every layer it was written with, or the pack is not found at all.
     check([g[0] for g in got] == [l[0] for l in layers], f"pack {pid}: layers {[g[0] for g in got]}")
     for (idx, data), (_, want) in zip(got, layers):
-        check(np.array_equal(data, q4_round_trip(want)), f"pack {pid} layer {idx}: values differ")
+        got_digest = hashlib.sha256(np.asarray(data, np.float32).tobytes()).hexdigest()
+        check(got_digest == want, f"pack {pid} layer {idx}: values differ")
     check(hit["text"] == text, f"pack {pid}: text {hit['text']!r} != {text!r}")
     check(e.pack_text(pid) == text, f"pack {pid}: pack_text differs")
 
@@ -341,7 +375,8 @@ def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print):
     seed = seed if seed is not None else random.randrange(1 << 30)
     rng = random.Random(seed)
     root = tempfile.mkdtemp(prefix="qvn-crash-")
-    totals = {"iterations": iterations, "verified": 0, "acknowledged": 0, "in_flight_landed": 0, "killed_before_ready": 0}
+    totals = {"iterations": iterations, "verified": 0, "acknowledged": 0, "in_flight_landed": 0,
+              "killed_before_ready": 0, "killed_in_big_pack": 0}
     try:
         path, model = None, None
         for it in range(iterations):
@@ -352,11 +387,14 @@ def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print):
             before_ready = rng.random() < 0.1
             delay = rng.uniform(0, 0.3) if before_ready else rng.uniform(0, max_delay)
             child_seed = rng.randrange(1, 1 << 20)
-            messages = run_child(path, child_seed, delay, before_ready)
+            aim = rng.uniform(0, 0.2) if rng.random() < 0.5 else None
+            messages = run_child(path, child_seed, delay, before_ready, aim)
             if not any(m.get("ready") for m in messages):
                 totals["killed_before_ready"] += 1
             before = len(model.packs)
             pending = apply_acks(model, messages)
+            if pending and pending.get("intent") == "pack" and is_big(pending["seed"]):
+                totals["killed_in_big_pack"] += 1
             totals["acknowledged"] += sum(1 for m in messages if "ack" in m)
             if not os.path.isdir(path):
                 check(not model.packs, "directory missing")
