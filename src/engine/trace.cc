@@ -67,14 +67,11 @@ uint64_t walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
 }  // namespace
 
 IoResult<std::optional<CellId>> TraceLog::catch_up() {
-  uint64_t from = tail_.whole_end();
-  QVN_TRY(auto bytes, read_from(path_, from));
-  if (!bytes && from > 0) {
-    from = 0;
-    QVN_TRY(bytes, read_from(path_, 0));
-  }
+  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
   std::optional<CellId> highest;
-  if (!bytes) return highest;
+  if (!fresh) return highest;
+  const uint64_t from = fresh->base;
+  const std::vector<uint8_t>* bytes = &fresh->bytes;
   uint64_t whole = walk_records(*bytes, [&](CellId a, CellId b) {
     highest = std::max({highest.value_or(0), a, b});
   });

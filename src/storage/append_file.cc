@@ -35,10 +35,23 @@ IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::stri
 IoResult<std::optional<std::vector<uint8_t>>> read_from(const std::string& path, uint64_t from) {
   auto size = platform::file_size(path);
   if (!size.ok() || *size < from) return std::optional<std::vector<uint8_t>>();
+  // Nothing new: the common case of a catch-up, answered by the stat alone.
+  if (*size == from) return std::optional<std::vector<uint8_t>>(std::vector<uint8_t>());
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
   std::vector<uint8_t> bytes(static_cast<size_t>(*size - from));
   QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), from));
   return std::optional<std::vector<uint8_t>>(std::move(bytes));
+}
+
+IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail) {
+  uint64_t from = tail.whole_end();
+  QVN_TRY(auto bytes, read_from(path, from));
+  if (!bytes && from > 0) {
+    from = 0;
+    QVN_TRY(bytes, read_from(path, 0));
+  }
+  if (!bytes) return std::optional<NewBytes>();
+  return std::optional<NewBytes>(NewBytes{from, std::move(*bytes)});
 }
 
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail) {

@@ -70,6 +70,14 @@ IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::stri
 // the caller walks it again from the start).
 IoResult<std::optional<std::vector<uint8_t>>> read_from(const std::string& path, uint64_t from);
 
+// What a catch-up reads: the bytes behind `tail.whole_end()`, or the whole
+// file again when it shrank below that; nullopt when it cannot be examined.
+struct NewBytes {
+  uint64_t base = 0;  // file offset of bytes[0]
+  std::vector<uint8_t> bytes;
+};
+IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail);
+
 // Cuts off the tail recorded in `tail` when it holds no entry and the file
 // still ends with exactly those bytes; returns the size of `f`
 // (opened with Access::ReadAppend) at which the next record starts.

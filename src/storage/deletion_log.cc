@@ -45,14 +45,11 @@ IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail&
 }
 
 IoResult<std::optional<PackId>> DeletionLog::catch_up() {
-  uint64_t from = tail_.whole_end();
-  QVN_TRY(auto bytes, read_from(path_, from));
-  if (!bytes && from > 0) {
-    from = 0;
-    QVN_TRY(bytes, read_from(path_, 0));
-  }
+  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
   std::optional<PackId> highest;
-  if (!bytes) return highest;
+  if (!fresh) return highest;
+  const uint64_t from = fresh->base;
+  const std::vector<uint8_t>* bytes = &fresh->bytes;
   uint64_t whole = walk_ids(*bytes, [&](PackId id) { highest = std::max(highest.value_or(0), id); });
   observe_rest(tail_, from, *bytes, whole);
   return highest;

@@ -64,14 +64,11 @@ IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out
 }
 
 IoResult<std::optional<PackId>> TextStore::catch_up() {
-  uint64_t from = tail_.whole_end();
-  QVN_TRY(auto bytes, read_from(path_, from));
-  if (!bytes && from > 0) {
-    from = 0;
-    QVN_TRY(bytes, read_from(path_, 0));
-  }
+  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
   std::optional<PackId> highest;
-  if (!bytes) return highest;
+  if (!fresh) return highest;
+  const uint64_t from = fresh->base;
+  const std::vector<uint8_t>* bytes = &fresh->bytes;
   uint64_t whole = walk_entries(*bytes, [&](PackId id, std::string_view) {
     highest = std::max(highest.value_or(0), id);
   });
