@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -117,6 +118,7 @@ IoResult<File> File::open(const std::string& path, Access access, Create create)
     case Access::Write: flags |= O_WRONLY; break;
     case Access::ReadWrite: flags |= O_RDWR; break;
     case Access::Append: flags |= O_WRONLY | O_APPEND; break;
+    case Access::ReadAppend: flags |= O_RDWR | O_APPEND; break;
   }
   switch (create) {
     case Create::No: break;
@@ -130,6 +132,29 @@ IoResult<File> File::open(const std::string& path, Access access, Create create)
     if (errno == EINTR) continue;
     return make_unexpected(IoError::os(errno));
   }
+}
+
+IoResult<File> File::open_directory(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  for (;;) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) return File(fd);
+    if (errno == EINTR) continue;
+    return make_unexpected(IoError::os(errno));
+  }
+}
+
+IoResult<void> File::lock_exclusive() {
+  for (;;) {
+    if (::flock(fd_, LOCK_EX) == 0) return {};
+    if (errno == EINTR) continue;
+    return make_unexpected(IoError::os(errno));
+  }
+}
+
+void File::unlock() {
+  // Closing the descriptor releases the lock as well; nothing to report.
+  (void)::flock(fd_, LOCK_UN);
 }
 
 IoResult<void> File::write_all(const void* data, size_t len) {

@@ -23,7 +23,7 @@ IoResult<void> check_path(std::string_view path);
 // exists, else fsync. Retried while interrupted.
 IoResult<void> full_sync(int fd);
 
-enum class Access : uint8_t { Read, Write, ReadWrite, Append };
+enum class Access : uint8_t { Read, Write, ReadWrite, Append, ReadAppend };
 enum class Create : uint8_t {
   No,         // the file must exist
   IfMissing,  // create with 0o666 under the umask
@@ -53,6 +53,8 @@ class File {
   ~File();
 
   static IoResult<File> open(const std::string& path, Access access, Create create = Create::No);
+  // A read-only descriptor of a directory, e.g. to take its advisory lock.
+  static IoResult<File> open_directory(const std::string& path);
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
@@ -72,6 +74,11 @@ class File {
   IoResult<FileInfo> info() const;
   IoResult<void> truncate(uint64_t len);
   IoResult<void> sync() { return full_sync(fd_); }
+  // Waits for the exclusive advisory lock (flock) of this open file
+  // description. Descriptors opened separately exclude each other, also
+  // within one process; a second lock() through the same one does nothing.
+  IoResult<void> lock_exclusive();
+  void unlock();
   // Closes now and reports the error close() gave, if any.
   IoResult<void> close();
 

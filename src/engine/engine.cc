@@ -72,10 +72,11 @@ std::vector<std::unique_ptr<VectorIndex>> Engine::build_pipeline_stages(
   return stages;
 }
 
-Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceLog trace_log,
-               TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
-               uint64_t vamana_threshold)
+Engine::Engine(std::string path, platform::File dir_handle, BlockPool pool, SynapticBank synaptic,
+               TraceLog trace_log, TextStore text_store, DeletionLog deletion_log,
+               Scheduler scheduler, uint64_t vamana_threshold)
     : path_(std::move(path)),
+      dir_handle_(std::move(dir_handle)),
       block_pool_(std::move(pool)),
       synaptic_(std::move(synaptic)),
       trace_log_(std::move(trace_log)),
@@ -91,13 +92,14 @@ Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceLog
 Result<Engine> Engine::open(const std::string& path, uint64_t vamana_threshold,
                                              std::optional<uint64_t> segment_size) {
   QVN_TRY(BlockPool pool, BlockPool::open(path, segment_size.value_or(DEFAULT_SEGMENT_SIZE)));
+  QVN_TRY(platform::File dir_handle, platform::File::open_directory(path));
   QVN_TRY(SynapticBank synaptic, SynapticBank::open(path));
   auto trace = TraceLog::open(path);
   if (!trace.ok()) return make_unexpected(wal_error(trace.error()));
   QVN_TRY(TextStore texts, TextStore::open(path));
   QVN_TRY(DeletionLog deletions, DeletionLog::open(path));
   QVN_TRY(Scheduler scheduler, Scheduler::load(path));
-  Engine e(path, std::move(pool), std::move(synaptic), std::move(*trace), std::move(texts),
+  Engine e(path, std::move(dir_handle), std::move(pool), std::move(synaptic), std::move(*trace), std::move(texts),
            std::move(deletions), std::move(scheduler), vamana_threshold);
   QVN_TRY_VOID(e.refresh());
   return e;
@@ -127,12 +129,53 @@ Result<Engine> Engine::restore_from(const std::string& in_path,
 uint64_t Engine::cell_count() const { return block_pool_.index().size(); }
 
 Engine::~Engine() {
+  // A moved-from engine owns nothing.
+  if (!dir_handle_.is_open()) return;
   if (!write_buffer_ || write_buffer_->pending.empty()) return;
   try {
     (void)flush_buffer();
   } catch (...) {
     // Out of memory while draining: the packs are lost as on a crash.
   }
+}
+
+// ---------------------------------------------------------------------------
+// Writers sharing the directory
+
+Result<Engine::WriterTurn> Engine::writer_turn() {
+  if (turn_depth_ == 0) {
+    QVN_TRY_VOID(dir_handle_.lock_exclusive());
+    if (auto r = catch_up_ids(); !r.ok()) {
+      dir_handle_.unlock();
+      return make_unexpected(std::move(r).error());
+    }
+  }
+  ++turn_depth_;
+  return WriterTurn(this);
+}
+
+Engine::WriterTurn::~WriterTurn() {
+  if (e_ && --e_->turn_depth_ == 0) e_->dir_handle_.unlock();
+}
+
+Result<void> Engine::catch_up_ids() {
+  uint64_t next_cell = next_cell_id_;
+  uint64_t next_pack = next_pack_id_;
+  auto see_pack = [&](PackId p) { next_pack = std::max(next_pack, sat_add(p, 1)); };
+  QVN_TRY_VOID(block_pool_.catch_up_ids([&](CellId c, PackId p) {
+    next_cell = std::max(next_cell, sat_add(c, 1));
+    if (p != 0) see_pack(p);
+  }));
+  QVN_TRY(std::optional<PackId> text_pack, text_store_.catch_up());
+  if (text_pack) see_pack(*text_pack);
+  QVN_TRY(std::optional<PackId> deleted, deletion_log_.catch_up());
+  if (deleted) see_pack(*deleted);
+  auto traced = trace_log_.catch_up();
+  if (!traced.ok()) return make_unexpected(wal_error(traced.error()));
+  if (*traced) next_cell = std::max(next_cell, sat_add(**traced, 1));
+  next_cell_id_ = next_cell;
+  next_pack_id_ = next_pack;
+  return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -157,6 +200,35 @@ Result<void> Engine::refresh() {
   for (const auto& [id, e] : block_pool_.index()) {
     (governance_.contains(id) ? known : fresh).emplace_back(id, &e.header);
   }
+
+  PackDirectory dir;
+  PackId max_pack = 0;
+  for (const auto& [id, e] : block_pool_.index()) {
+    const RecordHeader& h = e.header;
+    if (h.unreadable()) continue;
+    // Pack id 0 means "no pack": a standalone cell written at the view-key
+    // layer must not turn into a pack 0 after a reopen.
+    if (h.pack_id != 0) {
+      dir.insert(h.pack_id, id);
+      max_pack = std::max(max_pack, h.pack_id);
+    }
+  }
+  dir.normalize();
+  PackId next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
+  uint64_t past_cells = block_pool_.index().empty() ? 0 : sat_add(block_pool_.index().rbegin()->first, 1);
+  // Ids of packs still waiting for their head stay used, or a later pack
+  // would take their id and, once its head is stored, their layers.
+  const auto [waiting_cell, waiting_pack] = block_pool_.waiting_max_ids();
+  if (waiting_pack != 0) {
+    next_pack = std::max(next_pack, sat_add(waiting_pack, 1));
+    past_cells = std::max(past_cells, sat_add(waiting_cell, 1));
+  }
+
+  // The counters move past every id the rescan found before any step that
+  // can fail: the cells are on disk whatever this refresh makes of them, so
+  // a write after a failed refresh must not reuse their ids.
+  next_cell_id_ = std::max(next_cell_id_, past_cells);
+  next_pack_id_ = std::max(next_pack_id_, next_pack);
 
   // Everything is built aside and installed only after the last fallible
   // step, so a failed refresh leaves the engine as it was. The deletion log
@@ -207,28 +279,6 @@ Result<void> Engine::refresh() {
     } else {
       index_key(pipeline, slb, id, cell->owner, cell->key);
     }
-  }
-
-  PackDirectory dir;
-  PackId max_pack = 0;
-  for (const auto& [id, e] : block_pool_.index()) {
-    const RecordHeader& h = e.header;
-    if (h.unreadable()) continue;
-    // Pack id 0 means "no pack": a standalone cell written at the view-key
-    // layer must not turn into a pack 0 after a reopen.
-    if (h.pack_id != 0) {
-      dir.insert(h.pack_id, id);
-      max_pack = std::max(max_pack, h.pack_id);
-    }
-  }
-  dir.normalize();
-  PackId next_pack = dir.empty() ? 1 : sat_add(max_pack, 1);
-  // Ids of packs still waiting for their head stay used, or a later pack
-  // would take their id and, once its head is stored, their layers.
-  const auto [waiting_cell, waiting_pack] = block_pool_.waiting_max_ids();
-  if (waiting_pack != 0) {
-    next_pack = std::max(next_pack, sat_add(waiting_pack, 1));
-    next_cell = std::max(next_cell, sat_add(waiting_cell, 1));
   }
 
   TraceGraph graph;
@@ -387,6 +437,7 @@ Result<void> Engine::append_edge(CellId from, CellId to, uint8_t kind, uint64_t 
 Result<CellId> Engine::mem_write(OwnerId owner, LayerIndex layer, std::vector<float> key,
                                  std::vector<float> value, float salience,
                                  std::optional<CellId> parent) {
+  QVN_TRY(WriterTurn turn, writer_turn());
   const CellId id = next_cell_id_++;
   fix_key_dim(key);
   const uint64_t now = platform::now_unix_nanos();
@@ -406,6 +457,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIndex layer, std::vector<fl
 
 Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWriteItem> items) {
   if (items.empty()) return std::vector<CellId>{};
+  QVN_TRY(WriterTurn turn, writer_turn());
   fix_key_dim(items.front().key);
   const uint64_t now = platform::now_unix_nanos();
   std::vector<Cell> cells;
@@ -464,6 +516,9 @@ void Engine::install_pack(PackId pack, std::span<const Cell> cells) {
 }
 
 Result<PackId> Engine::mem_write_pack(PackWriteRequest request) {
+  // Also for a buffered write: its id is handed out now. Other writers learn
+  // of it only when the buffer is drained.
+  QVN_TRY(WriterTurn turn, writer_turn());
   const PackId pack = next_pack_id_++;
   if (write_buffer_) {
     write_buffer_->pending.push_back({std::move(request), pack});
@@ -504,6 +559,7 @@ Result<void> Engine::store_packs(const std::vector<std::pair<PackId, const std::
 
 Result<void> Engine::flush_buffer() {
   if (!write_buffer_ || write_buffer_->pending.empty()) return {};
+  QVN_TRY(WriterTurn turn, writer_turn());
   std::vector<WriteBuffer::Pending> pending = std::move(write_buffer_->pending);
   write_buffer_->pending.clear();
   fix_key_dim(pending.front().request.retrieval_key);
@@ -543,6 +599,8 @@ Result<uint64_t> Engine::add_view_keys(PackId pack, const std::vector<std::vecto
   const auto* cells = pack_directory_.cells(pack);
   if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
   QVN_TRY(Cell head, block_pool_.read_cell_header(cells->front()));
+  if (keys.empty()) return uint64_t{0};
+  QVN_TRY(WriterTurn turn, writer_turn());
   const uint64_t now = platform::now_unix_nanos();
   for (const auto& key : keys) {
     const CellId id = next_cell_id_++;
@@ -560,7 +618,14 @@ Result<void> Engine::set_pack_texts(const std::vector<std::pair<PackId, std::str
     if (!pack_directory_.cells(pack)) return make_unexpected(EngineError::pack_not_found(pack));
   }
   if (entries.empty()) return {};
+  QVN_TRY(WriterTurn turn, writer_turn());
   QVN_TRY_VOID(text_store_.set(entries));
+  return {};
+}
+
+Result<void> Engine::store_adapter(const SynapticEntry& entry) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(synaptic_.append(entry));
   return {};
 }
 

@@ -16,6 +16,8 @@
 #include "core/cell.h"
 #include "core/error.h"
 #include "core/float_block.h"
+#include "core/platform.h"
+#include "core/synaptic_entry.h"
 #include "engine/governance.h"
 #include "engine/pack_directory.h"
 #include "engine/scheduler.h"
@@ -146,6 +148,7 @@ class Engine {
   Result<void> flush();
   Result<uint64_t> add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys);
   Result<void> set_pack_texts(const std::vector<std::pair<PackId, std::string>>& entries);
+  Result<void> store_adapter(const SynapticEntry& entry);
 
   // Reads.
   Result<std::vector<CellHit>> mem_read(std::span<const float> query, uint64_t k,
@@ -220,9 +223,31 @@ class Engine {
   };
   PoolFetcher fetcher() const { return PoolFetcher(&block_pool_); }
 
-  Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceLog trace_log,
-         TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
+  Engine(std::string path, platform::File dir_handle, BlockPool pool, SynapticBank synaptic,
+         TraceLog trace_log, TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
          uint64_t vamana_threshold);
+
+  // Several engines (processes or handles) may append to one directory. Each
+  // operation that appends or hands out ids holds the directory's writer
+  // lock, an advisory lock on the directory itself, for its whole length,
+  // and under it first raises the id counters past every id other writers
+  // appended since this engine last looked. So no id is handed out twice and
+  // every torn tail met under the lock is a dead writer's. Nested operations
+  // share the outermost hold.
+  class WriterTurn {
+   public:
+    explicit WriterTurn(Engine* e) : e_(e) {}
+    WriterTurn(WriterTurn&& o) noexcept : e_(o.e_) { o.e_ = nullptr; }
+    WriterTurn& operator=(WriterTurn&&) = delete;
+    ~WriterTurn();
+
+   private:
+    Engine* e_;
+  };
+  Result<WriterTurn> writer_turn();
+  // Raises next_cell_id_ and next_pack_id_ past the ids in what other
+  // writers appended since the last look; indexes nothing.
+  Result<void> catch_up_ids();
 
   // The graph of "vamana.idx" over the retrieval cells of dimension `dim`
   // outside deleted packs; nullptr when the file is missing, unreadable or
@@ -272,6 +297,10 @@ class Engine {
   OwnerId pack_head_owner(PackId pack) const;
 
   std::string path_;
+  // Read-only descriptor of the directory, for the writer lock; this
+  // engine's own, so that handles in one process exclude each other too.
+  platform::File dir_handle_;
+  uint32_t turn_depth_ = 0;
   BlockPool block_pool_;
   SynapticBank synaptic_;
   TraceLog trace_log_;

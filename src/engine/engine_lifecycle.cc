@@ -49,6 +49,7 @@ Result<uint64_t> Engine::view_count(PackId pack) const {
 Result<void> Engine::delete_pack(PackId pack) {
   const auto* cells = pack_directory_.cells(pack);
   if (!cells) return make_unexpected(EngineError::pack_not_found(pack));
+  QVN_TRY(WriterTurn turn, writer_turn());
   QVN_TRY_VOID(deletion_log_.append(pack));
   auto removed = pack_directory_.remove_pack(pack);
   for (CellId id : *removed) {
@@ -107,6 +108,7 @@ Result<void> Engine::add_pack_edge(PackId a, PackId b, uint8_t kind) {
   const auto* cb = pack_directory_.cells(b);
   if (!cb || cb->empty()) return make_unexpected(EngineError::pack_not_found(b));
   const CellId ha = ca->front(), hb = cb->front();
+  QVN_TRY(WriterTurn turn, writer_turn());
   const uint64_t now = platform::now_unix_nanos();
   QVN_TRY_VOID(append_edge(ha, hb, kind, now));
   QVN_TRY_VOID(append_edge(hb, ha, kind, now));
@@ -131,6 +133,7 @@ std::vector<PackId> Engine::pack_links(PackId pack, uint8_t kind) const {
 Result<CompactionStats> Engine::compact() {
   // Every indexed cell survives unless it belongs to a deleted pack: standalone
   // cells, packs of other writers and packs not yet seen here are all live.
+  QVN_TRY(WriterTurn turn, writer_turn());
   std::unordered_set<CellId> live;
   for (CellId id : block_pool_.cell_ids()) {
     if (!dead_cells_.count(id)) live.insert(id);

@@ -1,6 +1,8 @@
 #include "engine/trace.h"
 
+#include <algorithm>
 #include <deque>
+#include <span>
 #include <unordered_set>
 
 #include "core/platform.h"
@@ -47,6 +49,40 @@ IoResult<TraceLog> TraceLog::open(const std::string& dir) {
   return TraceLog(std::move(path));
 }
 
+namespace {
+
+// Walks the whole records at the start of `bytes`, up to the first one with
+// a bad tag; returns how many bytes they take.
+template <class OnRecord>
+uint64_t walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
+  uint64_t p = 0;
+  for (; p + tf::RECORD_SIZE <= bytes.size(); p += tf::RECORD_SIZE) {
+    const uint8_t* rec = bytes.data() + p;
+    if (rec[tf::OFF_TAG] != tf::RECORD_TAG) break;
+    on_record(get_u64(rec + tf::OFF_FROM), get_u64(rec + tf::OFF_TO));
+  }
+  return p;
+}
+
+}  // namespace
+
+IoResult<std::optional<CellId>> TraceLog::catch_up() {
+  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
+  std::optional<CellId> highest;
+  if (!fresh) return highest;
+  const uint64_t from = fresh->base;
+  const std::vector<uint8_t>* bytes = &fresh->bytes;
+  uint64_t whole = walk_records(*bytes, [&](CellId a, CellId b) {
+    highest = std::max({highest.value_or(0), a, b});
+  });
+  auto rest = std::span<const uint8_t>(*bytes).subspan(static_cast<size_t>(whole));
+  // A bad tag with records behind it is damage, left alone with them.
+  tail_.observe(from + whole, rest, tail_holds_no_entry(rest, 1, [](const uint8_t* head) {
+    return head[tf::OFF_TAG] == tf::RECORD_TAG ? std::optional<uint64_t>(tf::RECORD_SIZE) : std::nullopt;
+  }));
+  return highest;
+}
+
 IoResult<void> TraceLog::append(const TraceEdge& edge) {
   uint8_t rec[tf::RECORD_SIZE];
   rec[tf::OFF_TAG] = tf::RECORD_TAG;
@@ -55,29 +91,12 @@ IoResult<void> TraceLog::append(const TraceEdge& edge) {
   rec[tf::OFF_KIND] = static_cast<uint8_t>(edge.kind);
   put_u64(rec + tf::OFF_CREATED, edge.created_unix_ns);
 
+  QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
-          platform::File::open(path_, platform::Access::Append, platform::Create::IfMissing));
-  QVN_TRY(uint64_t size, f.size());
-  // A length that is not a whole number of records means some writer died
-  // mid-append. Readers stop at that tail, so anything appended behind it
-  // would be invisible; drop the partial record first. Each append is one
-  // write of a whole record, so a concurrent appender never shows a
-  // partial length.
-  if (uint64_t torn = size % tf::RECORD_SIZE; torn != 0) {
-    size -= torn;
-    QVN_TRY_VOID(f.truncate(size));
-  }
-  auto written = f.write_all(rec, sizeof rec);
-  if (written.ok()) {
-    auto synced = f.sync();
-    // The record is durable once synced; a close error cannot undo that.
-    if (synced.ok()) return {};
-    written = std::move(synced);
-  }
-  // Best effort: if the cut fails too, the next append finds the torn
-  // length and cuts it then.
-  (void)f.truncate(size);
-  return written;
+          platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
+  QVN_TRY_VOID(append_synced(f, tail_, sizeof rec,
+                             [&](platform::File& file) { return file.write_all(rec, sizeof rec); }));
+  return {};
 }
 
 IoResult<std::vector<TraceEdge>> TraceLog::read_all() const {

@@ -7,12 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/cell.h"
 #include "core/error.h"
+#include "storage/append_file.h"
 
 namespace qvn {
 
@@ -39,9 +41,14 @@ class TraceLog {
 
   // Appends one 26-byte record and fully syncs it. On failure the file is
   // cut back to its length before the call, so a later append never lands
-  // behind half a record. A torn tail left by an earlier writer is cut to
-  // the last whole record first.
+  // behind half a record. Part of one record left by a writer that died is
+  // cut off first, but only while it is still exactly the part seen; a bad
+  // tag and everything behind it stay.
   IoResult<void> append(const TraceEdge& edge);
+
+  // Reads the records appended since the last catch-up or append, by any
+  // writer, and returns the highest cell id they name.
+  IoResult<std::optional<CellId>> catch_up();
 
   // Every whole record up to the first torn or bad-tagged one. Only a
   // failure to open, size or seek the file is an error; a failing read
@@ -53,6 +60,7 @@ class TraceLog {
  private:
   explicit TraceLog(std::string path) : path_(std::move(path)) {}
   std::string path_;
+  TornTail tail_;
 };
 
 // Opens `path` and fully syncs it.

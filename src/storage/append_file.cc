@@ -2,33 +2,83 @@
 
 namespace qvn {
 
+void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn_last) {
+  whole_end_ = whole_end;
+  seen_size_ = whole_end + rest.size();
+  torn_last_ = torn_last;
+  digest_ = tail_digest(rest);
+}
+
+uint64_t tail_digest(std::span<const uint8_t> bytes) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
+  return h;
+}
+
+bool tail_holds_no_entry(std::span<const uint8_t> rest, size_t head_size,
+                         const std::function<std::optional<uint64_t>(const uint8_t*)>& entry_size) {
+  // Every chain of whole entries that ends at the end of `rest` ends with
+  // one whole entry that does, so looking for such an entry is enough.
+  const size_t n = rest.size();
+  if (n < head_size) return true;
+  for (size_t q = 0; q + head_size <= n; ++q) {
+    auto len = entry_size(rest.data() + q);
+    if (len && *len == n - q) return false;
+  }
+  return true;
+}
+
 IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::string& path) {
+  return read_from(path, 0);
+}
+
+IoResult<std::optional<std::vector<uint8_t>>> read_from(const std::string& path, uint64_t from) {
   auto size = platform::file_size(path);
-  if (!size.ok()) return std::optional<std::vector<uint8_t>>();
+  if (!size.ok() || *size < from) return std::optional<std::vector<uint8_t>>();
+  // Nothing new: the common case of a catch-up, answered by the stat alone.
+  if (*size == from) return std::optional<std::vector<uint8_t>>(std::vector<uint8_t>());
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
-  std::vector<uint8_t> bytes(static_cast<size_t>(*size));
-  QVN_TRY_VOID(f.read_exact(bytes.data(), bytes.size()));
+  std::vector<uint8_t> bytes(static_cast<size_t>(*size - from));
+  QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), from));
   return std::optional<std::vector<uint8_t>>(std::move(bytes));
+}
+
+IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail) {
+  uint64_t from = tail.whole_end();
+  QVN_TRY(auto bytes, read_from(path, from));
+  if (!bytes && from > 0) {
+    from = 0;
+    QVN_TRY(bytes, read_from(path, 0));
+  }
+  if (!bytes) return std::optional<NewBytes>();
+  return std::optional<NewBytes>(NewBytes{from, std::move(*bytes)});
 }
 
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail) {
   QVN_TRY(uint64_t size, f.size());
-  if (tail.pending()) {
-    if (size == tail.seen_size()) {
-      QVN_TRY_VOID(f.truncate(tail.whole_end()));
-      size = tail.whole_end();
-    }
-    tail.clear();
-  }
-  return size;
+  if (!tail.cuttable() || size != tail.seen_size()) return size;
+  // Same size is not enough: another writer may have cut the torn entry and
+  // appended a record of the same length in its place.
+  std::vector<uint8_t> rest(static_cast<size_t>(size - tail.whole_end()));
+  QVN_TRY_VOID(f.pread_exact(rest.data(), rest.size(), tail.whole_end()));
+  if (tail_digest(rest) != tail.digest()) return size;
+  QVN_TRY_VOID(f.truncate(tail.whole_end()));
+  tail.observe(tail.whole_end(), {}, false);
+  return tail.whole_end();
 }
 
-void abandon_append(platform::File& f, TornTail& tail, uint64_t start) {
-  if (f.truncate(start).ok()) return;
-  // The partial bytes stay for now; cut them before the next append if the
-  // file is still exactly as this failure left it.
+void abandon_append(platform::File& f, TornTail& tail, uint64_t start, uint64_t len) {
   auto size = f.size();
-  if (size.ok()) tail.observe(start, *size);
+  // Bytes past our own belong to a writer that came after us: keep all.
+  if (!size.ok() || *size < start || *size - start > len) return;
+  // The file is then as it was before the append, and so is what `tail`
+  // knows about it.
+  if (f.truncate(start).ok()) return;
+  // Our partial bytes stay for now; the next append cuts them if the file
+  // still ends with exactly them.
+  std::vector<uint8_t> ours(static_cast<size_t>(*size - start));
+  if (!f.pread_exact(ours.data(), ours.size(), start).ok()) return;
+  tail.observe(start, ours, true);
 }
 
 }  // namespace qvn

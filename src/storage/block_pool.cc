@@ -220,10 +220,14 @@ IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, std::span<const uin
   QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Append));
   QVN_TRY(uint64_t begin, f.size());
   uint64_t base = begin;
-  // Cut back to where this append began, so later offsets stay true. If even
-  // that fails, the partial bytes stay and the segment takes no more appends.
+  // Cut back to where this append began, so later offsets stay true, but
+  // only while nothing but our own bytes follows (the writer lock keeps
+  // others out; bytes beyond ours would be theirs). Otherwise, or if the cut
+  // fails, the partial bytes stay and the segment takes no more appends.
   auto fail = [&](IoError e) -> IoResult<std::vector<uint64_t>> {
-    if (!f.truncate(begin).ok()) seg.torn_tail = true;
+    auto now = f.size();
+    bool ours_only = now.ok() && *now >= begin && *now - begin <= (base - begin) + buf.size();
+    if (!ours_only || !f.truncate(begin).ok()) seg.torn_tail = true;
     return make_unexpected(std::move(e));
   };
   if (base < sf::HEADER_SIZE) {
@@ -541,6 +545,7 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
     seg.inode = info.inode;
     pool.segments_.push_back(std::move(seg));
     pool.keep_reader(pool.segments_.back(), std::move(file));
+    pool.ids_read_to_[id] = scan.end;
     scans.push_back(std::move(scan));
   }
   for (size_t i = 0; i < scans.size(); ++i) pool.index_scanned(ids[i], scans[i].records, true);
@@ -575,8 +580,33 @@ void BlockPool::admit_waiting() {
   }
 }
 
+void BlockPool::forget_records_in(const std::unordered_set<uint32_t>& segment_ids) {
+  auto in = [&](const IndexEntry& e) { return segment_ids.count(e.location.segment_id) != 0; };
+  std::erase_if(index_, [&](const auto& kv) { return in(kv.second); });
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    std::erase_if(it->second, [&](const auto& r) { return in(r.second); });
+    it = it->second.empty() ? waiting_.erase(it) : std::next(it);
+  }
+}
+
 Result<void> BlockPool::rescan() {
   QVN_TRY(std::vector<uint32_t> ids, list_segment_ids(dir_));
+  // A segment another writer compacted away: its live cells were moved into
+  // a segment found below, where they are indexed again. The active segment
+  // stays listed (marked) until an append rotates past it.
+  std::unordered_set<uint32_t> gone;
+  for (const Segment& seg : segments_) {
+    if (!std::binary_search(ids.begin(), ids.end(), seg.id)) gone.insert(seg.id);
+  }
+  if (!gone.empty()) {
+    forget_records_in(gone);
+    for (const Segment& s : segments_) {
+      if (gone.count(s.id)) drop_reader(s);
+    }
+    const uint32_t active_id = segments_.back().id;
+    std::erase_if(segments_, [&](const Segment& s) { return gone.count(s.id) != 0 && s.id != active_id; });
+    if (gone.count(active_id)) segments_.back().torn_tail = true;
+  }
   for (uint32_t id : ids) {
     if (find_segment(id)) continue;
     QVN_TRY(uint64_t size, segment_file_size(dir_, id));
@@ -660,6 +690,41 @@ Result<CellId> BlockPool::append_cell(const Cell& cell) {
   return ids.front();
 }
 
+void BlockPool::note_own_append(uint32_t segment_id, uint64_t start, uint64_t end) {
+  auto [it, fresh] = ids_read_to_.try_emplace(segment_id, sf::HEADER_SIZE);
+  if (it->second == start) it->second = end;
+}
+
+Result<void> BlockPool::catch_up_ids(const std::function<void(CellId, PackId)>& see) {
+  QVN_TRY(std::vector<uint32_t> ids, list_segment_ids(dir_));
+  for (Segment& seg : segments_) {
+    if (!std::binary_search(ids.begin(), ids.end(), seg.id)) seg.torn_tail = true;
+  }
+  std::erase_if(ids_read_to_, [&](const auto& kv) { return !std::binary_search(ids.begin(), ids.end(), kv.first); });
+  constexpr size_t NEED = sf::OFF_PACK_ID + sizeof(uint64_t);
+  for (uint32_t id : ids) {
+    uint64_t& read_to = ids_read_to_.try_emplace(id, sf::HEADER_SIZE).first->second;
+    const std::string path = segment_path(dir_, id);
+    // A stat first: most segments have not grown since the last look.
+    auto size = platform::file_size(path);
+    if (!size.ok() || *size <= read_to) continue;
+    QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+    ScanReader reader(f, *size);
+    uint64_t p = read_to;
+    while (*size - p >= NEED) {
+      QVN_TRY(const uint8_t* head, reader.at(p, NEED));
+      uint32_t len = get<uint32_t>(head);
+      // The end of what whole records hold: a torn or damaged tail is read
+      // again next time, in case a writer's later records follow it.
+      if (len < sf::FIXED_BODY || *size - p - sf::LEN_PREFIX < len) break;
+      see(get<uint64_t>(head + sf::OFF_CELL_ID), get<uint64_t>(head + sf::OFF_PACK_ID));
+      p += sf::LEN_PREFIX + len;
+    }
+    read_to = p;
+  }
+  return {};
+}
+
 Result<std::vector<CellId>> BlockPool::append_cells(std::span<const Cell> cells) {
   std::vector<CellId> ids;
   if (cells.empty()) return ids;
@@ -675,6 +740,7 @@ Result<std::vector<CellId>> BlockPool::append_cells(std::span<const Cell> cells)
     index_[cells[i].cell_id] = {{active.id, offsets[i]}, h};
     ids.push_back(cells[i].cell_id);
   }
+  note_own_append(active.id, offsets.front(), active.size);
   return ids;
 }
 
@@ -797,6 +863,7 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     std::vector<CellId> ids;
     std::vector<RecordHeader> headers;
     uint64_t size;
+    uint64_t scanned_end;  // where the scan's last whole record ended
   };
   std::vector<Chosen> chosen;
   uint32_t active_id = segments_.back().id;
@@ -804,17 +871,28 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     if (seg.id == active_id) continue;
     QVN_TRY(SegmentScan scan, scan_segment(seg.path));
     if (scan.records.empty()) continue;
+    std::unordered_set<PackId> scan_heads;
+    for (const RecordRef& r : scan.records) {
+      if (r.header.is_pack_head()) scan_heads.insert(r.header.pack_id);
+    }
     std::vector<RecordRef> live;
     for (const RecordRef& r : scan.records) {
       auto at = index_.find(r.cell_id);
-      // A superseded copy of a live cell is dead here.
-      if (at != index_.end() && at->second.location == CellLocation{seg.id, r.offset} &&
-          is_live(r.cell_id)) {
+      // A superseded copy of a live cell is dead here. A cell this pool has
+      // not indexed is another writer's, theirs to keep, unless it belongs
+      // to a pack whose head is nowhere: under the writer lock nobody is
+      // mid-append, so that is a dead write's record (a pack never spans
+      // segments, so its head would be in this scan).
+      const bool mine = at != index_.end() && at->second.location == CellLocation{seg.id, r.offset};
+      const bool headless = r.header.is_pack_member() && !heads_.count(r.header.pack_id) &&
+                            !scan_heads.count(r.header.pack_id);
+      const bool theirs = at == index_.end() && r.offset >= seg.dead_before && !headless;
+      if ((mine && is_live(r.cell_id)) || theirs) {
         live.push_back(r);
       }
     }
     if (static_cast<double>(live.size()) / static_cast<double>(scan.records.size()) >= 0.5) continue;
-    Chosen c{seg.id, {}, {}, {}, {}, 0};
+    Chosen c{seg.id, {}, {}, {}, {}, 0, scan.end};
     if (!live.empty()) {
       // Records move verbatim: validated like a read, but not re-coded, so a
       // moved cell reads back bit for bit as before.
@@ -842,17 +920,25 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     Segment& active = segments_.back();
     QVN_TRY(std::vector<uint64_t> offsets, append_encoded(active, c.records, c.rel));
     if (active.scanned_to == offsets.front()) active.scanned_to = active.size;
-    for (size_t i = 0; i < c.ids.size(); ++i) index_[c.ids[i]] = {{active.id, offsets[i]}, c.headers[i]};
+    note_own_append(active.id, offsets.front(), active.size);
+    std::vector<RecordRef> theirs;
+    for (size_t i = 0; i < c.ids.size(); ++i) {
+      if (index_.count(c.ids[i])) {
+        index_[c.ids[i]] = {{active.id, offsets[i]}, c.headers[i]};
+      } else {
+        if (c.headers[i].is_pack_head()) heads_.insert(c.headers[i].pack_id);
+        theirs.push_back({c.ids[i], offsets[i], c.headers[i]});
+      }
+    }
+    // Another writer's moved records join under the same visibility rule as
+    // a rescan would apply to them.
+    index_scanned(active.id, theirs, false);
     stats.cells_moved += c.ids.size();
   }
 
   std::unordered_set<uint32_t> gone;
   for (const Chosen& c : chosen) gone.insert(c.id);
-  std::erase_if(index_, [&](const auto& kv) { return gone.count(kv.second.location.segment_id) != 0; });
-  for (auto it = waiting_.begin(); it != waiting_.end();) {
-    std::erase_if(it->second, [&](const auto& r) { return gone.count(r.second.location.segment_id) != 0; });
-    it = it->second.empty() ? waiting_.erase(it) : std::next(it);
-  }
+  forget_records_in(gone);
 
   // A segment whose unlink fails stays in the list (its live cells already
   // moved, the index no longer points into it), so that the next compaction
@@ -862,6 +948,8 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     auto r = platform::unlink(segment_path(dir_, c.id));
     if (r.ok()) continue;
     gone.erase(c.id);
+    auto seg = std::find_if(segments_.begin(), segments_.end(), [&](const Segment& s) { return s.id == c.id; });
+    if (seg != segments_.end()) seg->dead_before = c.scanned_end;
     if (!first_error) first_error = std::move(r).error();
   }
   for (const Segment& s : segments_) {

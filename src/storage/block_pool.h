@@ -32,9 +32,10 @@ struct Segment {
   uint64_t size = 0;  // bytes, as far as this pool knows
   uint32_t id = 0;
   // The last scan stopped before the end of the file, or an append could not
-  // cut its partial bytes back off. Appending behind such bytes would make
-  // later scans misread the new records, so the next append goes to a fresh
-  // segment instead; the file itself is never truncated.
+  // cut its partial bytes back off, or the file is gone (another writer
+  // compacted it away). Appending behind such bytes would make later scans
+  // misread the new records, so the next append goes to a fresh segment
+  // instead; the file itself is never truncated.
   bool torn_tail = false;
   // Records before this offset have been scanned; a rescan resumes here
   // (files are append-only, so what lies before never changes).
@@ -46,6 +47,10 @@ struct Segment {
   // it never serves another file that later took the same name.
   mutable std::shared_ptr<const platform::File> reader;
   mutable uint64_t last_read = 0;  // for choosing which descriptor to close
+  // Compaction moved this segment's live records out but could not remove
+  // the file: every record below this offset is dead. Records behind it
+  // were appended since, by another writer.
+  uint64_t dead_before = 0;
 };
 
 struct CellLocation {
@@ -203,6 +208,15 @@ class BlockPool {
   // a torn tail. Called before every append.
   Result<void> rotate_if_full();
 
+  // Reads the fixed fields of every record appended to any segment file of
+  // the directory since the last call (by any writer; this pool's own
+  // appends are skipped) and calls see(cell id, pack id) for each. Nothing
+  // is indexed: other writers' cells still appear at rescan(). A segment
+  // file that disappeared (another writer's compaction) takes no more
+  // appends from this pool. The caller holds the directory's writer lock,
+  // so the tails read here are not being written.
+  Result<void> catch_up_ids(const std::function<void(CellId, PackId)>& see);
+
   const std::string& directory() const { return dir_; }
   uint64_t segment_size() const { return segment_size_; }
   size_t segment_count() const { return segments_.size(); }
@@ -237,11 +251,18 @@ class BlockPool {
   // (a later record wins), else existing entries stay.
   void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace);
   void admit_waiting();
+  // Drops the index and waiting entries of records in these segments.
+  void forget_records_in(const std::unordered_set<uint32_t>& segment_ids);
 
   friend class RecordReader;  // reads through the kept descriptors
 
   std::string dir_;
   uint64_t segment_size_;
+  // After an append of this pool that began at `start` and ended at
+  // `end`: the catch-up has nothing to read there when it had read up to
+  // `start`.
+  void note_own_append(uint32_t segment_id, uint64_t start, uint64_t end);
+
   std::vector<Segment> segments_;
   Index index_;
   // Packs whose head is stored (indexed by this pool at some point).
@@ -250,6 +271,8 @@ class BlockPool {
   std::map<PackId, std::vector<std::pair<CellId, IndexEntry>>> waiting_;
   mutable size_t readers_open_ = 0;
   mutable uint64_t read_tick_ = 0;
+  // Per segment file: how far catch_up_ids has read its records.
+  std::map<uint32_t, uint64_t> ids_read_to_;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "storage/deletion_log.h"
 
+#include <algorithm>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "core/le_bytes.h"
@@ -16,25 +19,50 @@ IoResult<DeletionLog> DeletionLog::open(const std::string& dir) {
   return log;
 }
 
+namespace {
+
+// Walks the whole ids at the start of `bytes`; returns how many bytes they
+// take. Fewer than 8 bytes behind them hold no id: they are always cut.
+template <class OnId>
+uint64_t walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
+  uint64_t p = 0;
+  for (; p + fmt::ENTRY_SIZE <= bytes.size(); p += fmt::ENTRY_SIZE) on_id(le::load<uint64_t>(bytes.data() + p));
+  return p;
+}
+
+void observe_rest(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, uint64_t whole) {
+  tail.observe(base + whole, bytes.subspan(static_cast<size_t>(whole)), true);
+}
+
+}  // namespace
+
 IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail& tail) const {
   QVN_TRY(auto bytes, read_if_examinable(path_));
   tail = TornTail();
   if (!bytes) return {};
-  const uint64_t size = bytes->size();
-  uint64_t p = 0;
-  for (; p + fmt::ENTRY_SIZE <= size; p += fmt::ENTRY_SIZE) {
-    out.insert(le::load<uint64_t>(bytes->data() + p));
-  }
-  tail.observe(p, size);
+  observe_rest(tail, 0, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
   return {};
+}
+
+IoResult<std::optional<PackId>> DeletionLog::catch_up() {
+  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
+  std::optional<PackId> highest;
+  if (!fresh) return highest;
+  const uint64_t from = fresh->base;
+  const std::vector<uint8_t>* bytes = &fresh->bytes;
+  uint64_t whole = walk_ids(*bytes, [&](PackId id) { highest = std::max(highest.value_or(0), id); });
+  observe_rest(tail_, from, *bytes, whole);
+  return highest;
 }
 
 IoResult<void> DeletionLog::append(PackId pack) {
   std::vector<uint8_t> buf;
   le::put(buf, uint64_t{pack});
+  // What lies behind the last whole id now decides whether it is cut.
+  QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
-          platform::File::open(path_, platform::Access::Append, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, tail_, [&](platform::File& file) {
+          platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
+  QVN_TRY_VOID(append_synced(f, tail_, buf.size(), [&](platform::File& file) {
     return file.write_all(buf.data(), buf.size());
   }));
   ids_.insert(pack);

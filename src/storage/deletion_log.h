@@ -2,6 +2,7 @@
 // Requires: engine mutex held for every call (no locking of its own).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -24,6 +25,11 @@ class DeletionLog {
 
   // Replaces the set from the file; on a read error the old set stays.
   IoResult<void> reload();
+
+  // Reads the ids appended since the last load, catch-up or append of this
+  // log, by any writer, and returns the highest. The set does not change:
+  // other writers' deletions appear at reload().
+  IoResult<std::optional<PackId>> catch_up();
 
   bool contains(PackId pack) const { return ids_.count(pack) != 0; }
   const std::unordered_set<PackId>& ids() const { return ids_; }

@@ -76,6 +76,42 @@ IoResult<std::vector<uint16_t>> read_u16_vec(File& file, uint64_t n) {
   return out;
 }
 
+namespace {
+
+std::optional<uint64_t> record_size(const uint8_t* head) {
+  const uint64_t body_len = le::load<uint32_t>(head);
+  // Shorter than the fixed fields cannot be a record of this format.
+  if (body_len < fmt::FIXED_BODY_SIZE) return std::nullopt;
+  return fmt::LEN_PREFIX_SIZE + body_len;
+}
+
+// Walks the whole records of `f` from `p` (a record boundary) to `size`,
+// calling on_record(id, owner, offset). Returns where the walk stopped, or
+// nullopt after a read error: nothing is then known about what follows.
+template <class OnRecord>
+std::optional<uint64_t> walk_records(const File& f, uint64_t p, uint64_t size, OnRecord&& on_record) {
+  while (p + fmt::LEN_PREFIX_SIZE <= size) {
+    uint8_t head[20];
+    if (!f.pread_exact(head, 4, p).ok()) return std::nullopt;
+    // Junk (too short for a record) or a torn append (running past the end).
+    auto total = record_size(head);
+    if (!total || p + *total > size) break;
+    if (!f.pread_exact(head + 4, 16, p + 4).ok()) return std::nullopt;
+    on_record(le::load<uint64_t>(head + 4), le::load<uint64_t>(head + 12), p);
+    p += *total;
+  }
+  return p;
+}
+
+// Records in `tail` what lies behind the walk's end `p`.
+void observe_rest(const File& f, TornTail& tail, uint64_t p, uint64_t size) {
+  std::vector<uint8_t> rest(static_cast<size_t>(size - p));
+  if (!f.pread_exact(rest.data(), rest.size(), p).ok()) return;
+  tail.observe(p, rest, tail_holds_no_entry(rest, fmt::LEN_PREFIX_SIZE, record_size));
+}
+
+}  // namespace
+
 IoResult<SynapticBank> SynapticBank::open(const std::string& dir) {
   QVN_TRY_VOID(platform::create_dir_all(dir));
   SynapticBank bank(platform::join(dir, fmt::FILE_NAME));
@@ -85,34 +121,26 @@ IoResult<SynapticBank> SynapticBank::open(const std::string& dir) {
   }
   QVN_TRY(File f, File::open(bank.path_, Access::Read));
   QVN_TRY(uint64_t size, f.size());
-
-  uint64_t p = 0;
-  bool read_failed = false;
-  while (p + fmt::LEN_PREFIX_SIZE <= size) {
-    uint8_t head[20];
-    if (!f.pread_exact(head, 4, p).ok()) {
-      read_failed = true;
-      break;
-    }
-    const uint64_t body_len = le::load<uint32_t>(head);
-    // Shorter than the fixed fields cannot be a record of this format: what
-    // follows is junk, not entries. Running past the end is a torn append.
-    if (body_len < fmt::FIXED_BODY_SIZE || p + fmt::LEN_PREFIX_SIZE + body_len > size) break;
-    if (!f.pread_exact(head + 4, 16, p + 4).ok()) {
-      read_failed = true;
-      break;
-    }
-    bank.index_.push_back({le::load<uint64_t>(head + 4), le::load<uint64_t>(head + 12), p});
-    p += fmt::LEN_PREFIX_SIZE + body_len;
-  }
-  // After a read error nothing is known about the bytes past `p`; they may
-  // be whole records, so they are never cut.
-  if (!read_failed) bank.tail_.observe(p, size);
+  auto end = walk_records(f, 0, size, [&](uint64_t id, OwnerId owner, uint64_t offset) {
+    bank.index_.push_back({id, owner, offset});
+  });
+  if (end) observe_rest(f, bank.tail_, *end, size);
   return bank;
 }
 
+IoResult<void> SynapticBank::catch_up() {
+  QVN_TRY(File f, File::open(path_, Access::Read));
+  QVN_TRY(uint64_t size, f.size());
+  uint64_t from = tail_.whole_end() <= size ? tail_.whole_end() : 0;
+  auto end = walk_records(f, from, size, [](uint64_t, OwnerId, uint64_t) {});
+  if (end) observe_rest(f, tail_, *end, size);
+  return {};
+}
+
 IoResult<void> SynapticBank::append(const SynapticEntry& e) {
-  QVN_TRY(File f, File::open(path_, Access::Append, Create::No));
+  // What lies behind the last whole record now decides whether it is cut.
+  QVN_TRY_VOID(catch_up());
+  QVN_TRY(File f, File::open(path_, Access::ReadAppend, Create::No));
   const uint64_t values = uint64_t{e.lora_a.size()} + e.lora_b.size();
   if (values > (fmt::MAX_BODY_LEN - fmt::FIXED_BODY_SIZE) / 2) {
     return make_unexpected(IoError::invalid_input("record too large"));
@@ -136,7 +164,8 @@ IoResult<void> SynapticBank::append(const SynapticEntry& e) {
   le::put(head, e.last_used);
   le::put_f32(head, e.quality);
 
-  QVN_TRY(uint64_t offset, append_synced(f, tail_, [&](File& file) -> IoResult<void> {
+  QVN_TRY(uint64_t offset, append_synced(f, tail_, fmt::LEN_PREFIX_SIZE + body_len,
+                                         [&](File& file) -> IoResult<void> {
     BufferedWriter w(file);
     QVN_TRY_VOID(w.put(head));
     QVN_TRY_VOID(w.put_u16s(e.lora_a));

@@ -38,6 +38,11 @@ class SynapticBank {
   // hold `rank` x `d_model` values each, before anything is written.
   IoResult<void> append(const SynapticEntry& entry);
 
+  // Walks the records appended since the last open, catch-up or append of
+  // this bank, by any writer, only to bring up to date what the next append
+  // knows about a torn tail; the index does not change.
+  IoResult<void> catch_up();
+
   // The owner's entries in file order; the first error fails the whole load.
   IoResult<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
 

@@ -1,5 +1,8 @@
 #include "storage/text_store.h"
 
+#include <algorithm>
+#include <optional>
+#include <span>
 #include <string_view>
 
 #include "core/le_bytes.h"
@@ -17,27 +20,60 @@ IoResult<TextStore> TextStore::open(const std::string& dir) {
   return store;
 }
 
+namespace {
+
+std::optional<uint64_t> entry_size(const uint8_t* head) {
+  return fmt::ENTRY_HEAD_SIZE + le::load<uint32_t>(head + 8);
+}
+
+// Walks the whole entries at the start of `bytes`, calling on_entry(id,
+// text) for each; returns how many bytes they take. A length running past
+// the end is where the walk stops (a torn append, or damage).
+template <class OnEntry>
+uint64_t walk_entries(std::span<const uint8_t> bytes, OnEntry&& on_entry) {
+  const uint8_t* b = bytes.data();
+  const uint64_t size = bytes.size();
+  uint64_t p = 0;
+  while (p + fmt::ENTRY_HEAD_SIZE <= size) {
+    const uint64_t text_at = p + fmt::ENTRY_HEAD_SIZE;
+    const uint64_t len = le::load<uint32_t>(b + p + 8);
+    if (text_at + len > size) break;
+    on_entry(le::load<uint64_t>(b + p), std::string_view(reinterpret_cast<const char*>(b + text_at), len));
+    p = text_at + len;
+  }
+  return p;
+}
+
+void observe_rest(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, uint64_t whole) {
+  auto rest = bytes.subspan(static_cast<size_t>(whole));
+  tail.observe(base + whole, rest, tail_holds_no_entry(rest, fmt::ENTRY_HEAD_SIZE, entry_size));
+}
+
+}  // namespace
+
 IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out,
                                     TornTail& tail) const {
   QVN_TRY(auto bytes, read_if_examinable(path_));
   tail = TornTail();
   if (!bytes) return {};
-  const uint8_t* b = bytes->data();
-  const uint64_t size = bytes->size();
-  uint64_t p = 0;
-  while (p + fmt::ENTRY_HEAD_SIZE <= size) {
-    const PackId id = le::load<uint64_t>(b + p);
-    const uint64_t len = le::load<uint32_t>(b + p + 8);
-    const uint64_t text_at = p + fmt::ENTRY_HEAD_SIZE;
-    // A length running past the end is the writer dying mid-append.
-    if (text_at + len > size) break;
-    if (valid_utf8(std::string_view(reinterpret_cast<const char*>(b + text_at), len))) {
-      out.insert_or_assign(id, std::string(reinterpret_cast<const char*>(b + text_at), len));
-    }
-    p = text_at + len;
-  }
-  tail.observe(p, size);
+  uint64_t whole = walk_entries(*bytes, [&](PackId id, std::string_view text) {
+    if (valid_utf8(text)) out.insert_or_assign(id, std::string(text));
+  });
+  observe_rest(tail, 0, *bytes, whole);
   return {};
+}
+
+IoResult<std::optional<PackId>> TextStore::catch_up() {
+  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
+  std::optional<PackId> highest;
+  if (!fresh) return highest;
+  const uint64_t from = fresh->base;
+  const std::vector<uint8_t>* bytes = &fresh->bytes;
+  uint64_t whole = walk_entries(*bytes, [&](PackId id, std::string_view) {
+    highest = std::max(highest.value_or(0), id);
+  });
+  observe_rest(tail_, from, *bytes, whole);
+  return highest;
 }
 
 IoResult<void> TextStore::set(const std::vector<std::pair<PackId, std::string>>& entries) {
@@ -59,9 +95,11 @@ IoResult<void> TextStore::set(std::span<const std::pair<PackId, std::string_view
     le::put(buf, static_cast<uint32_t>(text.size()));
     buf.insert(buf.end(), text.begin(), text.end());
   }
+  // What lies behind the last whole entry now decides whether it is cut.
+  QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
-          platform::File::open(path_, platform::Access::Append, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, tail_, [&](platform::File& file) {
+          platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
+  QVN_TRY_VOID(append_synced(f, tail_, buf.size(), [&](platform::File& file) {
     return file.write_all(buf.data(), buf.size());
   }));
   for (const auto& [id, text] : entries) texts_.insert_or_assign(id, std::string(text));

@@ -2,6 +2,7 @@
 // Requires: engine mutex held for every call (no locking of its own).
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +31,12 @@ class TextStore {
 
   // Replaces the map from the file; on a read error the old map stays.
   IoResult<void> reload();
+
+  // Walks the entries appended since the last load, catch-up or append of
+  // this store, by any writer, and returns the highest pack id among them.
+  // The map does not change: other writers' texts appear at reload(). Also
+  // brings up to date what the next append knows about a torn tail.
+  IoResult<std::optional<PackId>> catch_up();
 
   // The pack's text, or nullptr. Valid until the next non-const call.
   const std::string* get(PackId pack) const;

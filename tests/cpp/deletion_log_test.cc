@@ -38,26 +38,6 @@ TEST(DeletionLogTest, GoldenBytesAndFileCreatedOnlyByFirstAppend) {
   EXPECT_EQ(again.ids(), (std::unordered_set<PackId>{3, 0x0102030405060708ull}));
 }
 
-TEST(DeletionLogTest, PartialIdIsIgnoredAndCutBeforeTheNextAppend) {
-  TempDir dir;
-  const std::string file = dir.file("deletion_log.bin");
-  std::vector<uint8_t> bytes = {1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0xAA, 0xBB, 0xCC, 0xDD};
-  test::write_bytes(file, bytes);
-  DeletionLog log = open_ok(dir);
-  EXPECT_EQ(log.ids(), (std::unordered_set<PackId>{1, 2}));
-  EXPECT_EQ(test::size_of(file), 20u) << "open must not modify the file";
-
-  ASSERT_TRUE(log.append(9).ok());
-  EXPECT_EQ(test::size_of(file), 24u);
-  EXPECT_EQ(open_ok(dir).ids(), (std::unordered_set<PackId>{1, 2, 9}));
-
-  // A partial id that appears later is found by reload.
-  test::append_bytes(file, {5});
-  ASSERT_TRUE(log.reload().ok());
-  ASSERT_TRUE(log.append(10).ok());
-  EXPECT_EQ(open_ok(dir).ids(), (std::unordered_set<PackId>{1, 2, 9, 10}));
-}
-
 TEST(DeletionLogTest, FailedAppendCutsBackAndKeepsTheSet) {
   for (auto op : {platform::fault::Op::Write, platform::fault::Op::Sync}) {
     SCOPED_TRACE(static_cast<int>(op));

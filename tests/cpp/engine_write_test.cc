@@ -164,7 +164,7 @@ TEST(EngineRefreshTest, SecondEngineSeesWritesAndDeletionsAfterRefresh) {
   for (const PackHit& h : *packs) EXPECT_NE(h.pack_id, doomed);
 }
 
-TEST(EngineRefreshTest, FailedRefreshLeavesEngineAsItWas) {
+TEST(EngineRefreshTest, FailedRefreshKeepsTheEngineButAdvancesItsIds) {
   test::TempDir dir;
   Engine reader = must(Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, std::nullopt));
   ASSERT_TRUE(reader.mem_write_pack(request(1, 1)).ok());
@@ -185,10 +185,15 @@ TEST(EngineRefreshTest, FailedRefreshLeavesEngineAsItWas) {
   EXPECT_EQ(after.governance_entries, before.governance_entries);
   EXPECT_EQ(after.trace_edges, before.trace_edges);
   EXPECT_EQ(after.slb_occupancy, before.slb_occupancy);
-  EXPECT_EQ(reader.next_pack_id(), 2u);
   EXPECT_FALSE(reader.load_pack_by_id(2).ok());
+  // Only the ids moved on, past everything the rescan found, so the next
+  // write takes none of the other writer's.
+  EXPECT_EQ(reader.next_pack_id(), 3u);
+  EXPECT_GT(reader.next_cell_id(), *std::prev(reader.block_pool().cell_ids().end()));
+  EXPECT_EQ(*reader.mem_write_pack(request(1, 3)), 3u);
   ASSERT_TRUE(reader.refresh().ok());
-  EXPECT_EQ(reader.pack_count(), 2u);
+  EXPECT_EQ(reader.pack_count(), 3u);
+  EXPECT_EQ(reader.load_pack_by_id(2)->text, "t");
   EXPECT_EQ(reader.status().trace_edges, 2u);
   EXPECT_EQ(reader.pack_links(1, 2), std::vector<PackId>{2});
 }

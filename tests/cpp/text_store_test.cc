@@ -128,19 +128,6 @@ TEST(TextStoreTest, TornTailIsIgnoredAndCutBeforeTheNextAppend) {
   EXPECT_EQ(test::size_of(file), expected.size() + entry_bytes(4, "four").size());
 }
 
-TEST(TextStoreTest, TornTailWrittenByOthersAfterLoadIsLeftAlone) {
-  TempDir dir;
-  const std::string file = dir.file("text_store.bin");
-  test::write_bytes(file, entry_bytes(1, "a"));
-  test::append_bytes(file, {9, 9});
-  TextStore s = open_ok(dir);
-  // The file changed since the load: its bytes are not ours to cut.
-  test::append_bytes(file, {7});
-  const uint64_t before = test::size_of(file);
-  ASSERT_TRUE(s.set(Entries{{2, "b"}}).ok());
-  EXPECT_EQ(test::size_of(file), before + entry_bytes(2, "b").size());
-}
-
 TEST(TextStoreTest, FailedAppendCutsBackAndKeepsTheMap) {
   for (auto op : {platform::fault::Op::Write, platform::fault::Op::Sync}) {
     SCOPED_TRACE(static_cast<int>(op));

@@ -95,27 +95,6 @@ TEST(TraceLogTest, MissingFileIsAnErrorForReadAndSync) {
   EXPECT_EQ(test::size_of(log->path()), 26u);
 }
 
-TEST(TraceLogTest, AppendAfterTornTailCutsItFirst) {
-  TempDir tmp;
-  auto log = TraceLog::open(tmp.path());
-  ASSERT_TRUE(log.ok());
-  ASSERT_TRUE(log->append({1, 2, 3, EdgeType::CausedBy}).ok());
-  // A writer died after 11 bytes of its record.
-  auto partial = record(1, 40, 41, 0, 42);
-  partial.resize(11);
-  test::append_bytes(log->path(), partial);
-  auto loaded = log->read_all();
-  ASSERT_TRUE(loaded.ok());
-  EXPECT_EQ(loaded->size(), 1u);
-
-  ASSERT_TRUE(log->append({4, 5, 6, EdgeType::Supports}).ok());
-  EXPECT_EQ(test::size_of(log->path()), 52u);
-  auto after = log->read_all();
-  ASSERT_TRUE(after.ok());
-  ASSERT_EQ(after->size(), 2u);
-  EXPECT_EQ((*after)[1], (TraceEdge{4, 5, 6, EdgeType::Supports}));
-}
-
 TEST(TraceLogTest, FailedAppendCutsTheFileBack) {
   TempDir tmp;
   auto log = TraceLog::open(tmp.path());

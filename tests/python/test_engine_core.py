@@ -789,3 +789,42 @@ def test_poisoned_engine_refuses_every_method(path):
         e.mem_write_pack(1, "key", [], 50.0)
     # Another engine on the same directory has a mutex of its own.
     assert Engine(path).pack_count() == 1
+
+
+def _shared_dir_writer(path, owner, n, barrier, out):
+    e = Engine(path)
+    barrier.wait()
+    acked = []
+    for i in range(n):
+        key = np.zeros(16, dtype=np.float32)
+        key[(owner * 5 + i) % 16] = 1.0
+        layer = np.full(8, owner * 1000.0 + i, dtype=np.float32)
+        acked.append(e.mem_write_pack(owner, key, [(0, layer)], 50.0, text=f"tenant {owner} {i}"))
+    cells = e.mem_write_batch([(owner, 1, np.ones(16, np.float32), np.ones(4, np.float32), 1.0, None)] * 5)
+    out.put((owner, acked, cells))
+
+
+def test_processes_sharing_a_directory_never_share_an_id(tmp_path):
+    import multiprocessing as mp
+
+    ctx = mp.get_context("spawn")
+    procs, n = 3, 40
+    barrier, out = ctx.Barrier(procs), ctx.Queue()
+    ps = [ctx.Process(target=_shared_dir_writer, args=(str(tmp_path), o, n, barrier, out))
+          for o in range(1, procs + 1)]
+    for p in ps:
+        p.start()
+    results = [out.get(timeout=60) for _ in ps]
+    for p in ps:
+        p.join(timeout=60)
+    e = Engine(str(tmp_path))
+    packs = [pid for _, acked, _ in results for pid in acked]
+    cells = [c for *_, cs in results for c in cs]
+    assert len(set(packs)) == len(packs) and len(set(cells)) == len(cells)
+    for owner, acked, _ in results:
+        for i, pid in enumerate(acked):
+            hit = e.load_pack_by_id(pid)
+            assert (hit["owner"], hit["text"]) == (owner, f"tenant {owner} {i}")
+            assert hit["layers"][0]["data"][0] == pytest.approx(owner * 1000.0 + i)
+        for hit in e.mem_read_pack(np.ones(16, np.float32), 50, owner):
+            assert hit["owner"] == owner and hit["text"].startswith(f"tenant {owner} ")

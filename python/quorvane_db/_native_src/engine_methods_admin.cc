@@ -103,7 +103,7 @@ PyObject* store_synapsis(EngineState& self, BoundArgs& args) {
   entry.d_model = d_model;
   entry.last_used = last_used.value_or(0);
   entry.quality = quality.value_or(0.0f);
-  auto r = run_locked(*self.inner, [&](Engine& e) { return as_engine(e.synaptic().append(entry)); });
+  auto r = run_locked(*self.inner, [&](Engine& e) { return e.store_adapter(entry); });
   if (!r) return nullptr;
   return finish_none(*r);
 }
@@ -157,10 +157,9 @@ PyObject* set_pack_text(EngineState& self, BoundArgs& args) {
   std::string text;
   if (!args.convert(pack_id, text)) return nullptr;
   auto r = run_locked(*self.inner, [&](Engine& e) -> Result<void> {
-    if (!e.pack_directory().cells(pack_id)) return make_unexpected(EngineError::pack_not_found(pack_id));
     std::vector<std::pair<PackId, std::string>> one;
     one.emplace_back(pack_id, std::move(text));
-    return as_engine(e.text_store().set(one));
+    return e.set_pack_texts(one);
   });
   if (!r) return nullptr;
   return finish_none(*r);
