@@ -11,9 +11,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/engine.h"
 #include "retrieval/key_view.h"
 #include "retrieval/per_token.h"
 #include "retrieval/per_token_kernels.h"
+#include "support/engine_fixture.h"
+#include "support/temp_dir.h"
 
 namespace qvn {
 namespace {
@@ -659,6 +662,36 @@ TEST(PerTokenIndexTest, TokenRowsFromFetcherOrArena) {
   auto er = e.token_rows(1, nullptr);
   ASSERT_EQ(er.size(), 1u);
   EXPECT_EQ(er[0].row, (std::vector<float>{127.0f, -1.0f}));
+}
+
+// Token reads through the engine: the owner filter holds and a token count
+// times a dimension that wraps around 64 bits is refused, not read as the
+// small product it wraps to.
+TEST(PerTokenEngineTest, TokenReadsFilterOwnersAndRefuseOverflowingShapes) {
+  test::TempDir dir;
+  Engine e = test::open_engine(dir.path());
+  const std::vector<float> row = {1.0f, 0.5f};
+  for (OwnerId owner : {1u, 2u, 1u}) {
+    ASSERT_TRUE(e.mem_write(owner, 0, encode_per_token_key({row}), {1.0f}, 50.0f, std::nullopt).ok());
+  }
+  struct Case {
+    uint64_t n_tokens, dim;
+    std::optional<OwnerId> owner;
+    size_t hits;
+  };
+  const Case cases[] = {
+      {1, 2, std::nullopt, 3},
+      {1, 2, 1, 2},
+      {1, 2, 2, 1},
+      {1, 2, 3, 0},
+      {(uint64_t{1} << 63) + 1, 2, std::nullopt, 0},  // product wraps to 2
+  };
+  for (const Case& c : cases) {
+    auto got = e.mem_read_tokens(row, c.n_tokens, c.dim, 10, c.owner);
+    ASSERT_TRUE(got.ok());
+    ASSERT_EQ(got->size(), c.hits) << c.n_tokens << " owner " << c.owner.value_or(0);
+    for (const CellHit& h : *got) EXPECT_EQ(h.cell.owner, c.owner.value_or(h.cell.owner));
+  }
 }
 
 }  // namespace
