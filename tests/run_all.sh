@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test from one build: the C++ suites through CTest,
 # then the Python suites through pytest against the extension of the same
-# build (staged as a package under build/tests/pkg).
+# build (staged as a package under build/tests/pkg). Python is $PYTHON if
+# set, else the .venv that scripts/install_deps.sh makes, else python3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-python=${PYTHON:-python3}
+if [ -n "${PYTHON:-}" ]; then python=$PYTHON
+elif [ -x .venv/bin/python ]; then python=$PWD/.venv/bin/python
+else python=python3
+fi
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVN_BUILD_TESTS=ON \
   -DQVN_BUILD_PYTHON=ON -DQVN_BUILD_FRAME_PROBE=ON \

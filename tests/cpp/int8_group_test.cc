@@ -9,6 +9,7 @@
 
 #include "retrieval/int8_group.h"
 #include "retrieval/key_view.h"
+#include "support/reference.h"
 
 namespace qvn {
 namespace {
@@ -77,18 +78,7 @@ TEST(Int8GroupTest, LengthMismatchesGiveEmpty) {
   EXPECT_TRUE(int8_group_dequantize(torn, 40).empty());
 }
 
-struct CountingStore {
-  std::map<uint64_t, std::vector<float>> keys;
-  mutable int calls = 0;
-  FnKeyFetcher fetcher() const {
-    return FnKeyFetcher([this](uint64_t id) -> std::optional<std::vector<float>> {
-      ++calls;
-      auto it = keys.find(id);
-      if (it == keys.end()) return std::nullopt;
-      return it->second;
-    });
-  }
-};
+using CountingStore = test::KeyStore;
 
 std::vector<float> rows_of(const std::vector<std::vector<float>>& rows) {
   std::vector<float> out;

@@ -56,8 +56,20 @@ TEST(MaintenanceTest, FreshStatusAndDisabledHandle) {
   EXPECT_EQ(engine.use_count(), 1);  // the handle was dropped, not kept
 }
 
+// Polls until `done` holds or `limit` passes; the thread runs on its own
+// clock, so the test counts what it reports instead of timing it.
+template <class Pred>
+bool wait_for(Pred done, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 // One healthy engine and one whose mutex is poisoned run side by side, so
-// the whole test waits through two sweep intervals only once.
+// the whole test waits through the sweep intervals only once.
 TEST(MaintenanceTest, SweepsEachIntervalAndKeepsCountersAcrossRestart) {
   test::TempDir dir;
   Engine fresh = test::open_engine(dir.file("a"));
@@ -74,41 +86,48 @@ TEST(MaintenanceTest, SweepsEachIntervalAndKeepsCountersAcrossRestart) {
 
   MaintenanceHandle h(every_second());
   MaintenanceHandle blocked(every_second());
+  const uint64_t started = platform::now_unix_nanos() / 1000000000ull;
   ASSERT_TRUE(h.start(engine).ok());
   ASSERT_TRUE(h.start(engine).ok());  // already running: no second thread
   ASSERT_TRUE(blocked.start(broken).ok());
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(wait_for([&] { return h.status().sweep_count >= 2; }));
   EXPECT_EQ(threads_named("qvn-maintenance"), 2);
-
-  MaintenanceStats s = h.status();
-  EXPECT_EQ(s.sweep_count, 2u);
-  EXPECT_EQ(s.total_packs_evicted, 1u);
-  EXPECT_EQ(s.compaction_count, 0u);
-  EXPECT_FALSE(s.last_compaction_epoch_secs.has_value());
-  ASSERT_TRUE(s.last_sweep_epoch_secs.has_value());
-  const uint64_t now = platform::now_unix_nanos() / 1000000000ull;
-  EXPECT_LE(*s.last_sweep_epoch_secs, now);
-  EXPECT_GE(*s.last_sweep_epoch_secs + 5, now);
-  EXPECT_EQ(blocked.status().sweep_count, 0u);
   EXPECT_TRUE(blocked.is_running());
-  {
-    auto guard = engine->lock();
-    ASSERT_TRUE(guard.has_value());
-    Engine& e = **guard;
-    EXPECT_EQ(e.pack_count(), 1u);
-    const GovernanceEntry* g = e.governance().get(e.pack_directory().cells(kept)->front());
-    EXPECT_EQ(g->age_days, 2.0f);
-    EXPECT_EQ(g->importance, 75.0f * 0.995f * 0.995f);
-  }
 
   std::thread stopper([&] { blocked.stop(); });
   h.stop();
   stopper.join();
   EXPECT_FALSE(h.is_running());
   EXPECT_EQ(threads_named("qvn-maintenance"), 0);
+  EXPECT_EQ(blocked.status().sweep_count, 0u);
+
+  // Stopped: the counters no longer move. One sweep per interval at most,
+  // however slow the machine was.
+  const MaintenanceStats s = h.status();
+  const uint64_t now = platform::now_unix_nanos() / 1000000000ull;
+  ASSERT_GE(s.sweep_count, 2u);
+  EXPECT_LE(s.sweep_count, now - started + 1);
+  EXPECT_EQ(s.total_packs_evicted, 1u);
+  EXPECT_EQ(s.compaction_count, 0u);
+  EXPECT_FALSE(s.last_compaction_epoch_secs.has_value());
+  ASSERT_TRUE(s.last_sweep_epoch_secs.has_value());
+  EXPECT_GE(*s.last_sweep_epoch_secs, started);
+  EXPECT_LE(*s.last_sweep_epoch_secs, now);
+  {
+    auto guard = engine->lock();
+    ASSERT_TRUE(guard.has_value());
+    Engine& e = **guard;
+    EXPECT_EQ(e.pack_count(), 1u);
+    const GovernanceEntry* g = e.governance().get(e.pack_directory().cells(kept)->front());
+    float importance = 75.0f;
+    for (uint64_t n = 0; n < s.sweep_count; ++n) importance = importance * 0.995f;
+    EXPECT_EQ(g->age_days, static_cast<float>(s.sweep_count));
+    EXPECT_EQ(g->importance, importance);
+  }
+
   ASSERT_TRUE(h.start(engine).ok());
   EXPECT_TRUE(h.is_running());
-  EXPECT_EQ(h.status().sweep_count, 2u);
+  EXPECT_GE(h.status().sweep_count, s.sweep_count);
   EXPECT_EQ(h.status().total_packs_evicted, 1u);
 }
 
@@ -140,7 +159,7 @@ TEST(MaintenanceTest, ZeroIntervalsPauseAndStopIsPrompt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const auto before = std::chrono::steady_clock::now();
   idle.stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));  // not the hour-long interval
   EXPECT_FALSE(idle.is_running());
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,9 +12,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/engine.h"
 #include "retrieval/key_view.h"
 #include "retrieval/per_token.h"
 #include "retrieval/per_token_kernels.h"
+#include "support/engine_fixture.h"
+#include "support/reference.h"
+#include "support/temp_dir.h"
 
 namespace qvn {
 namespace {
@@ -21,36 +26,11 @@ namespace {
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-uint32_t bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
-// NaN payloads are not part of the contract; every other bit is.
-bool same_bits(float a, float b) { return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b); }
-
-// ---- Scalar references, written straight from the scoring rules ----
-
-float ref_dot(const float* a, const float* b, size_t n) {
-  float s = -0.0f;
-  for (size_t i = 0; i < n; ++i) s += a[i] * b[i];
-  return s;
-}
-
-float ref_top_m_mean(std::vector<float> v, uint64_t top_m) {
-  size_t m = std::min<uint64_t>(top_m, v.size());
-  if (m == 0) return -INF;
-  std::vector<size_t> idx(v.size());
-  std::iota(idx.begin(), idx.end(), 0);
-  std::stable_sort(idx.begin(), idx.end(), [&](size_t a, size_t b) {
-    bool an = std::isnan(v[a]), bn = std::isnan(v[b]);
-    if (an || bn) return !an && bn;
-    return v[a] > v[b];
-  });
-  float s = -0.0f;
-  for (size_t i = 0; i < m; ++i) s += v[idx[i]];
-  return s / static_cast<float>(m);
-}
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+using test::ref_dot;
+using test::ref_top_m_mean;
+using test::same_bits;
+using Store = test::KeyStore;
 
 // Pair scores in query-token-outer order, aggregated.
 float ref_score(const std::vector<std::vector<float>>& q, const std::vector<float>& matrix, size_t dim,
@@ -96,19 +76,6 @@ struct Rng {
     for (auto& row : r)
       for (float& x : row) x = value();
     return r;
-  }
-};
-
-struct Store {
-  std::map<uint64_t, std::vector<float>> keys;
-  int calls = 0;
-  FnKeyFetcher fetcher() {
-    return FnKeyFetcher([this](uint64_t id) -> std::optional<std::vector<float>> {
-      ++calls;
-      auto it = keys.find(id);
-      if (it == keys.end()) return std::nullopt;
-      return it->second;
-    });
   }
 };
 
@@ -660,6 +627,36 @@ TEST(PerTokenIndexTest, TokenRowsFromFetcherOrArena) {
   auto er = e.token_rows(1, nullptr);
   ASSERT_EQ(er.size(), 1u);
   EXPECT_EQ(er[0].row, (std::vector<float>{127.0f, -1.0f}));
+}
+
+// Token reads through the engine: the owner filter holds and a token count
+// times a dimension that wraps around 64 bits is refused, not read as the
+// small product it wraps to.
+TEST(PerTokenEngineTest, TokenReadsFilterOwnersAndRefuseOverflowingShapes) {
+  test::TempDir dir;
+  Engine e = test::open_engine(dir.path());
+  const std::vector<float> row = {1.0f, 0.5f};
+  for (OwnerId owner : {1u, 2u, 1u}) {
+    ASSERT_TRUE(e.mem_write(owner, 0, encode_per_token_key({row}), {1.0f}, 50.0f, std::nullopt).ok());
+  }
+  struct Case {
+    uint64_t n_tokens, dim;
+    std::optional<OwnerId> owner;
+    size_t hits;
+  };
+  const Case cases[] = {
+      {1, 2, std::nullopt, 3},
+      {1, 2, 1, 2},
+      {1, 2, 2, 1},
+      {1, 2, 3, 0},
+      {(uint64_t{1} << 63) + 1, 2, std::nullopt, 0},  // product wraps to 2
+  };
+  for (const Case& c : cases) {
+    auto got = e.mem_read_tokens(row, c.n_tokens, c.dim, 10, c.owner);
+    ASSERT_TRUE(got.ok());
+    ASSERT_EQ(got->size(), c.hits) << c.n_tokens << " owner " << c.owner.value_or(0);
+    for (const CellHit& h : *got) EXPECT_EQ(h.cell.owner, c.owner.value_or(h.cell.owner));
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "retrieval/key_view.h"
 #include "retrieval/per_token.h"
 #include "retrieval/refinement.h"
+#include "support/reference.h"
 
 namespace qvn {
 namespace {
@@ -81,20 +82,8 @@ PerTokenIndex eager() { return PerTokenIndex(true, PerTokenConfig{}, 512, 32768,
 
 // ---- Scalar references, written straight from the rules ----
 
-float ref_dot(const float* a, const float* b, size_t n) {
-  float s = -0.0f;
-  for (size_t i = 0; i < n; ++i) s += a[i] * b[i];
-  return s;
-}
-
-float ref_top_m_mean(std::vector<float> v, uint64_t top_m) {
-  const size_t m = std::min<uint64_t>(top_m, v.size());
-  if (m == 0) return -INF;
-  std::stable_sort(v.begin(), v.end(), [](float a, float b) { return a > b; });  // no NaN here
-  float s = -0.0f;
-  for (size_t i = 0; i < m; ++i) s += v[i];
-  return s / static_cast<float>(m);
-}
+using test::ref_dot;
+using test::ref_top_m_mean;
 
 std::vector<float> ref_mean(const Rows& inserted) {
   std::vector<float> sum(inserted[0].size(), 0.0f);

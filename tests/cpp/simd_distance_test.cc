@@ -7,30 +7,18 @@
 #include <vector>
 
 #include "retrieval/simd_distance.h"
+#include "support/reference.h"
 
 namespace qvn {
 namespace {
 
-// Plain references, written independently of the library.
-float ref_dot(const float* a, const float* b, size_t n) {
-  float s = -0.0f;
-  for (size_t i = 0; i < n; ++i) {
-    const float p = a[i] * b[i];
-    s = s + p;
-  }
-  return s;
-}
+using test::ref_dot;
+using test::same_bits;
 
 int64_t ref_dot_i8(const int8_t* a, const int8_t* b, size_t n) {
   int64_t s = 0;
   for (size_t i = 0; i < n; ++i) s += static_cast<int64_t>(a[i]) * b[i];
   return s;
-}
-
-// Same bits, or both NaN (payload propagation is not part of the contract).
-bool same_float(float a, float b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
 }
 
 // Values that expose any reordering or contraction: cancellation across
@@ -61,9 +49,9 @@ TEST(SimdDistanceTest, RowKernelMatchesReferenceBitForBit) {
       scalar::dot_f32_rows(q.data(), rows.data(), stride, n_rows, dim, slow.data());
       for (size_t r = 0; r < n_rows; ++r) {
         const float want = ref_dot(q.data(), rows.data() + r * stride, dim);
-        ASSERT_TRUE(same_float(fast[r], want)) << "dim " << dim << " row " << r;
-        ASSERT_TRUE(same_float(slow[r], want)) << "dim " << dim << " row " << r;
-        ASSERT_TRUE(same_float(dot_f32(q.data(), rows.data() + r * stride, dim), want));
+        ASSERT_TRUE(same_bits(fast[r], want)) << "dim " << dim << " row " << r;
+        ASSERT_TRUE(same_bits(slow[r], want)) << "dim " << dim << " row " << r;
+        ASSERT_TRUE(same_bits(dot_f32(q.data(), rows.data() + r * stride, dim), want));
       }
       EXPECT_EQ(fast[n_rows], 42.0f);  // nothing written past n_rows
     }
@@ -91,8 +79,8 @@ TEST(SimdDistanceTest, InterleavedKernelMatchesReferenceBitForBit) {
       scalar::dot_f32_interleaved(q.data(), packed.data(), n_rows, dim, slow.data());
       for (size_t r = 0; r < n_rows; ++r) {
         const float want = ref_dot(q.data(), rows[r].data(), dim);
-        ASSERT_TRUE(same_float(fast[r], want)) << "dim " << dim << " row " << r;
-        ASSERT_TRUE(same_float(slow[r], want)) << "dim " << dim << " row " << r;
+        ASSERT_TRUE(same_bits(fast[r], want)) << "dim " << dim << " row " << r;
+        ASSERT_TRUE(same_bits(slow[r], want)) << "dim " << dim << " row " << r;
       }
       EXPECT_EQ(fast[n_rows], 42.0f);
       EXPECT_EQ(slow[n_rows], 42.0f);
@@ -163,7 +151,7 @@ TEST(SimdDistanceTest, TopKEqualsStableSortCut) {
       ASSERT_EQ(got.size(), want.size());
       for (size_t j = 0; j < got.size(); ++j) {
         EXPECT_EQ(got[j].value, want[j].second) << "round " << round << " k " << k;
-        EXPECT_TRUE(same_float(got[j].score, want[j].first));
+        EXPECT_TRUE(same_bits(got[j].score, want[j].first));
       }
     }
   }

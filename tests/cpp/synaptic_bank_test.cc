@@ -255,17 +255,26 @@ TEST(SynapticBankTest, FailedAppendCutsBackAndKeepsTheIndex) {
 TEST(SynapticBankTest, AppendRefusals) {
   TempDir tmp;
   SynapticBank b = open_ok(tmp.path());
-  SynapticEntry bad = entry(1, 5, 2, 3);
-  bad.lora_b.pop_back();
-  auto r = b.append(bad);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().kind, IoError::Kind::InvalidInput);
-  EXPECT_EQ(test::size_of(b.path()), 0u);
-  EXPECT_TRUE(b.index().empty());
+  SynapticEntry short_b = entry(1, 5, 2, 3);
+  short_b.lora_b.pop_back();
+  SynapticEntry no_a = entry(1, 5, 2, 3);
+  no_a.lora_a.clear();
+  const std::pair<SynapticEntry, const char*> refused[] = {
+      {short_b, "adapter matrices must hold rank * d_model values each"},
+      {no_a, "adapter matrices must hold rank * d_model values each"},
+  };
+  for (const auto& [bad, text] : refused) {
+    auto r = b.append(bad);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, IoError::Kind::InvalidInput);
+    EXPECT_EQ(r.error().to_string(), text);
+    EXPECT_EQ(test::size_of(b.path()), 0u);
+    EXPECT_TRUE(b.index().empty());
+  }
 
   // The file is not recreated by an append.
   ASSERT_TRUE(platform::unlink(b.path()).ok());
-  r = b.append(entry(1, 5, 1, 1));
+  auto r = b.append(entry(1, 5, 1, 1));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().os_code, ENOENT);
   EXPECT_FALSE(platform::exists(b.path()).value());
