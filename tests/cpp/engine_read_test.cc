@@ -168,11 +168,11 @@ TEST(EngineReadTest, LoadByIdTokenReadsAndLimits) {
     EXPECT_EQ(importance_of(e, p), want);
   }
   for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(e.mem_write(1, 0, encode_token_matrix(vec(16, i), 2, 8), {}, 50, std::nullopt).ok());
+    ASSERT_TRUE(e.mem_write(1, 0, encode_token_matrix(vec(16, i), 8, 2), {}, 50, std::nullopt).ok());
   }
   const std::vector<float> q = vec(16, 2);
-  auto by_rows = e.mem_read_tokens(q, 2, 8, 3, std::nullopt);
-  auto by_key = e.mem_read(encode_token_matrix(q, 2, 8), 3, std::nullopt);
+  auto by_rows = e.mem_read_tokens(q, 8, 2, 3, std::nullopt);
+  auto by_key = e.mem_read(encode_token_matrix(q, 8, 2), 3, std::nullopt);
   ASSERT_EQ(by_rows->size(), 3u);
   ASSERT_EQ(by_key->size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
