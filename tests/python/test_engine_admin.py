@@ -147,6 +147,14 @@ def test_schedules_list_cancel_fire_and_persist(engine, db):
     assert not engine.pack_exists(draft) and engine.pack_exists(kept)
     assert [e["id"] for e in engine.list_scheduled()] == [1]
     assert engine.schedule_evict_draft(18446744073.70955, 1, 3.4e38) == 5  # the last time that fits
+    del engine
+    gc.collect()
+    damaged = open(path).read().replace('"id":', '"id"', 1)
+    open(path, "w").write(damaged)
+    with pytest.raises(RuntimeError) as e:
+        Engine(db)
+    assert str(e.value) == ("snapshot integrity check failed: scheduled_actions.json parse error: "
+                            "expected `:` at line 5 column 12")
 
 
 def test_fire_time_matches_exact_rounding(engine):
