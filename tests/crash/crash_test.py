@@ -1,20 +1,14 @@
 #!/usr/bin/env python3
 """Kill-at-random-moments durability test.
 
-A child process opens an engine directory and writes packs (some with text),
-cells (some with a parent), batches of cells, texts, pack links and deletions
-in a loop. Before each call it announces what it is about to do and after the
-call returns it acknowledges it, one flushed line each on stdout. The parent
-SIGKILLs the child after a random sleep, reopens the directory and checks:
-
-- every acknowledged write is there and reads back as written (pack layers
-  equal the 4-bit group code of what was written, recomputed here; texts,
-  links, cell governance and parents as written; deleted packs absent);
-- the one write that was in flight is either wholly visible or not at all;
-- the engine still works: write, read, refresh and compact.
-
-The parent keeps a model of the directory across iterations, so every child
-starts from what the previous ones left behind.
+A child writes packs (one in ten with layers of megabytes), cells, batches,
+texts, links and deletions, announcing each call before it and acknowledging
+it after, one flushed line each. The parent SIGKILLs it at a random moment,
+reopens the directory and checks that every acknowledged write reads back as
+written (layers as the 4-bit group code of what was written), that the write
+in flight is wholly visible or not at all, and that the engine still works.
+The parent's model spans iterations, so each child starts where the last one
+stopped.
 
     python3 tests/crash/crash_test.py --iterations 200
 """
@@ -43,7 +37,6 @@ LINK_KINDS = (0, 1, 2, 3)
 
 
 def is_big(seed):
-    """One pack in ten has layers of megabytes, so that kills land inside its write."""
     return np.random.default_rng(seed).random() < 0.1
 
 
@@ -61,20 +54,17 @@ def pack_data(seed):
         if rng.random() < 0.2:
             data[: min(n, 32)] = 0.0
         layers.append((idx, data))
-    salience = float(rng.uniform(-10, 110))
     choice = rng.random()
     text = None if choice < 0.3 else ("" if choice < 0.4 else f"pack {seed} \u00e9\u4e2d " * int(rng.integers(1, 6)))
-    return owner, key, layers, salience, text
+    return owner, key, layers, float(rng.uniform(-10, 110)), text
 
 
 def cell_data(seed):
     rng = np.random.default_rng(seed)
-    owner = int(rng.integers(1, 5))
-    layer = int(rng.integers(0, 65534))
+    owner, layer = int(rng.integers(1, 5)), int(rng.integers(0, 65534))
     key = rng.standard_normal(KEY_DIM).astype(np.float32)
     value = rng.standard_normal(int(rng.integers(0, 70))).astype(np.float32)
-    salience = float(rng.uniform(-10, 110))
-    return owner, layer, key, value, salience
+    return owner, layer, key, value, float(rng.uniform(-10, 110))
 
 
 def importance_of(salience):
@@ -86,8 +76,6 @@ def q4_round_trip(values):
     """What the 4-bit group codec gives back for finite float32 values."""
     x = np.asarray(values, dtype=np.float32)
     n = len(x)
-    if n == 0:
-        return x.copy()
     g = np.zeros(-(-n // 32) * 32, dtype=np.float32)
     g[:n] = x
     g = g.reshape(-1, 32)  # zero padding never raises a group's maximum
@@ -119,8 +107,7 @@ def child(path, seed):
     rng = random.Random(seed)
 
     def say(**msg):
-        sys.stdout.write(json.dumps(msg) + "\n")
-        sys.stdout.flush()
+        print(json.dumps(msg), flush=True)
 
     e = _native.Engine(path, segment_size=SEGMENT_SIZE)
     live = [p["pack_id"] for p in e.list_packs()]
@@ -146,12 +133,8 @@ def child(path, seed):
             cells.append(cid)
         elif r < 0.62:
             seeds = [op_seed * 10 + i for i in range(rng.randint(1, 4))]
-            items = []
-            for s in seeds:
-                owner, layer, key, value, salience = cell_data(s)
-                items.append((owner, layer, key, value, salience, None))
             say(intent="batch", seeds=seeds)
-            ids = e.mem_write_batch(items)
+            ids = e.mem_write_batch([cell_data(s) + (None,) for s in seeds])
             say(ack="batch", seeds=seeds, ids=ids)
             cells.extend(ids)
         elif r < 0.75:
@@ -180,11 +163,8 @@ class Model:
     """What the directory must hold: every acknowledged write so far."""
 
     def __init__(self):
-        self.packs = {}  # pack id -> seed
-        self.texts = {}  # pack id -> text (absent: None)
-        self.deleted = set()
-        self.links = set()  # (a, b, kind)
-        self.cells = {}  # cell id -> (seed, parent)
+        self.packs, self.texts, self.cells = {}, {}, {}  # id -> seed; id -> text; id -> (seed, parent)
+        self.deleted, self.links = set(), set()  # pack ids; (a, b, kind)
 
     def add_pack(self, pid, seed):
         self.packs[pid] = seed
@@ -206,14 +186,9 @@ def run_child(path, seed, delay, before_ready, aim=None):
     it announces a big pack instead, if that comes first (the pack's layers
     are coded, then written in one append: the kill lands in either).
     Returns its whole lines."""
-    proc = subprocess.Popen(
-        [sys.executable, os.path.abspath(__file__), "--child", path, "--seed", str(seed)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    lines = []
-    ready = threading.Event()
-    big_intent = threading.Event()
+    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", path, "--seed", str(seed)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    lines, ready, big_intent = [], threading.Event(), threading.Event()
 
     def read():
         # Only whole lines count: a line cut short was never acknowledged.
@@ -240,8 +215,6 @@ def run_child(path, seed, delay, before_ready, aim=None):
     proc.wait()
     reader.join()
     err = proc.stderr.read().decode(errors="replace")
-    proc.stderr.close()
-    proc.stdout.close()
     if err.strip():
         raise Failure(f"child wrote to stderr:\n{err}")
     return lines
