@@ -118,6 +118,7 @@ TEST(FetchTokensTest, RecycledMatricesAreOnlyThoseNobodyHolds) {
   EXPECT_EQ(store.calls, 0);
 }
 
+// A poisoned tier or cache is skipped, never fatal: the rows come from storage.
 TEST(FetchTokensTest, PoisonedCachesAreSkipped) {
   CountingStore store;
   store.keys[1] = encode_per_token_key({{1.0f, 2.0f}});

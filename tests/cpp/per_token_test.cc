@@ -7,7 +7,6 @@
 #include <limits>
 #include <map>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
 #include "engine/engine.h"
@@ -148,37 +147,24 @@ TEST(PerTokenAggregationTest, TopMMeanMatchesStableSortIncludingNaNAndSignedZero
   }
 }
 
-TEST(PerTokenIndexTest, BookkeepingAndStatistics) {
-  std::mt19937 rng(1);
+// Keys that fix no dimension or are invalid change nothing; a key whose
+// outer product would take 100 MB resets the statistics instead.
+TEST(PerTokenIndexTest, KeysThatMustNotShapeTheIndex) {
   for (bool is_eager : {false, true}) {
     PerTokenIndex idx = is_eager ? eager() : lazy();
-    idx.insert(9, 0, std::vector<float>{});  // a zero-length key fixes no dimension
+    idx.insert(9, 0, std::vector<float>{});
     EXPECT_FALSE(idx.dim());
     idx.remove(9);
     idx.insert(1, 0, encode_per_token_key({{1.0f, 2.0f}, {3.0f, -1.0f}}));
-    idx.insert(2, 0, std::vector<float>{0.5f, 0.5f});
-    EXPECT_EQ(idx.len(), 3u);
-    EXPECT_EQ(idx.stats().sum, (std::vector<float>{4.5f, 1.5f}));
-    EXPECT_EQ(idx.stats().outer, (std::vector<float>{10.25f, -0.75f, -0.75f, 5.25f}));
-    // An invalid encoded key changes nothing; a key of another dimension
-    // resets the statistics but not `dim`.
-    std::vector<float> broken = encode_per_token_key(test::awkward_rows(rng, 2, 4));
+    std::vector<float> broken = encode_per_token_key({{1.0f, 2.0f}});
     broken.push_back(1.0f);
-    idx.insert(4, 0, broken);
-    EXPECT_EQ(idx.len(), 3u);
-    idx.cache_whitening(std::vector<float>(4, 1.0f));
-    idx.insert(3, 0, encode_per_token_key(test::awkward_rows(rng, 2, 4)));
-    EXPECT_EQ(idx.stats().count, 2u);
-    EXPECT_FALSE(idx.stats().whitening);
-    EXPECT_EQ(idx.dim(), 2u);
-    // 5000 x 5000 floats would be 100 MB for one key: the statistics refuse it.
+    idx.insert(2, 0, broken);
+    EXPECT_TRUE(idx.len() == 2 && idx.dim() == 2u && idx.stats().count == 2);
     idx.insert(5, 0, encode_per_token_key({std::vector<float>(MAX_STATS_DIM + 1, 1.0f)}));
-    EXPECT_EQ(idx.stats().count, 0u);
-    EXPECT_TRUE(idx.stats().outer.empty());
+    EXPECT_TRUE(idx.stats().count == 0 && idx.stats().outer.empty());
     idx.insert(6, 0, encode_per_token_key({std::vector<float>(MAX_STATS_DIM, 1.0f)}));
     EXPECT_EQ(idx.stats().count, 1u);
-    idx.remove(1);
-    EXPECT_EQ(idx.token_count(1), 0u);
+    EXPECT_EQ(idx.dim(), 2u);
   }
 }
 
@@ -291,14 +277,6 @@ TEST(PerTokenIndexTest, ExcludedRemovedEvictedAndSingleKeys) {
   got = idx.search_cascade(q, 10, std::nullopt, nullptr, &f);
   ASSERT_EQ(got.size(), 4u);
   for (const Candidate& c : got) EXPECT_NE(c.id, 4u);
-
-  // A poisoned tier is skipped: the insert goes on, scoring reads storage.
-  PerTokenIndex p = lazy();
-  EXPECT_THROW(p.int8_tier().locked([](auto&) -> int { throw std::runtime_error("x"); }, 0),
-               std::runtime_error);
-  p.insert(1, 0, store.keys[1]);
-  EXPECT_EQ(p.len(), 2u);
-  EXPECT_EQ(p.search_cascade(q, 5, std::nullopt, nullptr, &f).size(), 1u);
 }
 
 // Pre-selection by mean vector from 512 ids on: at least 256, else 64 k;
