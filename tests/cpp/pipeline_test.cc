@@ -11,18 +11,13 @@ namespace {
 
 // A stage that answers with a fixed list and records how it was asked.
 struct ScriptedStage final : VectorIndex {
-  explicit ScriptedStage(std::vector<Candidate> answer, uint64_t size = 1)
-      : answer(std::move(answer)), size(size) {}
-
-  std::vector<Candidate> search(std::span<const float>, uint64_t, std::optional<uint64_t>) override {
-    return {};
-  }
+  explicit ScriptedStage(std::vector<Candidate> answer, uint64_t size) : answer(std::move(answer)), size(size) {}
+  std::vector<Candidate> search(std::span<const float>, uint64_t, std::optional<uint64_t>) override { return {}; }
   void insert(uint64_t, uint64_t, std::span<const float>) override {}
   void remove(uint64_t) override {}
   uint64_t len() const override { return size; }
-  std::vector<Candidate> search_cascade(std::span<const float>, uint64_t k,
-                                        std::optional<uint64_t> owner, const IdSet* exclude,
-                                        const KeyFetcher* fetch) override {
+  std::vector<Candidate> search_cascade(std::span<const float>, uint64_t k, std::optional<uint64_t> owner,
+                                        const IdSet* exclude, const KeyFetcher* fetch) override {
     ++calls;
     asked_k = k;
     asked_owner = owner;
@@ -30,7 +25,6 @@ struct ScriptedStage final : VectorIndex {
     got_fetcher = fetch != nullptr;
     return answer;
   }
-
   std::vector<Candidate> answer;
   uint64_t size;
   int calls = 0;

@@ -24,6 +24,9 @@ TEST(SlbTest, Int8RuleRoundsHalfAwayFromZero) {
   // The larger magnitude on the negative side still maps to -127, never -128.
   EXPECT_EQ(quantize_int8(std::vector<float>{-3.0f, 3.0f, -1.0f}).codes, (std::vector<int8_t>{-127, 127, -42}));
   EXPECT_EQ(quantize_int8(std::vector<float>{0.0f, -0.0f, NAN}).scale, 1.0f);
+  // x * (1 / scale) is just below 31.5 here, while x / scale is exactly 31.5:
+  // the code comes from the multiply.
+  EXPECT_EQ(quantize_int8(std::vector<float>{1.9229742f, 0.47695816f}).codes[1], 31);
   // Infinite magnitude: every code is 0 (inf x 0 is NaN, which maps to 0).
   EXPECT_EQ(quantize_int8(std::vector<float>{INFINITY, 2.0f}).codes, (std::vector<int8_t>{0, 0}));
 }

@@ -74,18 +74,17 @@ inline float ref_int8_score(const std::vector<float>& query, const std::vector<f
   return norm * (ss * (qs * static_cast<float>(dot)));
 }
 
-// Mostly ordinary values, sometimes the ones that expose reordering or
-// contraction: signed zeros, cancellation across magnitudes, subnormals,
-// overflow to infinity.
+// Mostly values spread over a wide range of magnitudes, so that any change
+// of summation order shows in the rounding; now and then the values that
+// break careless code: signed zeros, subnormals, overflow to infinity.
 inline float awkward(std::mt19937& rng) {
   const float u = std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
-  switch (rng() % 12) {
-    case 0: return -0.0f;
-    case 1: return 0.0f;
-    case 2: return u * 1e30f;
-    case 3: return u * 1e-40f;
-    case 4: return u * 1e8f;
-    default: return 2.0f * u;
+  switch (rng() % 128) {
+    case 0: case 1: return -0.0f;
+    case 2: case 3: return 0.0f;
+    case 4: return u * 1e30f;
+    case 5: return u * 1e-40f;
+    default: return std::ldexp(u, static_cast<int>(rng() % 25) - 12);
   }
 }
 inline std::vector<std::vector<float>> awkward_rows(std::mt19937& rng, size_t n, size_t d) {
