@@ -71,41 +71,24 @@ TEST(FlatIndexTest, MatchesTheReferenceBitForBit) {
   }
 }
 
-TEST(FlatIndexTest, DimensionsOwnersAndDuplicates) {
-  FlatIndex index;
-  index.insert(1, 7, std::vector<float>{1, 0, 0, 0});
-  index.insert(2, 8, std::vector<float>{1, 0, 0, 0, 0, 0, 0, 0});
-  index.insert(3, 8, std::vector<float>{2, 0, 0, 0});
-  index.insert(1, 7, std::vector<float>{0.5f, 0, 0, 0});  // same id again: stored twice
-  EXPECT_EQ(index.len(), 4u);
-
-  auto r = index.search(std::vector<float>{1, 0, 0, 0}, 10, std::nullopt);
-  EXPECT_EQ(ids_of(r), (std::vector<uint64_t>{3, 1, 1}));
-  EXPECT_EQ(r[0].score, 1.0f);  // 2 / sqrt(4)
-  EXPECT_EQ(ids_of(index.search(std::vector<float>{1, 0, 0, 0}, 10, 7)), (std::vector<uint64_t>{1, 1}));
-  EXPECT_EQ(ids_of(index.search(std::vector<float>(8, 1.0f), 10, std::nullopt)), (std::vector<uint64_t>{2}));
-  EXPECT_TRUE(index.search(std::vector<float>{1, 0, 0, 0}, 0, std::nullopt).empty());
-
-  index.remove(1);  // every entry of the id
-  EXPECT_EQ(index.len(), 2u);
-  EXPECT_EQ(ids_of(index.search(std::vector<float>{1, 0, 0, 0}, 10, std::nullopt)), (std::vector<uint64_t>{3}));
-  index.remove(99);
-  EXPECT_EQ(index.len(), 2u);
-  index.remove(2);
-  index.remove(3);
-  EXPECT_TRUE(index.is_empty());
-}
-
-TEST(FlatIndexTest, RemovalKeepsInsertionOrderAmongTies) {
+// Same id twice is stored twice and removed together; removal keeps the
+// insertion order among ties; NaN scores sort behind numbers.
+TEST(FlatIndexTest, DuplicatesRemovalTiesAndNaN) {
   FlatIndex index;
   for (uint64_t id = 0; id < 20; ++id) index.insert(id, 0, std::vector<float>{1, 2, 3});
+  index.insert(3, 0, std::vector<float>{1, 2, 3});
   for (uint64_t id = 0; id < 20; id += 3) index.remove(id);
-  auto r = index.search(std::vector<float>{1, 1, 1}, 100, std::nullopt);
+  index.remove(99);
+  EXPECT_EQ(index.len(), 13u);
   std::vector<uint64_t> want;
-  for (uint64_t id = 0; id < 20; ++id) {
+  for (uint64_t id = 0; id < 20; ++id)
     if (id % 3) want.push_back(id);
-  }
-  EXPECT_EQ(ids_of(r), want);
+  EXPECT_EQ(ids_of(index.search(std::vector<float>{1, 1, 1}, 100, std::nullopt)), want);
+
+  FlatIndex nan;
+  for (float x : {NAN, -1.0f, NAN, 2.0f}) nan.insert(nan.len() + 1, 0, std::vector<float>{x});
+  EXPECT_EQ(ids_of(nan.search(std::vector<float>{1.0f}, 10, std::nullopt)), (std::vector<uint64_t>{4, 2, 1, 3}));
+  EXPECT_EQ(ids_of(nan.search(std::vector<float>{1.0f}, 3, std::nullopt)), (std::vector<uint64_t>{4, 2, 1}));
 }
 
 TEST(FlatIndexTest, KeysAreReducedToTheirMeanVector) {
@@ -115,38 +98,16 @@ TEST(FlatIndexTest, KeysAreReducedToTheirMeanVector) {
   bad[ENCODING_DIM_IDX] = 5.0f;  // does not divide 12
   index.insert(1, 0, bad);
   EXPECT_TRUE(index.is_empty());
-
   index.insert(2, 0, encode_per_token_key({{1, 2}, {3, 4}}));  // stored as (2, 3)
-  index.insert(3, 0, std::vector<float>{});                   // stored, never found
-  EXPECT_EQ(index.len(), 2u);
-  // Several zero-width entries share one storage-less group; removing one
-  // keeps the rest.
-  index.insert(4, 0, std::vector<float>{});
-  index.insert(5, 0, std::vector<float>{});
+  // Zero-width entries share one storage-less group: stored, never found.
+  for (uint64_t id : {3, 4, 5}) index.insert(id, 0, std::vector<float>{});
   index.remove(4);
   EXPECT_EQ(index.len(), 3u);
-  index.remove(5);
-  auto r = index.search(std::vector<float>{1, 1}, 5, std::nullopt);
+  auto r = index.search(encode_per_token_key({{1, 1}, {1, 1}}), 5, std::nullopt);
   ASSERT_EQ(ids_of(r), (std::vector<uint64_t>{2}));
   EXPECT_EQ(r[0].score, 5.0f * (1.0f / std::sqrt(2.0f)));
-  // An encoded query is scored by its mean too; invalid and empty find nothing.
-  EXPECT_EQ(ids_of(index.search(encode_per_token_key({{1, 1}, {1, 1}}), 5, std::nullopt)),
-            (std::vector<uint64_t>{2}));
   EXPECT_TRUE(index.search(bad, 5, std::nullopt).empty());
   EXPECT_TRUE(index.search({}, 5, std::nullopt).empty());
-  EXPECT_TRUE(index.search_cascade(bad, 5, std::nullopt, nullptr, nullptr).empty());
-}
-
-TEST(FlatIndexTest, NanScoresSortBehindNumbers) {
-  FlatIndex index;
-  index.insert(1, 0, std::vector<float>{NAN});
-  index.insert(2, 0, std::vector<float>{-1.0f});
-  index.insert(3, 0, std::vector<float>{NAN});
-  index.insert(4, 0, std::vector<float>{2.0f});
-  EXPECT_EQ(ids_of(index.search(std::vector<float>{1.0f}, 10, std::nullopt)),
-            (std::vector<uint64_t>{4, 2, 1, 3}));
-  EXPECT_EQ(ids_of(index.search(std::vector<float>{1.0f}, 3, std::nullopt)),
-            (std::vector<uint64_t>{4, 2, 1}));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <memory>
 #include <vector>
 
-#include "retrieval/flat_index.h"
 #include "retrieval/pipeline.h"
 
 namespace qvn {
@@ -12,18 +11,13 @@ namespace {
 
 // A stage that answers with a fixed list and records how it was asked.
 struct ScriptedStage final : VectorIndex {
-  explicit ScriptedStage(std::vector<Candidate> answer, uint64_t size = 1)
-      : answer(std::move(answer)), size(size) {}
-
-  std::vector<Candidate> search(std::span<const float>, uint64_t, std::optional<uint64_t>) override {
-    return {};
-  }
+  explicit ScriptedStage(std::vector<Candidate> answer, uint64_t size) : answer(std::move(answer)), size(size) {}
+  std::vector<Candidate> search(std::span<const float>, uint64_t, std::optional<uint64_t>) override { return {}; }
   void insert(uint64_t, uint64_t, std::span<const float>) override {}
   void remove(uint64_t) override {}
   uint64_t len() const override { return size; }
-  std::vector<Candidate> search_cascade(std::span<const float>, uint64_t k,
-                                        std::optional<uint64_t> owner, const IdSet* exclude,
-                                        const KeyFetcher* fetch) override {
+  std::vector<Candidate> search_cascade(std::span<const float>, uint64_t k, std::optional<uint64_t> owner,
+                                        const IdSet* exclude, const KeyFetcher* fetch) override {
     ++calls;
     asked_k = k;
     asked_owner = owner;
@@ -31,7 +25,6 @@ struct ScriptedStage final : VectorIndex {
     got_fetcher = fetch != nullptr;
     return answer;
   }
-
   std::vector<Candidate> answer;
   uint64_t size;
   int calls = 0;
@@ -64,24 +57,15 @@ std::vector<uint64_t> ids_of(const std::vector<Candidate>& c) {
   return out;
 }
 
-TEST(PipelineTest, EmptyStagesAreSkippedAndKZeroStopsAtTheFirst) {
+TEST(PipelineTest, AsksForTwiceKWithExclusionsAndStopsWhenFull) {
   Fixture f;
   EXPECT_TRUE(f.search(5).empty());  // no stages at all
   ScriptedStage* empty = f.add({{1, 0, 1.0f}}, 0);
-  ScriptedStage* first = f.add({{2, 0, 1.0f}});
-  ScriptedStage* second = f.add({{3, 0, 1.0f}});
-  EXPECT_TRUE(f.search(0).empty());
-  EXPECT_EQ(empty->calls, 0);
-  EXPECT_EQ(first->calls, 1);
-  EXPECT_EQ(second->calls, 0);
-}
-
-TEST(PipelineTest, AsksForTwiceKWithExclusionsAndStopsWhenFull) {
-  Fixture f;
   ScriptedStage* a = f.add({{1, 5, 0.2f}, {2, 5, 0.9f}});
   ScriptedStage* b = f.add({{2, 6, 5.0f}, {3, 6, 0.5f}, {4, 6, 0.1f}});
   ScriptedStage* c = f.add({{9, 0, 9.0f}});
   auto r = f.search(3, 5);
+  EXPECT_EQ(empty->calls, 0);
   EXPECT_EQ(a->asked_k, 6u);
   EXPECT_EQ(a->asked_owner, std::optional<uint64_t>(5));
   EXPECT_TRUE(a->got_fetcher);
@@ -92,6 +76,11 @@ TEST(PipelineTest, AsksForTwiceKWithExclusionsAndStopsWhenFull) {
   ASSERT_EQ(ids_of(r), (std::vector<uint64_t>{2, 3, 1}));
   EXPECT_EQ(r[0].score, 0.9f);
   EXPECT_EQ(r[0].owner, 5u);
+  // k 0 stops after the first stage; a huge k saturates the stage limit.
+  EXPECT_TRUE(f.search(0).empty());
+  EXPECT_EQ(b->calls, 1);
+  f.search(UINT64_MAX);
+  EXPECT_EQ(a->asked_k, UINT64_MAX);
 }
 
 TEST(PipelineTest, EqualScoresKeepArrivalOrderAndNanGoesLast) {
@@ -99,26 +88,7 @@ TEST(PipelineTest, EqualScoresKeepArrivalOrderAndNanGoesLast) {
   f.add({{1, 0, NAN}, {2, 0, 0.5f}});
   f.add({{3, 0, 0.5f}, {4, 0, 0.7f}, {5, 0, NAN}});
   EXPECT_EQ(ids_of(f.search(10)), (std::vector<uint64_t>{4, 2, 3, 1, 5}));
-}
-
-TEST(PipelineTest, HugeKSaturatesTheStageLimit) {
-  Fixture f;
-  ScriptedStage* a = f.add({{1, 0, 1.0f}});
-  EXPECT_EQ(ids_of(f.search(UINT64_MAX)), (std::vector<uint64_t>{1}));
-  EXPECT_EQ(a->asked_k, UINT64_MAX);
-}
-
-TEST(PipelineTest, FlatStageDuplicatesCollapseToTheFirst) {
-  RetrievalPipeline pipe;
-  auto flat = std::make_unique<FlatIndex>();
-  flat->insert(7, 1, std::vector<float>{1, 0});
-  flat->insert(7, 1, std::vector<float>{2, 0});
-  flat->insert(8, 1, std::vector<float>{0, 1});
-  pipe.add_stage(std::move(flat));
-  FnKeyFetcher fetch([](uint64_t) { return std::optional<std::vector<float>>(); });
-  auto r = pipe.search(std::vector<float>{1, 0}, 5, std::nullopt, fetch);
-  ASSERT_EQ(ids_of(r), (std::vector<uint64_t>{7, 8}));
-  EXPECT_EQ(r[0].score, 2.0f * (1.0f / std::sqrt(2.0f)));
+  EXPECT_EQ(ids_of(f.search(4)), (std::vector<uint64_t>{4, 2, 3, 1}));
 }
 
 }  // namespace
