@@ -65,25 +65,5 @@ TEST(PlatformTest, FilesAndDirectoriesFollowTheUmask) {
   EXPECT_TRUE(::fcntl(f->fd(), F_GETFD) & FD_CLOEXEC);
 }
 
-TEST(PlatformTest, FaultInjectionFailsTheNthCallOnly) {
-  test::TempDir dir;
-  std::string p = platform::join(dir.path(), "f");
-  auto f = platform::File::open(p, platform::Access::Append, platform::Create::IfMissing);
-  ASSERT_TRUE(f.ok());
-  platform::fault::arm(platform::fault::Op::Write, 2, ENOSPC, /*short_write=*/true);
-  EXPECT_TRUE(f->write_all("1234", 4).ok());
-  auto r = f->write_all("5678", 4);
-  EXPECT_TRUE(platform::fault::fired());
-  EXPECT_TRUE(f->write_all("90", 2).ok());
-  platform::fault::disarm();
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().os_code, ENOSPC);
-  EXPECT_EQ(*f->size(), 8u);  // 4 + half of the failed write + 2
-  platform::fault::arm(platform::fault::Op::Sync, 1);
-  EXPECT_FALSE(f->sync().ok());
-  EXPECT_TRUE(f->sync().ok());
-  platform::fault::disarm();
-}
-
 }  // namespace
 }  // namespace qvn

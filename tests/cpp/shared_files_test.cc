@@ -34,32 +34,22 @@ Bytes prefix(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + sta
 
 struct AppendFile {
   std::string name;
-  Bytes golden;  // what append(dir, kId) writes into an empty file
-  // An entry as bytes (`size` picks a length where the format has several).
-  std::function<Bytes(uint64_t id, uint32_t size)> entry;
+  Bytes golden;  // what append(dir, kId, 1) writes
   size_t damage_at;     // a length or tag byte; SIZE_MAX: the format has none
-  bool variable_size;
+  bool variable_size;   // `size` sets the entry's length
   bool zeros_are_junk;  // otherwise zero bytes read as entries of id 0
-  uint32_t appended_size;
-  std::function<IoResult<void>(const std::string& dir, uint64_t id)> append;
+  std::function<IoResult<void>(const std::string& dir, uint64_t id, uint32_t size)> append;
   std::function<Ids(const std::string& dir)> load;  // ids in file order
 };
 
 std::vector<AppendFile> append_files() {
   std::vector<AppendFile> files;
   files.push_back({"text_store.bin",
-                   {8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'a', 'b'},
-                   [](uint64_t id, uint32_t size) {
-                     Bytes b;
-                     le::put(b, id);
-                     le::put(b, size);
-                     b.insert(b.end(), size, 'x');
-                     return b;
-                   },
-                   11, true, false, 2,
-                   [](const std::string& dir, uint64_t id) -> IoResult<void> {
+                   {8, 7, 6, 5, 4, 3, 2, 1, 1, 0, 0, 0, 'x'},
+                   11, true, false,
+                   [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(TextStore s, TextStore::open(dir));
-                     return s.set(std::vector<std::pair<PackId, std::string>>{{id, "ab"}});
+                     return s.set(std::vector<std::pair<PackId, std::string>>{{id, std::string(size, 'x')}});
                    },
                    [](const std::string& dir) {
                      Ids ids;
@@ -70,13 +60,8 @@ std::vector<AppendFile> append_files() {
                    }});
   files.push_back({"deletion_log.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1},
-                   [](uint64_t id, uint32_t) {
-                     Bytes b;
-                     le::put(b, id);
-                     return b;
-                   },
-                   SIZE_MAX, false, false, 0,
-                   [](const std::string& dir, uint64_t id) -> IoResult<void> {
+                   SIZE_MAX, false, false,
+                   [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(DeletionLog log, DeletionLog::open(dir));
                      return log.append(id);
                    },
@@ -94,21 +79,12 @@ std::vector<AppendFile> append_files() {
                     1, 2, 3, 4, 5, 6, 7, 8,               // last_used
                     0x00, 0x00, 0xC0, 0x3F,               // quality 1.5
                     0x34, 0x12, 0x78, 0x56},              // lora_a, lora_b
-                   [](uint64_t id, uint32_t size) {
-                     Bytes b;
-                     le::put(b, static_cast<uint32_t>(38 + 4 * size));
-                     le::put(b, id);
-                     le::put(b, uint64_t{7});  // owner
-                     le::put(b, uint32_t{1});
-                     le::put(b, size);
-                     b.resize(b.size() + 2 + 8 + 4 + 4 * size, 0);
-                     return b;
-                   },
-                   3, true, true, 1,
-                   [](const std::string& dir, uint64_t id) -> IoResult<void> {
+                   3, true, true,
+                   [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(SynapticBank bank, SynapticBank::open(dir));
-                     SynapticEntry e{id, 7, {0x1234}, {0x5678}, 0x3800, 1, 1, 0x0807060504030201ull, 1.5f};
-                     return bank.append(e);
+                     return bank.append(SynapticEntry{id, 7, std::vector<uint16_t>(size, 0x1234),
+                                                      std::vector<uint16_t>(size, 0x5678), 0x3800, 1, size,
+                                                      0x0807060504030201ull, 1.5f});
                    },
                    [](const std::string& dir) {
                      Ids ids;
@@ -121,16 +97,8 @@ std::vector<AppendFile> append_files() {
                     9, 0, 0, 0, 0, 0, 0, 0,        // to
                     0x03,                          // kind
                     0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
-                   [](uint64_t id, uint32_t) {
-                     Bytes b{1};
-                     le::put(b, id);
-                     le::put(b, id);
-                     b.push_back(0);
-                     le::put(b, uint64_t{0});
-                     return b;
-                   },
-                   0, false, true, 0,
-                   [](const std::string& dir, uint64_t id) -> IoResult<void> {
+                   0, false, true,
+                   [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(TraceLog log, TraceLog::open(dir));
                      return log.append(TraceEdge{id, 9, 0x1122334455667788ull, EdgeType::Supports});
                    },
@@ -143,9 +111,16 @@ std::vector<AppendFile> append_files() {
   return files;
 }
 
-void append_ok(const AppendFile& f, const std::string& dir, uint64_t id) {
-  auto r = f.append(dir, id);
+void append_ok(const AppendFile& f, const std::string& dir, uint64_t id, uint32_t size = 4) {
+  auto r = f.append(dir, id, size);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
+}
+
+// An entry as the store writes it (the golden test pins those bytes).
+Bytes entry(const AppendFile& f, uint64_t id, uint32_t size = 4) {
+  test::TempDir dir;
+  append_ok(f, dir.path(), id, size);
+  return test::read_bytes(dir.file(f.name));
 }
 
 TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
@@ -155,7 +130,7 @@ TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
     append_ok(f, dir.path(), 2);
     append_ok(f, dir.path(), 3);
     const uint64_t before = test::size_of(dir.file(f.name));
-    append_ok(f, dir.path(), kId);
+    append_ok(f, dir.path(), kId, 1);
     const Bytes all = test::read_bytes(dir.file(f.name));
     EXPECT_EQ(Bytes(all.begin() + static_cast<ptrdiff_t>(before), all.end()), f.golden);
     EXPECT_EQ(f.load(dir.path()), (Ids{2, 3, kId}));
@@ -165,7 +140,7 @@ TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
 TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
   for (const AppendFile& f : append_files()) {
     SCOPED_TRACE(f.name);
-    const Bytes one = f.entry(1, 4), two = f.entry(2, 4), three = f.entry(3, 4);
+    const Bytes one = entry(f, 1), two = entry(f, 2), three = entry(f, 3);
     std::vector<Bytes> junks{prefix(two, two.size() - 1), Bytes(5, 0xff)};
     if (f.zeros_are_junk) junks.push_back(Bytes(60, 0));
     for (const Bytes& junk : junks) {
@@ -178,7 +153,7 @@ TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
       EXPECT_EQ(test::size_of(path), one.size() + junk.size());
       append_ok(f, dir.path(), 3);
       EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
-      EXPECT_EQ(test::size_of(path), one.size() + f.entry(3, f.appended_size).size());
+      EXPECT_EQ(test::size_of(path), one.size() + three.size());
     }
     if (f.damage_at != SIZE_MAX) {
       // Damage in the middle: the entries behind it stay on disk, and the
@@ -198,8 +173,8 @@ TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
       // of the same length: that one is not cut.
       test::TempDir dir;
       const std::string path = dir.file(f.name);
-      const Bytes theirs = f.entry(5, 3);
-      test::write_bytes(path, cat({one, prefix(f.entry(2, 9), theirs.size())}));
+      const Bytes theirs = entry(f, 5, 3);
+      test::write_bytes(path, cat({one, prefix(entry(f, 2, 9), theirs.size())}));
       auto text_store = TextStore::open(dir.path());
       auto bank = SynapticBank::open(dir.path());
       test::write_bytes(path, cat({one, theirs}));
@@ -227,7 +202,7 @@ TEST(AppendFilesTest, FailedAppendCutsBack) {
       append_ok(f, dir.path(), 1);
       const Bytes before = test::read_bytes(dir.file(f.name));
       platform::fault::arm(fault.op, 1, fault.err, /*short_write=*/true);
-      auto r = f.append(dir.path(), 2);
+      auto r = f.append(dir.path(), 2, 4);
       const bool fired = platform::fault::fired();
       platform::fault::disarm();
       ASSERT_TRUE(fired);
