@@ -310,9 +310,11 @@ TEST(SegmentFilesTest, RecordLimitsAreRefusedNotTruncated) {
 
 TEST(BlockPoolTest, RotationAtSegmentSize) {
   TempDir dir;
-  BlockPool pool = open_pool(dir, 1000);
-  // 16-dimensional cells take 4 + 87 + 2 * 20 = 131 bytes.
-  ASSERT_TRUE(pool.append_cells(make_cells(0, 9, 16)).ok());  // 8 + 9 * 131 = 1187
+  // 16-dimensional cells take 4 + 87 + 2 * 20 = 131 bytes; nine fill a
+  // segment to exactly 8 + 9 * 131 bytes.
+  BlockPool pool = open_pool(dir, 8 + 9 * 131);
+  ASSERT_TRUE(pool.append_cells(make_cells(0, 8, 16)).ok());
+  ASSERT_TRUE(pool.append_cell(make_cell(8, 16)).ok());
   EXPECT_EQ(pool.segment_count(), 1u);
   ASSERT_TRUE(pool.append_cell(make_cell(9, 16)).ok());
   EXPECT_EQ(pool.segment_count(), 2u);
@@ -322,11 +324,10 @@ TEST(BlockPoolTest, RotationAtSegmentSize) {
   EXPECT_EQ(pool.segment_count(), 2u);
   EXPECT_EQ(pool.segments()[1].size, 8u + 9 * 131);
   EXPECT_EQ(pool.arena_bytes(), test::size_of(seg_file(dir, 0)) + test::size_of(seg_file(dir, 1)));
-
   // Nothing at all for an empty batch, not even a rotation.
   EXPECT_TRUE(pool.append_cells({})->empty());
-  EXPECT_EQ(test::size_of(seg_file(dir, 1)), 8u + 9 * 131);
-  BlockPool again = open_pool(dir, 1000);
+  EXPECT_EQ(pool.segment_count(), 2u);
+  BlockPool again = open_pool(dir, 8 + 9 * 131);
   EXPECT_EQ(again.cell_ids().size(), 18u);
   for (CellId id = 0; id < 18; ++id) expect_same(*again.read_cell(id), make_cell(id, 16));
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,37 +16,27 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-uint32_t bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 
-// The codec as defined, one element at a time: the fast encoder must match it
-// bit for bit.
+// The codec as defined, one element at a time: groups of 32, scale = max |x|
+// / 7 (NaN never wins; 1 for an all-zero group), code = round(x / s) clamped
+// to -8..7 plus 8 (NaN: 8), two codes a byte low first, groups padded with
+// 0x88 to 16 bytes.
 Q4Vector reference_encode(const std::vector<float>& x) {
   Q4Vector q;
   q.len = x.size();
   for (size_t g0 = 0; g0 < x.size(); g0 += 32) {
-    size_t m = std::min<size_t>(32, x.size() - g0);
+    const size_t m = std::min<size_t>(32, x.size() - g0);
     float a = 0.0f;
-    for (size_t i = 0; i < m; ++i) {
-      float v = std::fabs(x[g0 + i]);
-      if (v > a) a = v;
-    }
-    float s = a == 0.0f ? 1.0f : a / 7.0f;
+    for (size_t i = 0; i < m; ++i) a = std::fabs(x[g0 + i]) > a ? std::fabs(x[g0 + i]) : a;
+    const float s = a == 0.0f ? 1.0f : a / 7.0f;
     q.scales.push_back(s);
-    std::vector<int> c(m);
+    std::vector<int> c(m + 1, 8);
     for (size_t i = 0; i < m; ++i) {
-      float r = std::round(x[g0 + i] / s);
-      int64_t qi = std::isnan(r) ? 0 : r >= 2147483647.0f ? 2147483647 : r <= -2147483648.0f ? INT32_MIN
-                                                                                               : (int64_t)r;
-      qi = std::clamp<int64_t>(qi, -128, 127);
-      c[i] = (int)std::clamp<int64_t>(qi + 8, 0, 15);
+      const float r = std::round(x[g0 + i] / s);
+      c[i] = std::isnan(r) ? 8 : static_cast<int>(std::clamp(r, -8.0f, 7.0f)) + 8;
     }
-    for (size_t i = 0; i < m; i += 2) {
-      q.bytes.push_back(i + 1 < m ? uint8_t(c[i] | (c[i + 1] << 4)) : uint8_t(c[i] | 0x80));
-    }
+    for (size_t i = 0; i < m; i += 2) q.bytes.push_back(static_cast<uint8_t>(c[i] | (c[i + 1] << 4)));
     while (q.bytes.size() % 16) q.bytes.push_back(0x88);
   }
   return q;
