@@ -3,11 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "core/cell.h"
 #include "core/error.h"
-#include "core/fault.h"
 #include "core/platform.h"
 #include "support/temp_dir.h"
 

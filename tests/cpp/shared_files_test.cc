@@ -34,7 +34,8 @@ Bytes prefix(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + sta
 
 struct AppendFile {
   std::string name;
-  Bytes golden;  // what append(dir, kId, 1) writes
+  Bytes golden;  // what append(dir, kId, 2) writes
+  bool created_at_open;  // otherwise by the first append
   size_t damage_at;     // a length or tag byte; SIZE_MAX: the format has none
   bool variable_size;   // `size` sets the entry's length
   bool zeros_are_junk;  // otherwise zero bytes read as entries of id 0
@@ -45,8 +46,8 @@ struct AppendFile {
 std::vector<AppendFile> append_files() {
   std::vector<AppendFile> files;
   files.push_back({"text_store.bin",
-                   {8, 7, 6, 5, 4, 3, 2, 1, 1, 0, 0, 0, 'x'},
-                   11, true, false,
+                   {8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'x', 'x'},
+                   false, 11, true, false,
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(TextStore s, TextStore::open(dir));
                      return s.set(std::vector<std::pair<PackId, std::string>>{{id, std::string(size, 'x')}});
@@ -60,7 +61,7 @@ std::vector<AppendFile> append_files() {
                    }});
   files.push_back({"deletion_log.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1},
-                   SIZE_MAX, false, false,
+                   false, SIZE_MAX, false, false,
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(DeletionLog log, DeletionLog::open(dir));
                      return log.append(id);
@@ -72,19 +73,23 @@ std::vector<AppendFile> append_files() {
                      return ids;
                    }});
   files.push_back({"synaptic.qvn",
-                   {42, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1,  // body_len, id
+                   {46, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1,  // body_len, id
                     7, 0, 0, 0, 0, 0, 0, 0,               // owner
-                    1, 0, 0, 0, 1, 0, 0, 0,               // rank, d_model
+                    1, 0, 0, 0, 2, 0, 0, 0,               // rank, d_model
                     0x00, 0x38,                           // scale 0.5
                     1, 2, 3, 4, 5, 6, 7, 8,               // last_used
                     0x00, 0x00, 0xC0, 0x3F,               // quality 1.5
-                    0x34, 0x12, 0x78, 0x56},              // lora_a, lora_b
-                   3, true, true,
+                    0x34, 0x12, 0x35, 0x12,               // lora_a
+                    0x78, 0x56, 0x79, 0x56},              // lora_b
+                   true, 3, true, true,
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(SynapticBank bank, SynapticBank::open(dir));
-                     return bank.append(SynapticEntry{id, 7, std::vector<uint16_t>(size, 0x1234),
-                                                      std::vector<uint16_t>(size, 0x5678), 0x3800, 1, size,
-                                                      0x0807060504030201ull, 1.5f});
+                     SynapticEntry e{id, 7, {}, {}, 0x3800, 1, size, 0x0807060504030201ull, 1.5f};
+                     for (uint16_t i = 0; i < size; ++i) {
+                       e.lora_a.push_back(static_cast<uint16_t>(0x1234 + i));
+                       e.lora_b.push_back(static_cast<uint16_t>(0x5678 + i));
+                     }
+                     return bank.append(e);
                    },
                    [](const std::string& dir) {
                      Ids ids;
@@ -97,7 +102,7 @@ std::vector<AppendFile> append_files() {
                     9, 0, 0, 0, 0, 0, 0, 0,        // to
                     0x03,                          // kind
                     0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
-                   0, false, true,
+                   true, 0, false, true,
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(TraceLog log, TraceLog::open(dir));
                      return log.append(TraceEdge{id, 9, 0x1122334455667788ull, EdgeType::Supports});
@@ -127,10 +132,12 @@ TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
   for (const AppendFile& f : append_files()) {
     SCOPED_TRACE(f.name);
     test::TempDir dir;
+    EXPECT_EQ(f.load(dir.path()), Ids{});
+    EXPECT_EQ(platform::exists(dir.file(f.name)).value(), f.created_at_open);
     append_ok(f, dir.path(), 2);
     append_ok(f, dir.path(), 3);
     const uint64_t before = test::size_of(dir.file(f.name));
-    append_ok(f, dir.path(), kId, 1);
+    append_ok(f, dir.path(), kId, 2);
     const Bytes all = test::read_bytes(dir.file(f.name));
     EXPECT_EQ(Bytes(all.begin() + static_cast<ptrdiff_t>(before), all.end()), f.golden);
     EXPECT_EQ(f.load(dir.path()), (Ids{2, 3, kId}));

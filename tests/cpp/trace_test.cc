@@ -1,10 +1,12 @@
-// The in-memory trace graph; the trace file itself is one of the append
-// files of shared_files_test.cc.
+// The in-memory trace graph, and the trace file beyond the append-file
+// discipline of shared_files_test.cc.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "core/platform.h"
 #include "engine/trace.h"
+#include "support/temp_dir.h"
 
 namespace qvn {
 namespace {
@@ -53,6 +55,20 @@ TEST(TraceGraphTest, AncestorsWalkOutEdgesOfOneKind) {
   TraceGraph self;
   self.add_edge(8, 8, EdgeType::CausedBy, 0);
   EXPECT_EQ(self.ancestors(8, caused), (std::vector<CellId>{8}));
+}
+
+// A vanished trace file is an error for reads and syncs, never an empty
+// success; the next append recreates it.
+TEST(TraceLogTest, MissingFileIsAnErrorForReadAndSync) {
+  test::TempDir tmp;
+  auto log = TraceLog::open(tmp.path());
+  ASSERT_TRUE(log.ok());
+  ASSERT_TRUE(platform::unlink(log->path()).ok());
+  EXPECT_FALSE(log->read_all().ok());
+  EXPECT_FALSE(sync_path(log->path()).ok());
+  ASSERT_TRUE(log->append({1, 2, 3, EdgeType::Follows}).ok());
+  EXPECT_TRUE(sync_path(log->path()).ok());
+  EXPECT_EQ(log->read_all()->size(), 1u);
 }
 
 }  // namespace
