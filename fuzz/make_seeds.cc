@@ -26,13 +26,17 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // A writer's failure ends the run: a corpus without its valid seeds is useless.
-template <class R>
-auto must(R r) {
+template <class E>
+void must(const Expected<void, E>& r) {
   if (!r.ok()) {
     std::fprintf(stderr, "seed writer failed: %s\n", r.error().to_string().c_str());
     std::exit(1);
   }
-  if constexpr (!std::is_void_v<typename R::value_type>) return std::move(r).value();
+}
+template <class T, class E>
+T must(Expected<T, E> r) {
+  must(r.ok() ? Expected<void, E>() : Expected<void, E>(make_unexpected(r.error())));
+  return std::move(r).value();
 }
 
 Bytes text(const std::string& t) { return Bytes(t.begin(), t.end()); }

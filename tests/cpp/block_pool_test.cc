@@ -314,9 +314,17 @@ TEST(BlockPoolTest, RotationAtSegmentSize) {
   // segment to exactly 8 + 9 * 131 bytes.
   BlockPool pool = open_pool(dir, 8 + 9 * 131);
   ASSERT_TRUE(pool.append_cells(make_cells(0, 8, 16)).ok());
+  // Syncs counted, none failed: a rotation also makes the new file's name
+  // durable, one directory sync more than a plain append.
+  using platform::fault::Op;
+  platform::fault::arm(Op::Sync, UINT64_MAX);
   ASSERT_TRUE(pool.append_cell(make_cell(8, 16)).ok());
+  const uint64_t plain = platform::fault::calls(Op::Sync);
   EXPECT_EQ(pool.segment_count(), 1u);
+  platform::fault::arm(Op::Sync, UINT64_MAX);
   ASSERT_TRUE(pool.append_cell(make_cell(9, 16)).ok());
+  EXPECT_EQ(platform::fault::calls(Op::Sync), plain + 1);
+  platform::fault::disarm();
   EXPECT_EQ(pool.segment_count(), 2u);
   EXPECT_EQ(pool.locate(9), (CellLocation{1, 8}));
   // A batch is never split, even past segment_size.
