@@ -49,7 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t before = bank.index().size();
   QVN_FUZZ_CHECK(bank.append(e).ok());
   QVN_FUZZ_CHECK(bank.index().size() == before + 1);
-  QVN_FUZZ_CHECK(bank.index().back().offset == next);
+  // A torn tail is cut and the append takes its place; damage with a record
+  // behind it is kept, and the append goes after it (a reopen stops at the
+  // damage, so only the first case reads back below).
+  const uint64_t at = bank.index().back().offset;
+  QVN_FUZZ_CHECK(at == next || at == size);
+  if (at != next) return 0;
 
   auto again = SynapticBank::open(dir);
   QVN_FUZZ_CHECK(again.ok());

@@ -16,6 +16,7 @@
 #include "index/vamana/vamana.h"
 #include "retrieval/key_view.h"
 #include "storage/block_pool.h"
+#include "storage/segment_format.h"
 #include "storage/deletion_log.h"
 #include "storage/synaptic_bank.h"
 #include "storage/text_store.h"
