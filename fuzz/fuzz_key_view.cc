@@ -11,17 +11,13 @@ using namespace qvn;
 
 namespace {
 
-bool same_bits(std::span<const float> a, std::span<const float> b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
-
 void check_view(std::span<const float> key) {
   const KeyView v = KeyView::classify(key);
   const std::vector<float> mean = v.mean_vector();
   switch (v.form) {
     case KeyView::Form::Single:
       QVN_FUZZ_CHECK(v.dim == key.size());
-      QVN_FUZZ_CHECK(same_bits(mean, key));
+      QVN_FUZZ_CHECK(fuzz::same_bits(mean, key));
       break;
     case KeyView::Form::Invalid:
       QVN_FUZZ_CHECK(!key.empty() && key[0] <= ENCODING_SENTINEL_THRESHOLD);
@@ -63,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     const KeyView v = KeyView::classify(encoded);
     QVN_FUZZ_CHECK(v.is_encoded() && v.dim == d && v.n_tokens == rows.size());
-    for (size_t t = 0; t < rows.size(); ++t) QVN_FUZZ_CHECK(same_bits(v.row(t), rows[t]));
+    for (size_t t = 0; t < rows.size(); ++t) QVN_FUZZ_CHECK(fuzz::same_bits(v.row(t), rows[t]));
   }
 
   // The matrix writer with whatever shape the bytes claim, however large.
@@ -75,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t copied = std::min<uint64_t>(sat_mul(n, dd), key.size());
     QVN_FUZZ_CHECK(m.size() == ENCODING_HEADER_SIZE + copied);
     QVN_FUZZ_CHECK(m[0] == ENCODING_SENTINEL && m[ENCODING_DIM_IDX] == static_cast<float>(dd));
-    QVN_FUZZ_CHECK(same_bits(std::span<const float>(m).subspan(ENCODING_HEADER_SIZE), std::span<const float>(key).first(copied)));
+    QVN_FUZZ_CHECK(fuzz::same_bits(std::span<const float>(m).subspan(ENCODING_HEADER_SIZE), std::span<const float>(key).first(copied)));
     check_view(m);
   }
   return 0;

@@ -12,25 +12,6 @@
 
 using namespace qvn;
 
-namespace {
-
-constexpr size_t MAX_DECODES = 64;
-
-Cell probe_cell() {
-  Cell c;
-  c.cell_id = 0xC0FFEE;
-  c.owner = 3;
-  c.layer = 2;
-  c.key = {1.0f, -2.0f, 3.0f, 0.5f};
-  c.value = {7.0f, 0.0f, -7.0f};
-  c.aux = {0.25f};
-  c.importance = 42.0f;
-  c.tier = Tier::Validated;
-  return c;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& dir = fuzz::fresh_dir();
   const std::string path = segment_path(dir, 0);
@@ -51,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QVN_FUZZ_CHECK(r.cell_id == le::load<uint64_t>(data + r.offset + 4));
     next = r.offset + 4 + body_len;
   }
-  for (size_t i = 0; i < scan->records.size() && i < MAX_DECODES; ++i) {
+  for (size_t i = 0; i < scan->records.size() && i < 64; ++i) {  // a few decodes keep inputs fast
     const RecordRef& r = scan->records[i];
     auto cell = decode_cell_record(path, r.offset);
     if (!cell.ok()) continue;
@@ -83,7 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // An append behind whatever the file holds, torn tail included, must read
   // back now and after a reopen, and leave every indexed cell where it was.
-  const Cell probe = probe_cell();
+  Cell probe;
+  probe.cell_id = 0xC0FFEE;
+  probe.owner = 3;
+  probe.key = {1.0f, -2.0f, 3.0f, 0.5f};
+  probe.value = {7.0f, 0.0f, -7.0f};
+  probe.aux = {0.25f};
+  probe.tier = Tier::Validated;
   auto appended = pool.append_cell(probe);
   QVN_FUZZ_CHECK(appended.ok());
   auto now = pool.read_cell(probe.cell_id);

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +34,11 @@ inline const std::string& fresh_dir() {
     std::filesystem::remove_all(e.path(), ec);
   }
   return dir.path();
+}
+
+// Same floats bit for bit (NaN payloads and signed zeros included).
+inline bool same_bits(std::span<const float> a, std::span<const float> b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 inline void write_input(const std::string& dir, const char* name, const uint8_t* data, size_t size) {

@@ -24,10 +24,6 @@ void check_graph(const VamanaIndex& g, const std::unordered_map<uint64_t, std::v
   }
 }
 
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -56,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < g.nodes().size(); ++i) {
     QVN_FUZZ_CHECK(h.nodes()[i].cell_id == g.nodes()[i].cell_id);
     QVN_FUZZ_CHECK(h.nodes()[i].neighbours == g.nodes()[i].neighbours);
-    QVN_FUZZ_CHECK(same_bits(h.nodes()[i].vector, g.nodes()[i].vector));
+    QVN_FUZZ_CHECK(fuzz::same_bits(h.nodes()[i].vector, g.nodes()[i].vector));
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,11 @@
 #include "engine/scheduler.h"
 #include "engine/snapshot.h"
 #include "engine/trace.h"
-#include "storage/block_pool.h"
 #include "fuzz_support.h"
 #include "index/vamana/vamana.h"
 #include "retrieval/key_view.h"
+#include "storage/block_pool.h"
+#include "storage/segment_format.h"
 #include "storage/deletion_log.h"
 #include "storage/synaptic_bank.h"
 #include "storage/text_store.h"
@@ -24,264 +26,57 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-std::string g_root;
-
-void seed(const std::string& target, const std::string& name, const Bytes& bytes) {
-  std::filesystem::create_directories(g_root + "/" + target);
-  test::write_bytes(g_root + "/" + target + "/" + name, bytes);
-}
-
-Bytes cut(Bytes b, size_t drop) {
-  b.resize(b.size() > drop ? b.size() - drop : 0);
-  return b;
-}
-Bytes plus(Bytes b, const Bytes& tail) {
-  b.insert(b.end(), tail.begin(), tail.end());
-  return b;
-}
-Bytes with_u32(Bytes b, size_t at, uint32_t v) {
-  if (at + 4 <= b.size()) le::store(b.data() + at, v);
-  return b;
-}
-Bytes with_u64(Bytes b, size_t at, uint64_t v) {
-  if (at + 8 <= b.size()) le::store(b.data() + at, v);
-  return b;
-}
-
-template <class T>
-T must(IoResult<T> r) {
+// A writer's failure ends the run: a corpus without its valid seeds is useless.
+template <class E>
+void must(const Expected<void, E>& r) {
   if (!r.ok()) {
     std::fprintf(stderr, "seed writer failed: %s\n", r.error().to_string().c_str());
     std::exit(1);
   }
+}
+template <class T, class E>
+T must(Expected<T, E> r) {
+  must(r.ok() ? Expected<void, E>() : Expected<void, E>(make_unexpected(r.error())));
   return std::move(r).value();
 }
-void must(IoResult<void> r) {
-  if (!r.ok()) {
-    std::fprintf(stderr, "seed writer failed: %s\n", r.error().to_string().c_str());
-    std::exit(1);
-  }
-}
 
-void text_store_seeds() {
-  test::TempDir dir;
-  TextStore s = must(TextStore::open(dir.path()));
-  must(s.set(std::vector<std::pair<PackId, std::string>>{{1, "hello"}, {2, ""}, {1, "h\xC3\xA9llo w\xC3\xB6rld"}}));
-  must(s.set(std::vector<std::pair<PackId, std::string>>{{0xFFFFFFFFFFFFFFFFull, "last"}}));
-  const Bytes good = test::read_bytes(s.path());
-  seed("fuzz_text_store", "valid", good);
-  seed("fuzz_text_store", "torn_text", cut(good, 3));
-  seed("fuzz_text_store", "torn_head", cut(good, 14));
-  seed("fuzz_text_store", "eleven_bytes", Bytes(good.begin(), good.begin() + 11));
-  seed("fuzz_text_store", "bad_utf8", plus(good, {9, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0xC0, 0x80}));
-  seed("fuzz_text_store", "huge_length", plus(good, {9, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 'x'}));
-}
-
-void deletion_log_seeds() {
-  test::TempDir dir;
-  DeletionLog log = must(DeletionLog::open(dir.path()));
-  for (PackId id : {PackId{1}, PackId{2}, PackId{0xFFFFFFFFFFFFFFFFull}, PackId{2}}) must(log.append(id));
-  const Bytes good = test::read_bytes(log.path());
-  seed("fuzz_deletion_log", "valid", good);
-  seed("fuzz_deletion_log", "partial_id", plus(good, {1, 2, 3, 4}));
-}
-
-void synaptic_bank_seeds() {
-  test::TempDir dir;
-  SynapticBank bank = must(SynapticBank::open(dir.path()));
-  SynapticEntry a;
-  a.id = 1;
-  a.owner = 10;
-  a.rank = 2;
-  a.d_model = 3;
-  a.lora_a = {0x3C00, 0x4000, 0x4200, 0x4400, 0x4500, 0x4600};
-  a.lora_b = {0xBC00, 0, 0x8000, 0x7C00, 0xFC00, 0x7E00};
-  a.scale = 0x3800;
-  a.last_used = 12345;
-  a.quality = 0.5f;
-  SynapticEntry empty;
-  empty.id = 1;
-  empty.owner = 11;
-  must(bank.append(a));
-  must(bank.append(empty));
-  a.owner = 11;
-  must(bank.append(a));
-  const Bytes good = test::read_bytes(bank.path());
-  seed("fuzz_synaptic_bank", "valid", good);
-  seed("fuzz_synaptic_bank", "torn_last", cut(good, 5));
-  // Length prefix too short for the fixed fields, then a record's worth.
-  seed("fuzz_synaptic_bank", "short_body_len", plus(with_u32(good, 66, 4), {}));
-  // The first record's rank no longer matches its length: loads refuse it.
-  seed("fuzz_synaptic_bank", "rank_mismatch", with_u32(good, 20, 3));
-  seed("fuzz_synaptic_bank", "huge_dims", with_u32(with_u32(good, 20, 0xFFFFFFFF), 24, 0xFFFFFFFF));
-  seed("fuzz_synaptic_bank", "garbage_tail", plus(good, {0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3}));
-}
-
-void vamana_seeds() {
-  const auto vectors = fuzz::vamana_vectors();
-  test::TempDir dir;
-  VamanaIndex g(fuzz::VAMANA_SEED_DIM, 4, 1.2f);
-  for (uint64_t id = 0; id < 20; ++id) g.add_node(id, vectors.at(id));
-  g.rebuild();
-  must(g.save(dir.path()));
-  const Bytes good = test::read_bytes(dir.file("vamana.idx"));
-  seed("fuzz_vamana_load", "valid", good);
-
-  VamanaIndex none(fuzz::VAMANA_SEED_DIM, 16, 1.2f);
-  must(none.save(dir.path()));
-  seed("fuzz_vamana_load", "empty_graph", test::read_bytes(dir.file("vamana.idx")));
-
-  Bytes magic = good;
-  magic[0] = 'X';
-  seed("fuzz_vamana_load", "bad_magic", magic);
-  seed("fuzz_vamana_load", "version_2", with_u32(good, 4, 2));
-  seed("fuzz_vamana_load", "truncated", cut(good, 9));
-  seed("fuzz_vamana_load", "huge_count", with_u64(good, 24, 0xFFFFFFFFFFFFull));
-  seed("fuzz_vamana_load", "other_dim", with_u32(good, 8, 3));
-  seed("fuzz_vamana_load", "unknown_entry", with_u64(good, 16, 999));
-  // First node's first neighbour points at a cell that is not in the graph.
-  seed("fuzz_vamana_load", "unknown_neighbour", with_u64(good, 32 + 12, 4242));
-  seed("fuzz_vamana_load", "duplicate_node", with_u64(good, 32 + 12 + 4 * 8, 0));
-}
-
-Bytes float_bytes(const std::vector<float>& v) {
+Bytes text(const std::string& t) { return Bytes(t.begin(), t.end()); }
+Bytes floats(const std::vector<float>& v) {
   Bytes b(v.size() * sizeof(float));
   if (!v.empty()) std::memcpy(b.data(), v.data(), b.size());
   return b;
 }
 
-void key_view_seeds() {
-  const std::vector<float> encoded = encode_per_token_key({{1, 2, 3, 4}, {5, 6, 7, 8}, {-1, -2, -3, -4}});
-  seed("fuzz_key_view", "encoded", float_bytes(encoded));
-  std::vector<float> half = encoded;
-  half[ENCODING_DIM_IDX] = 4.5f;
-  seed("fuzz_key_view", "dim_rounds_off", float_bytes(half));
-  std::vector<float> nan0 = encoded;
-  nan0[0] = std::numeric_limits<float>::quiet_NaN();
-  seed("fuzz_key_view", "nan_sentinel", float_bytes(nan0));
-  seed("fuzz_key_view", "header_only", float_bytes(std::vector<float>(encoded.begin(), encoded.begin() + 64)));
-  seed("fuzz_key_view", "single", float_bytes({0.5f, -1.0f, 2.0f, 1e30f, -0.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f}));
-  std::vector<float> invalid(10, 1.0f);
-  invalid[0] = -1e9f;
-  seed("fuzz_key_view", "short_invalid", float_bytes(invalid));
-  std::vector<float> infs = encoded;
-  infs[64] = std::numeric_limits<float>::infinity();
-  infs[68] = -std::numeric_limits<float>::infinity();
-  seed("fuzz_key_view", "infinite_rows", float_bytes(infs));
-}
+// One target's seeds: `good` as the writer left it, then each damage of it
+// (a u32 or u64 written at an offset, a cut, an appended tail).
+struct Damage {
+  const char* name;
+  size_t at = 0;
+  uint64_t value = 0;
+  int width = 0;  // 4 or 8; 0: no field written
+  size_t cut = 0;
+  Bytes tail = {};
+};
 
-Cell seed_cell(CellId id, size_t key_len, Tier tier) {
-  Cell c;
-  c.cell_id = id;
-  c.owner = id % 3;
-  c.layer = static_cast<LayerIndex>(id);
-  for (size_t i = 0; i < key_len; ++i) c.key.push_back(static_cast<float>(i % 9) - 4.0f);
-  c.value = {1.0f, 2.0f, 3.0f};
-  c.aux = {0.5f};
-  c.importance = 10.0f;
-  c.tier = tier;
-  return c;
-}
-
-template <class T>
-T must_engine(Result<T> r) {
-  if (!r.ok()) {
-    std::fprintf(stderr, "seed writer failed: %s\n", r.error().to_string().c_str());
-    std::exit(1);
+void seeds(const std::string& root, const std::string& target, const Bytes& good, const std::vector<Damage>& damages) {
+  const std::string dir = root + "/" + target;
+  std::filesystem::create_directories(dir);
+  test::write_bytes(dir + "/valid", good);
+  for (const Damage& d : damages) {
+    Bytes b = good;
+    if (d.width == 4 && d.at + 4 <= b.size()) le::store(b.data() + d.at, static_cast<uint32_t>(d.value));
+    if (d.width == 8 && d.at + 8 <= b.size()) le::store(b.data() + d.at, d.value);
+    b.resize(b.size() > d.cut ? b.size() - d.cut : 0);
+    b.insert(b.end(), d.tail.begin(), d.tail.end());
+    test::write_bytes(dir + "/" + d.name, b);
   }
-  return std::move(r).value();
 }
 
-void segment_seeds() {
+// The file `write` leaves in a scratch directory under `name`.
+Bytes written(const std::string& name, const std::function<void(const std::string&)>& write) {
   test::TempDir dir;
-  BlockPool pool = must_engine(BlockPool::open(dir.path(), 1 << 20));
-  must_engine(pool.append_cell(seed_cell(1, 40, Tier::Draft)));
-  std::vector<Cell> batch = {seed_cell(2, 3, Tier::Core), seed_cell(1, 0, Tier::Validated)};
-  must_engine(pool.append_cells(batch));
-  const Bytes good = test::read_bytes(segment_path(dir.path(), 0));
-  seed("fuzz_segment", "valid", good);
-  seed("fuzz_segment", "torn_last", cut(good, 7));
-  seed("fuzz_segment", "header_only", Bytes(good.begin(), good.begin() + 8));
-  seed("fuzz_segment", "short_file", Bytes(good.begin(), good.begin() + 5));
-  Bytes magic = good;
-  magic[3] = 'X';
-  seed("fuzz_segment", "bad_magic", magic);
-  // First record: tier byte 3; then a key count larger than its codes.
-  seed("fuzz_segment", "bad_tier", [&] { Bytes b = good; b[8 + 74] = 3; return b; }());
-  seed("fuzz_segment", "key_count_too_large", with_u32(good, 8 + 22, 1000));
-  seed("fuzz_segment", "huge_counts", with_u32(with_u32(good, 8 + 75, 0x7FFFFFFF), 8 + 79, 0xFFFFFFFF));
-  seed("fuzz_segment", "zero_tail", plus(good, Bytes(64, 0)));
-}
-
-void trace_log_seeds() {
-  test::TempDir dir;
-  TraceLog log = must(TraceLog::open(dir.path()));
-  must(log.append({1, 2, 100, EdgeType::CausedBy}));
-  must(log.append({2, 2, 101, EdgeType::Supports}));
-  must(log.append({3, 1, 102, EdgeType::Follows}));
-  const Bytes good = test::read_bytes(log.path());
-  seed("fuzz_trace_log", "valid", good);
-  seed("fuzz_trace_log", "torn_last", cut(good, 1));
-  seed("fuzz_trace_log", "bad_tag", [&] { Bytes b = good; b[26] = 0; return b; }());
-  seed("fuzz_trace_log", "kind_7", [&] { Bytes b = good; b[17] = 7; return b; }());
-}
-
-void scheduler_seeds() {
-  test::TempDir dir;
-  Scheduler s = must_engine(Scheduler::load(dir.path()));
-  must_engine(s.schedule(EvictDraft{7, 15.0f}, WallTime{0, 0}));
-  must_engine(s.schedule(EvictDraft{0xFFFFFFFFFFFFFFFFull, 0.1f}, WallTime{1700000000, 5}));
-  const Bytes good = test::read_bytes(s.path());
-  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
-  seed("fuzz_scheduler", "valid", good);
-  seed("fuzz_scheduler", "as_arrays", text("[3, [[1, 340282366920938463463374607431768211455, {\"EvictDraft\": [9, 1e39]}]]]"));
-  seed("fuzz_scheduler", "unknown_keys",
-       text("{\"x\": [1, {\"y\": null}], \"entries\": [{\"action\": {\"EvictDraft\": {\"threshold\": -0.0, "
-            "\"owner\": 1, \"z\": true}}, \"fires_at_unix_nanos\": 18446744073709551616, \"id\": 2}], "
-            "\"next_id\": 0}"));
-  seed("fuzz_scheduler", "null_threshold",
-       text("{\"next_id\": 2, \"entries\": [{\"id\": 1, \"fires_at_unix_nanos\": 0, "
-            "\"action\": {\"EvictDraft\": {\"owner\": 7, \"threshold\": null}}}]}"));
-  seed("fuzz_scheduler", "duplicate_field", text("{\"next_id\": 2, \"next_id\": 3, \"entries\": []}"));
-  seed("fuzz_scheduler", "torn", cut(good, 20));
-}
-
-void snapshot_seeds() {
-  const SnapshotManifest m = SnapshotManifest::create(std::string(64, 'a'), 3, 2);
-  const std::string json = must_engine(m.to_json());
-  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
-  seed("fuzz_manifest", "valid", text(json));
-  seed("fuzz_manifest", "as_arrays", text("[\"qvn!\", 1, \"@0\", [\"q4\", \"top5avg\"], [1, 2], \"00\"]"));
-  seed("fuzz_manifest", "version_2", text("{\"magic\": \"qvn!\", \"format_version\": 2, \"created_at\": \"@1\", "
-                                          "\"codecs\": {\"quantization\": \"q4\", \"key\": \"top5avg\"}, "
-                                          "\"stats\": {\"pack_count\": 0, \"owner_count\": 0}, \"sha256\": \"\", \"extra\": {}}"));
-  seed("fuzz_manifest", "bad_magic", text("{\"magic\": \"qvn?\\u0000\", \"format_version\": 1}"));
-  seed("fuzz_manifest", "short_array", text("[\"qvn!\", 1]"));
-
-  test::TempDir engine;
-  test::TempDir out;
-  std::filesystem::create_directories(engine.path() + "/sub/deeper");
-  test::write_bytes(engine.file("a.txt"), text("hello"));
-  test::write_bytes(engine.path() + "/sub/b.bin", Bytes{0, 1, 2, 3});
-  test::write_bytes(engine.path() + "/sub/deeper/c", Bytes{});
-  must_engine(snapshot::write_snapshot(engine.path(), out.file("snap.tar"), 1, 1));
-  const Bytes good = test::read_bytes(out.file("snap.tar"));
-  seed("fuzz_snapshot_restore", "valid", good);
-  seed("fuzz_snapshot_restore", "truncated", cut(good, 700));
-  // A state file's first content byte: the digest no longer matches.
-  Bytes flipped = good;
-  for (size_t at = 0; at + 512 <= flipped.size(); at += 512) {
-    if (std::memcmp(flipped.data() + at, "engine_state/a.txt", 18) == 0) {
-      flipped[at + 512] ^= 1;
-      break;
-    }
-  }
-  seed("fuzz_snapshot_restore", "digest_mismatch", flipped);
-  seed("fuzz_snapshot_restore", "manifest_only", [&] {
-    Bytes b(good.begin(), good.begin() + 1024);
-    b.resize(b.size() + 1024, 0);
-    return b;
-  }());
+  write(dir.path());
+  return test::read_bytes(dir.file(name));
 }
 
 }  // namespace
@@ -291,15 +86,84 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
     return 2;
   }
-  g_root = argv[1];
-  text_store_seeds();
-  deletion_log_seeds();
-  synaptic_bank_seeds();
-  vamana_seeds();
-  key_view_seeds();
-  segment_seeds();
-  trace_log_seeds();
-  scheduler_seeds();
-  snapshot_seeds();
+  const std::string root = argv[1];
+  seeds(root, "fuzz_text_store", written("text_store.bin", [](const std::string& d) {
+          TextStore s = must(TextStore::open(d));
+          must(s.set(std::vector<std::pair<PackId, std::string>>{{1, "hello"}, {2, ""}, {1, "h\xC3\xA9llo"}}));
+        }),
+        {{.name = "torn_text", .cut = 3}, {.name = "bad_utf8", .tail = {9, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0xC0, 0x80}},
+         {.name = "huge_length", .tail = {9, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 'x'}}});
+  seeds(root, "fuzz_deletion_log", written("deletion_log.bin", [](const std::string& d) {
+          DeletionLog log = must(DeletionLog::open(d));
+          for (PackId id : {PackId{1}, PackId{2}, ~PackId{0}, PackId{2}}) must(log.append(id));
+        }),
+        {{.name = "partial_id", .tail = {1, 2, 3, 4}}});
+  seeds(root, "fuzz_synaptic_bank", written("synaptic.qvn", [](const std::string& d) {
+          SynapticBank bank = must(SynapticBank::open(d));
+          SynapticEntry a{1, 10, {0x3C00, 0x4000, 0x4200, 0x4400, 0x4500, 0x4600},
+                          {0xBC00, 0, 0x8000, 0x7C00, 0xFC00, 0x7E00}, 0x3800, 2, 3, 12345, 0.5f};
+          must(bank.append(a));
+          must(bank.append(SynapticEntry{1, 11, {}, {}, 0, 0, 0, 0, 0.0f}));
+          a.owner = 11;
+          must(bank.append(a));
+        }),
+        {{.name = "torn_last", .cut = 5}, {.name = "short_body_len", .at = 66, .value = 4, .width = 4},
+         {.name = "rank_mismatch", .at = 20, .value = 3, .width = 4},
+         {.name = "garbage_tail", .tail = {0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3}}});
+  seeds(root, "fuzz_trace_log", written("trace.wal", [](const std::string& d) {
+          TraceLog log = must(TraceLog::open(d));
+          must(log.append({1, 2, 100, EdgeType::CausedBy}));
+          must(log.append({2, 2, 101, EdgeType::Supports}));
+          must(log.append({3, 1, 102, EdgeType::Follows}));
+        }),
+        {{.name = "torn_last", .cut = 1}, {.name = "bad_tag", .at = 26, .value = 0, .width = 4}});
+  seeds(root, "fuzz_segment", written(segment_format::file_name(0), [](const std::string& d) {
+          BlockPool pool = must(BlockPool::open(d, 1 << 20));
+          Cell c;
+          c.cell_id = 1;
+          c.key.assign(40, 1.5f);
+          c.value = {1.0f, 2.0f, 3.0f};
+          c.aux = {0.5f};
+          must(pool.append_cell(c));
+          c.cell_id = 2;
+          c.key = {-4.0f, 0.0f, 3.0f};
+          c.tier = Tier::Core;
+          must(pool.append_cells(std::vector<Cell>{c}));
+        }),
+        {{.name = "torn_last", .cut = 7}, {.name = "bad_magic", .at = 0, .value = 0x58534e51, .width = 4},
+         {.name = "key_count_too_large", .at = 8 + 22, .value = 1000, .width = 4},
+         {.name = "huge_counts", .at = 8 + 75, .value = ~uint64_t{0}, .width = 8}, {.name = "zero_tail", .tail = Bytes(64, 0)}});
+  seeds(root, "fuzz_vamana_load", written("vamana.idx", [](const std::string& d) {
+          const auto vectors = fuzz::vamana_vectors();
+          VamanaIndex g(fuzz::VAMANA_SEED_DIM, 4, 1.2f);
+          for (uint64_t id = 0; id < 20; ++id) g.add_node(id, vectors.at(id));
+          g.rebuild();
+          must(g.save(d));
+        }),
+        {{.name = "version_2", .at = 4, .value = 2, .width = 4}, {.name = "truncated", .cut = 9},
+         {.name = "huge_count", .at = 24, .value = 0xFFFFFFFFFFFFull, .width = 8},
+         {.name = "unknown_entry", .at = 16, .value = 999, .width = 8},
+         {.name = "unknown_neighbour", .at = 32 + 12, .value = 4242, .width = 8}});
+  const std::vector<float> encoded = encode_per_token_key({{1, 2, 3, 4}, {5, 6, 7, 8}, {-1, -2, -3, -4}});
+  seeds(root, "fuzz_key_view", floats(encoded),
+        {{.name = "dim_rounds_off", .at = ENCODING_DIM_IDX * 4, .value = 0x40900000, .width = 4},
+         {.name = "nan_sentinel", .at = 0, .value = 0x7FC00000, .width = 4},
+         {.name = "infinite_rows", .at = 64 * 4, .value = 0x7F800000, .width = 4}});
+  seeds(root, "fuzz_scheduler", written("scheduled_actions.json", [](const std::string& d) {
+          Scheduler s = must(Scheduler::load(d));
+          must(s.schedule(EvictDraft{7, 15.0f}, WallTime{0, 0}));
+          must(s.schedule(EvictDraft{~OwnerId{0}, 0.1f}, WallTime{1700000000, 5}));
+        }),
+        {{.name = "torn", .cut = 20}});
+  seeds(root, "fuzz_manifest", text(must(SnapshotManifest::create(std::string(64, 'a'), 3, 2).to_json())),
+        {{.name = "short", .cut = 40}});
+  seeds(root, "fuzz_snapshot_restore", written("snap.tar", [](const std::string& d) {
+          test::TempDir engine;
+          std::filesystem::create_directories(engine.path() + "/sub");
+          test::write_bytes(engine.file("a.txt"), text("hello"));
+          test::write_bytes(engine.path() + "/sub/b.bin", Bytes{0, 1, 2, 3});
+          must(snapshot::write_snapshot(engine.path(), d + "/snap.tar", 1, 1));
+        }),
+        {{.name = "truncated", .cut = 700}});
   return 0;
 }

@@ -1,6 +1,7 @@
-// The small append-only files of an engine directory, as several writers
-// leave them: what an append may cut off behind the last whole entry, and
-// what it must leave alone.
+// The small append-only files of an engine directory share one discipline:
+// exact bytes per entry, a torn tail ignored at open and cut before the next
+// append, a failed append cut back, and damage with entries behind it (maybe
+// another writer's) left alone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fault.h"
 #include "core/le_bytes.h"
 #include "core/synaptic_entry.h"
 #include "engine/trace.h"
@@ -20,141 +22,145 @@ namespace qvn {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Ids = std::vector<uint64_t>;
+constexpr uint64_t kId = 0x0102030405060708ull;
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-
 Bytes prefix(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + static_cast<ptrdiff_t>(n)); }
 
-// One file: its entries as bytes (`size` picks one of a few entry lengths
-// where the format has several) and its store's append and load.
-struct SmallFile {
+struct AppendFile {
   std::string name;
-  std::function<Bytes(uint64_t id, uint32_t size)> entry;
-  // A byte of `entry` that holds a length or tag; damage goes there.
-  size_t damage_at;
-  bool variable_size;
-  // Zero bytes hold no entry of the format (for the others they read as
-  // entries of id 0).
-  bool zeros_are_junk;
-  uint32_t appended_size;  // the `size` of what `append` writes
-  std::function<void(const std::string& dir, uint64_t id)> append;
-  std::function<std::vector<uint64_t>(const std::string& dir)> load;
+  Bytes golden;  // what append(dir, kId, 2) writes
+  bool created_at_open;  // otherwise by the first append
+  size_t damage_at;     // a length or tag byte; SIZE_MAX: the format has none
+  bool variable_size;   // `size` sets the entry's length
+  bool zeros_are_junk;  // otherwise zero bytes read as entries of id 0
+  std::function<IoResult<void>(const std::string& dir, uint64_t id, uint32_t size)> append;
+  std::function<Ids(const std::string& dir)> load;  // ids in file order
 };
 
-std::vector<SmallFile> small_files() {
-  std::vector<SmallFile> files;
+std::vector<AppendFile> append_files() {
+  std::vector<AppendFile> files;
   files.push_back({"text_store.bin",
-                   [](uint64_t id, uint32_t size) {
-                     Bytes b;
-                     le::put(b, id);
-                     le::put(b, size);
-                     b.insert(b.end(), size, 'x');
-                     return b;
-                   },
-                   11, true, false, 3,
-                   [](const std::string& dir, uint64_t id) {
-                     auto s = TextStore::open(dir);
-                     ASSERT_TRUE(s.ok());
-                     ASSERT_TRUE(s->set(std::vector<std::pair<PackId, std::string>>{{id, "new"}}).ok());
+                   {8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'x', 'x'},
+                   false, 11, true, false,
+                   [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
+                     QVN_TRY(TextStore s, TextStore::open(dir));
+                     return s.set(std::vector<std::pair<PackId, std::string>>{{id, std::string(size, 'x')}});
                    },
                    [](const std::string& dir) {
+                     Ids ids;
                      auto s = TextStore::open(dir);
-                     std::vector<uint64_t> ids;
                      for (const auto& [id, text] : s->texts()) ids.push_back(id);
+                     std::sort(ids.begin(), ids.end());
                      return ids;
                    }});
   files.push_back({"deletion_log.bin",
-                   [](uint64_t id, uint32_t) {
-                     Bytes b;
-                     le::put(b, id);
-                     return b;
-                   },
-                   SIZE_MAX, false, false, 0,
-                   [](const std::string& dir, uint64_t id) {
-                     auto log = DeletionLog::open(dir);
-                     ASSERT_TRUE(log.ok());
-                     ASSERT_TRUE(log->append(id).ok());
+                   {8, 7, 6, 5, 4, 3, 2, 1},
+                   false, SIZE_MAX, false, false,
+                   [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
+                     QVN_TRY(DeletionLog log, DeletionLog::open(dir));
+                     return log.append(id);
                    },
                    [](const std::string& dir) {
                      auto log = DeletionLog::open(dir);
-                     return std::vector<uint64_t>(log->ids().begin(), log->ids().end());
+                     Ids ids(log->ids().begin(), log->ids().end());
+                     std::sort(ids.begin(), ids.end());
+                     return ids;
                    }});
   files.push_back({"synaptic.qvn",
-                   [](uint64_t id, uint32_t size) {
-                     Bytes b;
-                     le::put(b, static_cast<uint32_t>(38 + 4 * size));
-                     le::put(b, id);
-                     le::put(b, uint64_t{7});  // owner
-                     le::put(b, uint32_t{1});
-                     le::put(b, size);
-                     b.resize(b.size() + 2 + 8 + 4 + 4 * size, 0);
-                     return b;
-                   },
-                   3, true, true, 0,
-                   [](const std::string& dir, uint64_t id) {
-                     auto bank = SynapticBank::open(dir);
-                     ASSERT_TRUE(bank.ok());
-                     SynapticEntry e;
-                     e.id = id;
-                     e.owner = 7;
-                     ASSERT_TRUE(bank->append(e).ok());
+                   {46, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1,  // body_len, id
+                    7, 0, 0, 0, 0, 0, 0, 0,               // owner
+                    1, 0, 0, 0, 2, 0, 0, 0,               // rank, d_model
+                    0x00, 0x38,                           // scale 0.5
+                    1, 2, 3, 4, 5, 6, 7, 8,               // last_used
+                    0x00, 0x00, 0xC0, 0x3F,               // quality 1.5
+                    0x34, 0x12, 0x35, 0x12,               // lora_a
+                    0x78, 0x56, 0x79, 0x56},              // lora_b
+                   true, 3, true, true,
+                   [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
+                     QVN_TRY(SynapticBank bank, SynapticBank::open(dir));
+                     SynapticEntry e{id, 7, {}, {}, 0x3800, 1, size, 0x0807060504030201ull, 1.5f};
+                     for (uint16_t i = 0; i < size; ++i) {
+                       e.lora_a.push_back(static_cast<uint16_t>(0x1234 + i));
+                       e.lora_b.push_back(static_cast<uint16_t>(0x5678 + i));
+                     }
+                     return bank.append(e);
                    },
                    [](const std::string& dir) {
-                     auto bank = SynapticBank::open(dir);
-                     std::vector<uint64_t> ids;
-                     for (const auto& e : bank->index()) ids.push_back(e.id);
+                     Ids ids;
+                     auto entries = SynapticBank::open(dir)->load_for_owner(7);
+                     for (const auto& e : *entries) ids.push_back(e.id);
                      return ids;
                    }});
   files.push_back({"trace.wal",
-                   [](uint64_t id, uint32_t) {
-                     Bytes b{1};
-                     le::put(b, id);
-                     le::put(b, id);
-                     b.push_back(0);
-                     le::put(b, uint64_t{0});
-                     return b;
-                   },
-                   0, false, true, 0,
-                   [](const std::string& dir, uint64_t id) {
-                     auto log = TraceLog::open(dir);
-                     ASSERT_TRUE(log.ok());
-                     ASSERT_TRUE(log->append(TraceEdge{id, id, 0, EdgeType::CausedBy}).ok());
+                   {0x01, 8, 7, 6, 5, 4, 3, 2, 1,  // tag, from
+                    9, 0, 0, 0, 0, 0, 0, 0,        // to
+                    0x03,                          // kind
+                    0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
+                   true, 0, false, true,
+                   [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
+                     QVN_TRY(TraceLog log, TraceLog::open(dir));
+                     return log.append(TraceEdge{id, 9, 0x1122334455667788ull, EdgeType::Supports});
                    },
                    [](const std::string& dir) {
+                     Ids ids;
                      auto edges = TraceLog::open(dir)->read_all();
-                     std::vector<uint64_t> ids;
                      for (const TraceEdge& e : *edges) ids.push_back(e.from);
                      return ids;
                    }});
   return files;
 }
 
-std::vector<uint64_t> sorted(std::vector<uint64_t> v) {
-  std::sort(v.begin(), v.end());
-  return v;
+void append_ok(const AppendFile& f, const std::string& dir, uint64_t id, uint32_t size = 4) {
+  auto r = f.append(dir, id, size);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
 }
 
-TEST(SharedFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
-  for (const SmallFile& f : small_files()) {
-    SCOPED_TRACE(f.name);
-    const Bytes one = f.entry(1, 4), two = f.entry(2, 4), three = f.entry(3, 4);
+// An entry as the store writes it (the golden test pins those bytes).
+Bytes entry(const AppendFile& f, uint64_t id, uint32_t size = 4) {
+  test::TempDir dir;
+  append_ok(f, dir.path(), id, size);
+  return test::read_bytes(dir.file(f.name));
+}
 
+TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
+  for (const AppendFile& f : append_files()) {
+    SCOPED_TRACE(f.name);
+    test::TempDir dir;
+    EXPECT_EQ(f.load(dir.path()), Ids{});
+    EXPECT_EQ(platform::exists(dir.file(f.name)).value(), f.created_at_open);
+    append_ok(f, dir.path(), 2);
+    append_ok(f, dir.path(), 3);
+    const uint64_t before = test::size_of(dir.file(f.name));
+    append_ok(f, dir.path(), kId, 2);
+    const Bytes all = test::read_bytes(dir.file(f.name));
+    EXPECT_EQ(Bytes(all.begin() + static_cast<ptrdiff_t>(before), all.end()), f.golden);
+    EXPECT_EQ(f.load(dir.path()), (Ids{2, 3, kId}));
+  }
+}
+
+TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
+  for (const AppendFile& f : append_files()) {
+    SCOPED_TRACE(f.name);
+    const Bytes one = entry(f, 1), two = entry(f, 2), three = entry(f, 3);
     std::vector<Bytes> junks{prefix(two, two.size() - 1), Bytes(5, 0xff)};
     if (f.zeros_are_junk) junks.push_back(Bytes(60, 0));
-    {
-      // A torn last entry, or junk, is cut before the append.
-      for (const Bytes& junk : junks) {
-        test::TempDir dir;
-        const std::string path = dir.file(f.name);
-        test::write_bytes(path, cat({one, junk}));
-        f.append(dir.path(), 3);
-        EXPECT_EQ(sorted(f.load(dir.path())), (std::vector<uint64_t>{1, 3}));
-        EXPECT_EQ(test::size_of(path), one.size() + f.entry(3, f.appended_size).size());
-      }
+    for (const Bytes& junk : junks) {
+      // Open ignores the torn tail without touching the file; the append
+      // cuts it.
+      test::TempDir dir;
+      const std::string path = dir.file(f.name);
+      test::write_bytes(path, cat({one, junk}));
+      EXPECT_EQ(f.load(dir.path()), Ids{1});
+      EXPECT_EQ(test::size_of(path), one.size() + junk.size());
+      append_ok(f, dir.path(), 3);
+      EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
+      EXPECT_EQ(test::size_of(path), one.size() + three.size());
     }
     if (f.damage_at != SIZE_MAX) {
       // Damage in the middle: the entries behind it stay on disk, and the
@@ -165,7 +171,7 @@ TEST(SharedFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
       damaged[f.damage_at] = 0x7f;
       const Bytes before = cat({one, damaged, three});
       test::write_bytes(path, before);
-      f.append(dir.path(), 4);
+      append_ok(f, dir.path(), 4);
       EXPECT_EQ(prefix(test::read_bytes(path), before.size()), before);
       EXPECT_GT(test::size_of(path), before.size());
     }
@@ -174,19 +180,44 @@ TEST(SharedFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
       // of the same length: that one is not cut.
       test::TempDir dir;
       const std::string path = dir.file(f.name);
-      const Bytes theirs = f.entry(5, 3);
-      test::write_bytes(path, cat({one, prefix(f.entry(2, 9), theirs.size())}));
+      const Bytes theirs = entry(f, 5, 3);
+      test::write_bytes(path, cat({one, prefix(entry(f, 2, 9), theirs.size())}));
       auto text_store = TextStore::open(dir.path());
       auto bank = SynapticBank::open(dir.path());
       test::write_bytes(path, cat({one, theirs}));
       if (f.name == "text_store.bin") {
         ASSERT_TRUE(text_store->set(std::vector<std::pair<PackId, std::string>>{{3, "new"}}).ok());
       } else {
-        SynapticEntry e;
-        e.id = 3;
-        ASSERT_TRUE(bank->append(e).ok());
+        ASSERT_TRUE(bank->append(SynapticEntry{3, 7, {}, {}, 0, 0, 0, 0, 0.0f}).ok());
       }
-      EXPECT_EQ(sorted(f.load(dir.path())), (std::vector<uint64_t>{1, 3, 5}));
+      Ids got = f.load(dir.path());
+      std::sort(got.begin(), got.end());
+      EXPECT_EQ(got, (Ids{1, 3, 5}));
+    }
+  }
+}
+
+TEST(AppendFilesTest, FailedAppendCutsBack) {
+  struct Fault {
+    platform::fault::Op op;
+    int err;
+  };
+  for (const AppendFile& f : append_files()) {
+    for (Fault fault : {Fault{platform::fault::Op::Write, ENOSPC}, Fault{platform::fault::Op::Sync, EIO}}) {
+      SCOPED_TRACE(f.name + (fault.op == platform::fault::Op::Sync ? " sync" : " write"));
+      test::TempDir dir;
+      append_ok(f, dir.path(), 1);
+      const Bytes before = test::read_bytes(dir.file(f.name));
+      platform::fault::arm(fault.op, 1, fault.err, /*short_write=*/true);
+      auto r = f.append(dir.path(), 2, 4);
+      const bool fired = platform::fault::fired();
+      platform::fault::disarm();
+      ASSERT_TRUE(fired);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().to_string(), os_error_text(fault.err));
+      EXPECT_EQ(test::read_bytes(dir.file(f.name)), before);
+      append_ok(f, dir.path(), 3);
+      EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
     }
   }
 }
