@@ -42,7 +42,8 @@ TEST(KeyViewTest, ClassifyBoundaries) {
       EXPECT_EQ(v.dim, c.dim) << c.elem0 << " " << c.dim_slot;
     }
   }
-  KeyView v = KeyView::classify(encoded(-1e9f, 4.0f, 12));
+  const std::vector<float> three_tokens = encoded(-1e9f, 4.0f, 12);  // the view borrows it
+  KeyView v = KeyView::classify(three_tokens);
   EXPECT_EQ(v.n_tokens, 3u);
   EXPECT_EQ(v.row(2)[0], 9.0f);  // rows start at element 64
   std::vector<float> short_key(10, 1.0f);
