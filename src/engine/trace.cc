@@ -67,20 +67,20 @@ uint64_t walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
 }  // namespace
 
 IoResult<std::optional<CellId>> TraceLog::catch_up() {
-  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
-  std::optional<CellId> highest;
-  if (!fresh) return highest;
-  const uint64_t from = fresh->base;
-  const std::vector<uint8_t>* bytes = &fresh->bytes;
-  uint64_t whole = walk_records(*bytes, [&](CellId a, CellId b) {
-    highest = std::max({highest.value_or(0), a, b});
-  });
-  auto rest = std::span<const uint8_t>(*bytes).subspan(static_cast<size_t>(whole));
-  // A bad tag with records behind it is damage, left alone with them.
-  tail_.observe(from + whole, rest, tail_holds_no_entry(rest, 1, [](const uint8_t* head) {
-    return head[tf::OFF_TAG] == tf::RECORD_TAG ? std::optional<uint64_t>(tf::RECORD_SIZE) : std::nullopt;
-  }));
-  return highest;
+  return catch_up_highest(
+      path_, tail_,
+      [](std::span<const uint8_t> b, auto&& on_id) {
+        return walk_records(b, [&](CellId from, CellId to) {
+          on_id(from);
+          on_id(to);
+        });
+      },
+      // A bad tag with records behind it is damage, left alone with them.
+      [](std::span<const uint8_t> rest) {
+        return tail_holds_no_entry(rest, 1, [](const uint8_t* head) {
+          return head[tf::OFF_TAG] == tf::RECORD_TAG ? std::optional<uint64_t>(tf::RECORD_SIZE) : std::nullopt;
+        });
+      });
 }
 
 IoResult<void> TraceLog::append(const TraceEdge& edge) {

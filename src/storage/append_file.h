@@ -10,6 +10,7 @@
 // rules below still never cut bytes that could be someone's record.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -77,6 +78,25 @@ struct NewBytes {
   std::vector<uint8_t> bytes;
 };
 IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail);
+
+// The catch-up every store makes before it appends: the highest id among the
+// entries written since `tail` last looked (nullopt: none, or the file cannot
+// be examined), after which `tail` observes what lies behind the last whole
+// entry. `walk(bytes, on_id)` calls on_id for each id of each whole entry and
+// returns where the last one ends; `holds_no_entry(rest)` says whether that
+// rest may be cut.
+template <class Walk, class HoldsNoEntry>
+IoResult<std::optional<uint64_t>> catch_up_highest(const std::string& path, TornTail& tail, Walk&& walk,
+                                                  HoldsNoEntry&& holds_no_entry) {
+  QVN_TRY(auto fresh, read_new_bytes(path, tail));
+  std::optional<uint64_t> highest;
+  if (!fresh) return highest;
+  const std::span<const uint8_t> bytes(fresh->bytes);
+  const uint64_t whole = walk(bytes, [&](uint64_t id) { highest = std::max(highest.value_or(0), id); });
+  const auto rest = bytes.subspan(static_cast<size_t>(whole));
+  tail.observe(fresh->base + whole, rest, holds_no_entry(rest));
+  return highest;
+}
 
 // Cuts off the tail recorded in `tail` when it holds no entry and the file
 // still ends with exactly those bytes; returns the size of `f`

@@ -45,14 +45,9 @@ IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail&
 }
 
 IoResult<std::optional<PackId>> DeletionLog::catch_up() {
-  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
-  std::optional<PackId> highest;
-  if (!fresh) return highest;
-  const uint64_t from = fresh->base;
-  const std::vector<uint8_t>* bytes = &fresh->bytes;
-  uint64_t whole = walk_ids(*bytes, [&](PackId id) { highest = std::max(highest.value_or(0), id); });
-  observe_rest(tail_, from, *bytes, whole);
-  return highest;
+  return catch_up_highest(
+      path_, tail_, [](std::span<const uint8_t> b, auto&& on_id) { return walk_ids(b, on_id); },
+      [](std::span<const uint8_t>) { return true; });
 }
 
 IoResult<void> DeletionLog::append(PackId pack) {

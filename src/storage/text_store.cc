@@ -64,16 +64,12 @@ IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out
 }
 
 IoResult<std::optional<PackId>> TextStore::catch_up() {
-  QVN_TRY(auto fresh, read_new_bytes(path_, tail_));
-  std::optional<PackId> highest;
-  if (!fresh) return highest;
-  const uint64_t from = fresh->base;
-  const std::vector<uint8_t>* bytes = &fresh->bytes;
-  uint64_t whole = walk_entries(*bytes, [&](PackId id, std::string_view) {
-    highest = std::max(highest.value_or(0), id);
-  });
-  observe_rest(tail_, from, *bytes, whole);
-  return highest;
+  return catch_up_highest(
+      path_, tail_,
+      [](std::span<const uint8_t> b, auto&& on_id) {
+        return walk_entries(b, [&](PackId id, std::string_view) { on_id(id); });
+      },
+      [](std::span<const uint8_t> rest) { return tail_holds_no_entry(rest, fmt::ENTRY_HEAD_SIZE, entry_size); });
 }
 
 IoResult<void> TextStore::set(const std::vector<std::pair<PackId, std::string>>& entries) {

@@ -100,7 +100,9 @@ std::map<PackId, Kept> work(const EngineHandle& engine, int t) {
       EXPECT_TRUE(e.set_pack_texts({{*id, t2}}).ok());
       kept[*id].text = t2;
     }
-    if (i % 11 == 10) EXPECT_TRUE(e.compact().ok());
+    if (i % 11 == 10) {
+      EXPECT_TRUE(e.compact().ok());
+    }
     EXPECT_EQ(e.status().pack_count, e.list_packs(std::nullopt).size());
   }
   return kept;
