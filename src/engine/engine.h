@@ -258,6 +258,14 @@ class Engine {
                                                     const DeletionLog& deletions) const;
   Result<void> maybe_activate_vamana();
 
+  // The cells of `pack`, or nullptr when this engine does not know the pack
+  // or the deletion log names it. Requires: inside a writer turn, whose
+  // catch-up has read every deletion other engines made.
+  const std::vector<CellId>* live_pack_cells(PackId pack) const;
+  // The Draft packs below `threshold` among those this engine sees.
+  // Requires: inside a writer turn, after a refresh in it.
+  Result<uint64_t> evict_seen_draft_packs(float threshold, std::optional<OwnerId> owner);
+
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);
   void unindex_cell(CellId id);

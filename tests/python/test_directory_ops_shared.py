@@ -1,0 +1,142 @@
+"""Engines in separate processes on one directory: writes that name a pack
+another engine deleted, and owner deletion and eviction over packs another
+engine wrote."""
+
+import gc
+import multiprocessing as mp
+
+import numpy as np
+import pytest
+
+from quorvane_db import _native
+
+Engine = _native.Engine
+CTX = mp.get_context("spawn")
+TIMEOUT = 60
+
+
+def key(seed, n=16):
+    return np.random.default_rng(seed).standard_normal(n).astype(np.float32)
+
+
+def layer(value, n=64):
+    return np.full(n, value, dtype=np.float32)
+
+
+def _serve(path, conn):
+    engine = Engine(path)
+    conn.send("open")
+    while True:
+        call = conn.recv()
+        if call is None:
+            return
+        name, args = call
+        try:
+            conn.send((True, getattr(engine, name)(*args)))
+        except Exception as error:  # sent back whole, raised there again
+            conn.send((False, str(error)))
+
+
+class Remote:
+    """An engine opened in a process of its own; each method call runs there
+    and returns its result, or raises RuntimeError with the engine's text."""
+
+    def __init__(self, path):
+        self._conn, child = CTX.Pipe()
+        self._proc = CTX.Process(target=_serve, args=(path, child), daemon=True)
+        self._proc.start()
+        child.close()
+        # Opened before the caller goes on: what it sees at open is fixed.
+        assert self._conn.poll(TIMEOUT) and self._conn.recv() == "open"
+
+    def __getattr__(self, name):
+        def call(*args):
+            self._conn.send((name, args))
+            if not self._conn.poll(TIMEOUT):
+                raise TimeoutError(name)
+            ok, value = self._conn.recv()
+            if not ok:
+                raise RuntimeError(value)
+            return value
+
+        return call
+
+    def close(self):
+        self._conn.send(None)
+        self._proc.join(TIMEOUT)
+
+
+@pytest.fixture
+def db(tmp_path):
+    return str(tmp_path / "db")
+
+
+@pytest.fixture
+def remote():
+    opened = []
+
+    def open_remote(path):
+        opened.append(Remote(path))
+        return opened[-1]
+
+    yield open_remote
+    for r in opened:
+        r.close()
+
+
+def reopened(engine, path):
+    del engine
+    gc.collect()
+    return Engine(path)
+
+
+# ---------------------------------------------------------------------------
+# A stale engine and the packs another engine deleted or wrote
+
+
+def test_writes_naming_a_pack_another_engine_deleted_fail_and_store_nothing(db, remote):
+    a = Engine(db)
+    p1, p2 = a.mem_write_pack(1, key(1), [(0, layer(1))], 50.0, "one"), a.mem_write_pack(1, key(2), [], 50.0, "two")
+    b = remote(db)
+    b.delete_pack(p1)
+    cells = a.cell_count()
+    refused = [
+        lambda: a.set_pack_text(p1, "late"),
+        lambda: a.set_pack_texts([(p2, "late"), (p1, "late")]),
+        lambda: a.add_pack_edge(p2, p1, 1),
+        lambda: a.add_pack_edge(p1, p2, 1),
+        lambda: a.add_view_keys(p1, [key(9)]),
+        lambda: a.delete_pack(p1),
+    ]
+    for call in refused:
+        with pytest.raises(RuntimeError) as error:
+            call()
+        assert str(error.value) == f"pack not found: {p1}"
+    assert (a.cell_count(), a.pack_links(p2), a.pack_text(p2)) == (cells, [], "two")
+    # The nearest pack in A's view is the deleted one: the write stands, unlinked.
+    linked = a.mem_write_pack_with_auto_link(1, key(1), [], 50.0, 0.0)
+    assert linked["linked_pack_ids"] == [] and a.pack_links(linked["pack_id"]) == []
+    a = reopened(a, db)
+    assert (a.pack_exists(p1), a.pack_text(p2), a.pack_links(p2)) == (False, "two", [])
+    # A pack that is still there takes such writes.
+    a.set_pack_text(p2, "kept")
+    assert a.add_view_keys(p2, [key(9)]) == 1 and b.pack_text(p2) == "two"  # until B refreshes
+    b.refresh()
+    assert (b.pack_text(p2), b.view_count(p2)) == ("kept", 1)
+
+
+def test_owner_deletion_and_eviction_reach_packs_another_engine_wrote(db, remote):
+    a = Engine(db)
+    mine = [a.mem_write_pack(2, key(i), [(0, layer(i))], 50.0) for i in range(4)]
+    kept = a.mem_write_pack(3, key(10), [], 90.0)
+    b = remote(db)
+    theirs = [b.mem_write_pack(2, key(20 + i), [(0, layer(i))], 50.0) for i in range(3)]
+    assert a.delete_owner(2) == 7 and a.owner_exists(2) is False
+    drafts = [b.mem_write_pack(3, key(30 + i), [], 0.0) for i in range(3)]
+    assert a.evict_draft_packs(15.0, None) == 3
+    drafts.append(b.mem_write_pack(3, key(40), [], 0.0))
+    assert a.sweep_now(0.0, 15.0) == 1
+    for engine in (reopened(a, db), Engine(db)):
+        assert engine.owner_exists(2) is False
+        assert [engine.pack_exists(p) for p in mine + theirs + drafts] == [False] * 11
+        assert [s["pack_id"] for s in engine.list_packs()] == [kept]
