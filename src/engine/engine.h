@@ -176,6 +176,13 @@ class Engine {
   Result<uint64_t> delete_owner(OwnerId owner);
   Result<uint64_t> fire_due_scheduled(uint64_t now_unix_nanos);
 
+  // Scheduled actions as "scheduled_actions.json" holds them now: each
+  // change reads the file and writes it back within one writer turn, so
+  // actions that other engines scheduled or cancelled are kept.
+  Result<uint64_t> schedule_action(const ScheduledAction& action, WallTime fires_at);
+  Result<bool> cancel_scheduled(uint64_t id);
+  Result<std::vector<ScheduledEntry>> list_scheduled();
+
   // Pack links.
   Result<void> add_pack_edge(PackId a, PackId b, uint8_t kind);
   std::vector<PackId> pack_links(PackId pack, uint8_t kind) const;

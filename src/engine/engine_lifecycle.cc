@@ -106,8 +106,11 @@ Result<uint64_t> Engine::delete_owner(OwnerId owner) {
   return n;
 }
 
+// The whole firing is one turn: no other engine fires, cancels or adds an
+// action between reading the file and writing it back.
 Result<uint64_t> Engine::fire_due_scheduled(uint64_t now_unix_nanos) {
   QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(scheduler_.reload());
   std::vector<ScheduledEntry> due = scheduler_.due(WallTime::from_unix_nanos(now_unix_nanos));
   if (due.empty()) return uint64_t{0};
   QVN_TRY_VOID(refresh());
@@ -119,6 +122,24 @@ Result<uint64_t> Engine::fire_due_scheduled(uint64_t now_unix_nanos) {
   }
   QVN_TRY_VOID(scheduler_.remove_fired(fired));
   return static_cast<uint64_t>(fired.size());
+}
+
+Result<uint64_t> Engine::schedule_action(const ScheduledAction& action, WallTime fires_at) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(scheduler_.reload());
+  return scheduler_.schedule(action, fires_at);
+}
+
+Result<bool> Engine::cancel_scheduled(uint64_t id) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(scheduler_.reload());
+  return scheduler_.cancel(id);
+}
+
+Result<std::vector<ScheduledEntry>> Engine::list_scheduled() {
+  // No turn: the file is only ever replaced whole, by a rename.
+  QVN_TRY_VOID(scheduler_.reload());
+  return scheduler_.list();
 }
 
 Result<void> Engine::add_pack_edge(PackId a, PackId b, uint8_t kind) {

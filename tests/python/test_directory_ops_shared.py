@@ -1,6 +1,6 @@
-"""Engines in separate processes on one directory: writes that name a pack
-another engine deleted, and owner deletion and eviction over packs another
-engine wrote."""
+"""Engines in separate processes on one directory: scheduled actions from two
+engines, writes that name a pack another engine deleted, and owner deletion
+and eviction over packs another engine wrote."""
 
 import gc
 import multiprocessing as mp
@@ -88,6 +88,60 @@ def reopened(engine, path):
     del engine
     gc.collect()
     return Engine(path)
+
+
+# ---------------------------------------------------------------------------
+# Scheduled actions from two engines
+
+
+def _schedule_many(path, owner, n, barrier, out):
+    engine = Engine(path)
+    barrier.wait()
+    try:
+        out.put([engine.schedule_evict_draft(4e9 + i, owner, 1.0) for i in range(n)])
+    except RuntimeError as error:
+        out.put(str(error))
+
+
+def ids(entries):
+    return [e["id"] for e in entries]
+
+
+def test_two_engines_schedule_cancel_and_fire_over_the_files_current_actions(db, remote):
+    a = Engine(db)
+    b = remote(db)
+    assert [a.schedule_evict_draft(4e9, 7, 1.0), a.schedule_evict_draft(4e9 + 1, 7, 1.0)] == [1, 2]
+    assert b.schedule_evict_draft(4e9 + 2, 8, 1.0) == 3
+    assert a.schedule_evict_draft(4e9 + 3, 7, 1.0) == 4
+    assert b.cancel_scheduled(1) is True and a.cancel_scheduled(3) is True
+    assert a.cancel_scheduled(1) is False
+    assert ids(a.list_scheduled()) == ids(b.list_scheduled()) == [2, 4]
+    a = reopened(a, db)
+    assert ids(a.list_scheduled()) == [2, 4]
+
+    # Firing runs what the file holds now, over every pack the directory
+    # holds: B's action, due at once, evicts B's Draft packs that A never saw.
+    kept = a.mem_write_pack(5, key(1), [], 90.0)
+    drafts = [b.mem_write_pack(5, key(i), [], 0.0) for i in range(3)]
+    b.schedule_evict_draft(0.0, 5, 15.0)
+    assert a.fire_due_scheduled() == 1
+    assert ids(b.list_scheduled()) == [2, 4]
+    a = reopened(a, db)
+    assert ids(a.list_scheduled()) == [2, 4]
+    assert [a.pack_exists(p) for p in drafts] == [False] * 3 and a.pack_exists(kept)
+
+    # Two processes racing: every id once, every action kept.
+    barrier, out = CTX.Barrier(2), CTX.Queue()
+    ps = [CTX.Process(target=_schedule_many, args=(db, owner, 20, barrier, out)) for owner in (11, 12)]
+    for p in ps:
+        p.start()
+    got = [out.get(timeout=TIMEOUT) for _ in ps]
+    for p in ps:
+        p.join(TIMEOUT)
+    assert all(isinstance(g, list) for g in got), got
+    new = got[0] + got[1]
+    assert len(set(new)) == 40 and min(new) > 5
+    assert sorted(ids(reopened(a, db).list_scheduled())) == sorted([2, 4] + new)
 
 
 # ---------------------------------------------------------------------------
