@@ -202,8 +202,14 @@ EngineStatus Engine::status() const {
 }
 
 Result<SnapshotManifest> Engine::snapshot(const std::string& out_path) {
+  // Every other engine writes only under the writer lock, so holding it for
+  // the whole snapshot keeps the files still between their two reads (digest,
+  // then archive). The refresh makes the counts those of the files archived,
+  // not of what this engine happened to have seen.
+  QVN_TRY(WriterTurn turn, writer_turn());
   QVN_TRY_VOID(flush_buffer());
   QVN_TRY_VOID(sync_path(trace_log_.path()));
+  QVN_TRY_VOID(refresh());
   return snapshot::write_snapshot(path_, out_path, pack_directory_.pack_count(),
                                   owners().size());
 }
