@@ -596,11 +596,11 @@ Result<void> Engine::flush() {
 }
 
 Result<uint64_t> Engine::add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys) {
-  const auto* cells = pack_directory_.cells(pack);
-  if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
+  QVN_TRY(WriterTurn turn, writer_turn());
+  const auto* cells = live_pack_cells(pack);
+  if (!cells) return make_unexpected(EngineError::pack_not_found(pack));
   QVN_TRY(Cell head, block_pool_.read_cell_header(cells->front()));
   if (keys.empty()) return uint64_t{0};
-  QVN_TRY(WriterTurn turn, writer_turn());
   const uint64_t now = platform::now_unix_nanos();
   for (const auto& key : keys) {
     const CellId id = next_cell_id_++;
@@ -614,11 +614,11 @@ Result<uint64_t> Engine::add_view_keys(PackId pack, const std::vector<std::vecto
 }
 
 Result<void> Engine::set_pack_texts(const std::vector<std::pair<PackId, std::string>>& entries) {
-  for (const auto& [pack, text] : entries) {
-    if (!pack_directory_.cells(pack)) return make_unexpected(EngineError::pack_not_found(pack));
-  }
   if (entries.empty()) return {};
   QVN_TRY(WriterTurn turn, writer_turn());
+  for (const auto& [pack, text] : entries) {
+    if (!live_pack_cells(pack)) return make_unexpected(EngineError::pack_not_found(pack));
+  }
   QVN_TRY_VOID(text_store_.set(entries));
   return {};
 }

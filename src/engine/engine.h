@@ -176,6 +176,13 @@ class Engine {
   Result<uint64_t> delete_owner(OwnerId owner);
   Result<uint64_t> fire_due_scheduled(uint64_t now_unix_nanos);
 
+  // Scheduled actions as "scheduled_actions.json" holds them now: each
+  // change reads the file and writes it back within one writer turn, so
+  // actions that other engines scheduled or cancelled are kept.
+  Result<uint64_t> schedule_action(const ScheduledAction& action, WallTime fires_at);
+  Result<bool> cancel_scheduled(uint64_t id);
+  Result<std::vector<ScheduledEntry>> list_scheduled();
+
   // Pack links.
   Result<void> add_pack_edge(PackId a, PackId b, uint8_t kind);
   std::vector<PackId> pack_links(PackId pack, uint8_t kind) const;
@@ -257,6 +264,14 @@ class Engine {
   Result<std::unique_ptr<VamanaIndex>> build_vamana(size_t dim,
                                                     const DeletionLog& deletions) const;
   Result<void> maybe_activate_vamana();
+
+  // The cells of `pack`, or nullptr when this engine does not know the pack
+  // or the deletion log names it. Requires: inside a writer turn, whose
+  // catch-up has read every deletion other engines made.
+  const std::vector<CellId>* live_pack_cells(PackId pack) const;
+  // The Draft packs below `threshold` among those this engine sees.
+  // Requires: inside a writer turn, after a refresh in it.
+  Result<uint64_t> evict_seen_draft_packs(float threshold, std::optional<OwnerId> owner);
 
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);

@@ -46,10 +46,15 @@ Result<uint64_t> Engine::view_count(PackId pack) const {
   return n == 0 ? 0 : n - 1;
 }
 
-Result<void> Engine::delete_pack(PackId pack) {
+const std::vector<CellId>* Engine::live_pack_cells(PackId pack) const {
   const auto* cells = pack_directory_.cells(pack);
-  if (!cells) return make_unexpected(EngineError::pack_not_found(pack));
+  if (!cells || cells->empty() || deletion_log_.contains(pack)) return nullptr;
+  return cells;
+}
+
+Result<void> Engine::delete_pack(PackId pack) {
   QVN_TRY(WriterTurn turn, writer_turn());
+  if (!live_pack_cells(pack)) return make_unexpected(EngineError::pack_not_found(pack));
   QVN_TRY_VOID(deletion_log_.append(pack));
   auto removed = pack_directory_.remove_pack(pack);
   for (CellId id : *removed) {
@@ -61,7 +66,16 @@ Result<void> Engine::delete_pack(PackId pack) {
   return {};
 }
 
+// Eviction and owner deletion act on the directory as it is when they run:
+// the refresh inside the turn brings in the packs other engines wrote, and
+// no engine can add one before the turn ends.
 Result<uint64_t> Engine::evict_draft_packs(float threshold, std::optional<OwnerId> owner) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(refresh());
+  return evict_seen_draft_packs(threshold, owner);
+}
+
+Result<uint64_t> Engine::evict_seen_draft_packs(float threshold, std::optional<OwnerId> owner) {
   uint64_t n = 0;
   for (const PackSummary& s : list_packs(owner)) {
     if (s.tier == tier_byte(Tier::Draft) && s.importance < threshold) {
@@ -82,6 +96,8 @@ std::set<OwnerId> Engine::owners() const {
 }
 
 Result<uint64_t> Engine::delete_owner(OwnerId owner) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(refresh());
   uint64_t n = 0;
   for (const PackSummary& s : list_packs(owner)) {
     QVN_TRY_VOID(delete_pack(s.pack_id));
@@ -90,25 +106,49 @@ Result<uint64_t> Engine::delete_owner(OwnerId owner) {
   return n;
 }
 
+// The whole firing is one turn: no other engine fires, cancels or adds an
+// action between reading the file and writing it back.
 Result<uint64_t> Engine::fire_due_scheduled(uint64_t now_unix_nanos) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(scheduler_.reload());
   std::vector<ScheduledEntry> due = scheduler_.due(WallTime::from_unix_nanos(now_unix_nanos));
+  if (due.empty()) return uint64_t{0};
+  QVN_TRY_VOID(refresh());
   std::vector<uint64_t> fired;
   for (const ScheduledEntry& e : due) {
     const EvictDraft& a = std::get<EvictDraft>(e.action);
-    QVN_TRY_VOID(evict_draft_packs(a.threshold, a.owner));
+    QVN_TRY_VOID(evict_seen_draft_packs(a.threshold, a.owner));
     fired.push_back(e.id);
   }
-  if (!fired.empty()) QVN_TRY_VOID(scheduler_.remove_fired(fired));
+  QVN_TRY_VOID(scheduler_.remove_fired(fired));
   return static_cast<uint64_t>(fired.size());
 }
 
-Result<void> Engine::add_pack_edge(PackId a, PackId b, uint8_t kind) {
-  const auto* ca = pack_directory_.cells(a);
-  if (!ca || ca->empty()) return make_unexpected(EngineError::pack_not_found(a));
-  const auto* cb = pack_directory_.cells(b);
-  if (!cb || cb->empty()) return make_unexpected(EngineError::pack_not_found(b));
-  const CellId ha = ca->front(), hb = cb->front();
+Result<uint64_t> Engine::schedule_action(const ScheduledAction& action, WallTime fires_at) {
   QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(scheduler_.reload());
+  return scheduler_.schedule(action, fires_at);
+}
+
+Result<bool> Engine::cancel_scheduled(uint64_t id) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(scheduler_.reload());
+  return scheduler_.cancel(id);
+}
+
+Result<std::vector<ScheduledEntry>> Engine::list_scheduled() {
+  // No turn: the file is only ever replaced whole, by a rename.
+  QVN_TRY_VOID(scheduler_.reload());
+  return scheduler_.list();
+}
+
+Result<void> Engine::add_pack_edge(PackId a, PackId b, uint8_t kind) {
+  QVN_TRY(WriterTurn turn, writer_turn());
+  const auto* ca = live_pack_cells(a);
+  if (!ca) return make_unexpected(EngineError::pack_not_found(a));
+  const auto* cb = live_pack_cells(b);
+  if (!cb) return make_unexpected(EngineError::pack_not_found(b));
+  const CellId ha = ca->front(), hb = cb->front();
   const uint64_t now = platform::now_unix_nanos();
   QVN_TRY_VOID(append_edge(ha, hb, kind, now));
   QVN_TRY_VOID(append_edge(hb, ha, kind, now));
@@ -162,8 +202,14 @@ EngineStatus Engine::status() const {
 }
 
 Result<SnapshotManifest> Engine::snapshot(const std::string& out_path) {
+  // Every other engine writes only under the writer lock, so holding it for
+  // the whole snapshot keeps the files still between their two reads (digest,
+  // then archive). The refresh makes the counts those of the files archived,
+  // not of what this engine happened to have seen.
+  QVN_TRY(WriterTurn turn, writer_turn());
   QVN_TRY_VOID(flush_buffer());
   QVN_TRY_VOID(sync_path(trace_log_.path()));
+  QVN_TRY_VOID(refresh());
   return snapshot::write_snapshot(path_, out_path, pack_directory_.pack_count(),
                                   owners().size());
 }
@@ -185,8 +231,13 @@ Result<std::pair<PackId, std::vector<PackId>>> Engine::mem_write_pack_with_auto_
     // A buffered pack is not in the directory until drained; drain it so the
     // link the caller asked for can be made.
     QVN_TRY_VOID(flush_buffer());
-    QVN_TRY_VOID(add_pack_edge(pack, *candidate, static_cast<uint8_t>(EdgeType::Follows)));
-    linked.push_back(*candidate);
+    QVN_TRY(WriterTurn turn, writer_turn());
+    // The read ran on this engine's view: a candidate that another engine
+    // has deleted since is no pack to link to, and no fault of this write.
+    if (live_pack_cells(*candidate)) {
+      QVN_TRY_VOID(add_pack_edge(pack, *candidate, static_cast<uint8_t>(EdgeType::Follows)));
+      linked.push_back(*candidate);
+    }
   }
   return std::make_pair(pack, linked);
 }

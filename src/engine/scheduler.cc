@@ -34,19 +34,31 @@ std::string float_text(float v) {
 
 Result<Scheduler> Scheduler::load(const std::string& engine_dir) {
   Scheduler s(engine_dir, platform::join(engine_dir, SCHEDULE_FILE_NAME));
-  if (!platform::file_size(s.path_).ok()) return s;
-  QVN_TRY(std::vector<uint8_t> bytes, platform::read_file(s.path_));
-  auto parsed = read_schedule_file(
-      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-  if (!parsed.ok()) {
-    return make_unexpected(
-        EngineError::snapshot_integrity("scheduled_actions.json parse error: " + parsed.error()));
-  }
-  for (DiskEntry& e : parsed->entries) {
-    s.entries_.push_back(ScheduledEntry{e.id, time_from_disk(e.fires_at_unix_nanos), e.action});
-  }
-  s.next_id_ = parsed->next_id == 0 ? 1 : parsed->next_id;
+  QVN_TRY_VOID(s.read_file(/*keep_next_id=*/false));
   return s;
+}
+
+Result<void> Scheduler::reload() { return read_file(/*keep_next_id=*/true); }
+
+Result<void> Scheduler::read_file(bool keep_next_id) {
+  std::vector<ScheduledEntry> entries;
+  uint64_t next_id = 1;
+  if (platform::file_size(path_).ok()) {
+    QVN_TRY(std::vector<uint8_t> bytes, platform::read_file(path_));
+    auto parsed = read_schedule_file(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (!parsed.ok()) {
+      return make_unexpected(
+          EngineError::snapshot_integrity("scheduled_actions.json parse error: " + parsed.error()));
+    }
+    for (DiskEntry& e : parsed->entries) {
+      entries.push_back(ScheduledEntry{e.id, time_from_disk(e.fires_at_unix_nanos), e.action});
+    }
+    if (parsed->next_id != 0) next_id = parsed->next_id;
+  }
+  entries_ = std::move(entries);
+  next_id_ = keep_next_id ? std::max(next_id_, next_id) : next_id;
+  return {};
 }
 
 Result<void> Scheduler::save() {

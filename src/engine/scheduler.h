@@ -3,7 +3,9 @@
 // restart. Delivery is at least once: an entry leaves the file only after
 // its action ran (see Engine::fire_due_scheduled).
 //
-// No lock of its own. Requires: engine mutex held for every call.
+// No lock of its own. Requires: engine mutex held for every call. Several
+// engines share the file: the engine reloads it and saves it back within one
+// writer turn (see Engine::schedule_action).
 #pragma once
 
 #include <compare>
@@ -42,6 +44,13 @@ class Scheduler {
   // `SnapshotIntegrity` "scheduled_actions.json parse error: {}".
   static Result<Scheduler> load(const std::string& engine_dir);
 
+  // Replaces the entries by the file's current ones and raises the next id
+  // to the file's. Several engines share the file, so it is the truth: a
+  // change whose save failed is dropped here, and the ids this scheduler
+  // handed out stay used. Errors as for load; on error nothing changes.
+  // Requires: the writer lock, when a change and its save follow.
+  Result<void> reload();
+
   // Rewrites the whole file: a synced temporary file renamed over it, then
   // the directory synced, so a crash leaves either the old or the new
   // content. On failure the in-memory list keeps its change.
@@ -75,6 +84,7 @@ class Scheduler {
 
  private:
   Scheduler(std::string dir, std::string path) : dir_(std::move(dir)), path_(std::move(path)) {}
+  Result<void> read_file(bool keep_next_id);
 
   std::string dir_;
   std::string path_;

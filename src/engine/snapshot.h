@@ -2,9 +2,10 @@
 // engine directory under "engine_state", with a SHA-256 digest over the files
 // that does not depend on the order of entries in the archive.
 //
-// Nothing here touches an engine or takes a lock: the engine drains its write
-// buffer and syncs its trace log under its own mutex, then calls
-// write_snapshot; it opens an engine on target_dir after restore_snapshot.
+// Nothing here touches an engine or takes a lock: the engine takes the
+// directory's writer lock, drains its write buffer and syncs its trace log,
+// then calls write_snapshot; it opens an engine on target_dir after
+// restore_snapshot.
 #pragma once
 
 #include <array>
@@ -62,7 +63,8 @@ namespace snapshot {
 // out_path never holds a partial archive; a file whose second read (for the
 // archive) differs from its first (for the digest) fails the snapshot. A
 // symbolic link at out_path is written through: its target gets the archive.
-// Requires: nothing else writes engine_dir meanwhile (the engine mutex).
+// Requires: nothing else writes engine_dir meanwhile (the writer lock, held
+// by Engine::snapshot; other engines write only under it).
 Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std::string& out_path,
                                         uint64_t pack_count, uint64_t owner_count);
 

@@ -46,7 +46,13 @@ IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail&
 
 IoResult<std::optional<PackId>> DeletionLog::catch_up() {
   return catch_up_highest(
-      path_, tail_, [](std::span<const uint8_t> b, auto&& on_id) { return walk_ids(b, on_id); },
+      path_, tail_,
+      [this](std::span<const uint8_t> b, auto&& on_id) {
+        return walk_ids(b, [&](PackId id) {
+          ids_.insert(id);
+          on_id(id);
+        });
+      },
       [](std::span<const uint8_t>) { return true; });
 }
 

@@ -27,8 +27,9 @@ class DeletionLog {
   IoResult<void> reload();
 
   // Reads the ids appended since the last load, catch-up or append of this
-  // log, by any writer, and returns the highest. The set does not change:
-  // other writers' deletions appear at reload().
+  // log, by any writer, adds them to the set and returns the highest. Run
+  // under the writer lock, it lets a write refuse a pack that another
+  // engine deleted.
   IoResult<std::optional<PackId>> catch_up();
 
   bool contains(PackId pack) const { return ids_.count(pack) != 0; }

@@ -155,6 +155,30 @@ TEST(SchedulerTest, FailedSaveKeepsThePreviousFileAndRetryWritesEverything) {
   EXPECT_EQ(ids(reloaded->entries()), std::vector<uint64_t>{1});
 }
 
+TEST(SchedulerTest, ReloadTakesTheFilesActionsAndKeepsHandedOutIdsUsed) {
+  test::TempDir tmp;
+  auto a = Scheduler::load(tmp.path());
+  auto b = Scheduler::load(tmp.path());
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_TRUE(a->schedule(EvictDraft{7, 1}, WallTime{}).ok());
+  ASSERT_TRUE(b->reload().ok());
+  EXPECT_EQ(*b->schedule(EvictDraft{8, 1}, WallTime{}), 2u);
+  ASSERT_TRUE(a->reload().ok());
+  EXPECT_EQ(ids(a->entries()), (std::vector<uint64_t>{1, 2}));
+  // The file is what the engines share: a change it never received is
+  // dropped, but its id was handed out and is not handed out again here.
+  fault::arm(fault::Op::Rename, 1, EIO);
+  EXPECT_FALSE(a->schedule(EvictDraft{9, 1}, WallTime{}).ok());
+  fault::disarm();
+  ASSERT_TRUE(a->reload().ok());
+  EXPECT_EQ(ids(a->entries()), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(*a->schedule(EvictDraft{9, 1}, WallTime{}), 4u);
+  // A file that does not parse fails the reload and changes nothing.
+  put(tmp.file("scheduled_actions.json"), "{");
+  EXPECT_EQ(b->reload().error().kind(), EngineError::Kind::SnapshotIntegrity);
+  EXPECT_EQ(ids(b->entries()), (std::vector<uint64_t>{1, 2}));
+}
+
 TEST(ScheduleFileTest, ThresholdIsTheShortestFormThatReadsBack) {
   const std::pair<float, const char*> forms[] = {
       {15.0f, "15.0"}, {0.1f, "0.1"}, {-0.0f, "-0.0"}, {1e12f, "1000000000000.0"}, {1e13f, "1e13"},

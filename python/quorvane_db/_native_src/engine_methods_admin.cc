@@ -514,7 +514,7 @@ PyObject* schedule_evict_draft(EngineState& self, BoundArgs& args) {
                          std::string(std::isnan(threshold) ? "NaN" : threshold > 0 ? "inf" : "-inf"));
   }
   auto r = run_locked(*self.inner, [&](Engine& e) {
-    return e.scheduler().schedule(EvictDraft{owner, threshold}, fires_at);
+    return e.schedule_action(EvictDraft{owner, threshold}, fires_at);
   });
   if (!r) return nullptr;
   return count_result(*r);
@@ -528,7 +528,7 @@ constexpr Signature kCancelScheduled{
 PyObject* cancel_scheduled(EngineState& self, BoundArgs& args) {
   uint64_t id = 0;
   if (!args.convert(id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.scheduler().cancel(id); });
+  auto r = run_locked(*self.inner, [&](Engine& e) { return e.cancel_scheduled(id); });
   if (!r) return nullptr;
   return finish(*r, [](bool removed) { return to_py_bool(removed).release(); });
 }
@@ -540,9 +540,11 @@ constexpr Signature kListScheduled{
     "``{\"id\": int, \"fires_at_unix_secs\": float, \"action\": dict}``\n"
     "Entries are sorted by fire time ascending."};
 PyObject* list_scheduled(EngineState& self, BoundArgs&) {
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.scheduler().list(); });
+  auto r = run_locked(*self.inner, [](Engine& e) { return e.list_scheduled(); });
   if (!r) return nullptr;
-  return list_of(*r, scheduled_entry_to_dict).release();
+  return finish(*r, [](const std::vector<ScheduledEntry>& entries) {
+    return list_of(entries, scheduled_entry_to_dict).release();
+  });
 }
 
 constexpr Signature kFireDueScheduled{
