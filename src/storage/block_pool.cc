@@ -736,6 +736,16 @@ Result<bool> BlockPool::rescan_pass() {
   return vanished;
 }
 
+bool BlockPool::segment_removed(const EngineError& e) const {
+  if (e.kind() != EngineError::Kind::StorageIo) return false;
+  const IoError& io = e.io();
+  if (io.kind != IoError::Kind::Os || io.os_code != ENOENT) return false;
+  auto ids = list_segment_ids(dir_);
+  return ids.ok() && std::any_of(segments_.begin(), segments_.end(), [&](const Segment& s) {
+           return !std::binary_search(ids->begin(), ids->end(), s.id);
+         });
+}
+
 void BlockPool::insert_segment(Segment seg) {
   auto at = std::upper_bound(segments_.begin(), segments_.end(), seg.id,
                              [](uint32_t id, const Segment& s) { return id < s.id; });

@@ -200,6 +200,11 @@ class BlockPool {
   // The kept fixed fields of an indexed record, or null.
   const RecordHeader* header_of(CellId id) const;
 
+  // Whether `e` is a failed read of a segment file that another engine
+  // removed since this pool listed it (a rescan then finds where its live
+  // records went).
+  bool segment_removed(const EngineError& e) const;
+
   // Rewrites every segment but the newest where fewer than half of its
   // records are kept: they move to the active segment in one batch per
   // segment, then the files are removed and their other cells leave the index.
