@@ -136,13 +136,15 @@ def test_compaction_never_gives_ids_back(tmp_path, other, who):
     assert reopened.list_packs(None)[0]["pack_id"] == 10 and reopened.pack_count() == 1
 
 
-def _churn(path, owner, secs, refresh, out, segment_size=8192):
-    """Writes packs, view keys and deletions and compacts until the time is up."""
+def _churn(path, owner, secs, refresh, out, segment_size=8192, rounds=150):
+    """Writes packs, view keys and deletions and compacts until the time or the rounds are up.
+
+    The rounds keep the cells below the graph threshold (10,000) on a fast disk."""
     e = Engine(path, segment_size=segment_size)
     kept, deleted, views, failures = {}, [], collections.Counter(), []
     i = compactions = 0
     end = time.monotonic() + secs
-    while time.monotonic() < end:
+    while time.monotonic() < end and compactions + len(failures) < rounds:
         try:
             new = []
             for _ in range(6):
@@ -164,9 +166,9 @@ def _churn(path, owner, secs, refresh, out, segment_size=8192):
     out.put((owner, kept, deleted, dict(views), compactions, failures))
 
 
-def _start_churn(ctx, path, owners, secs, refresh, segment_size=8192):
+def _start_churn(ctx, path, owners, secs, refresh, segment_size=8192, rounds=150):
     out = ctx.Queue()
-    procs = [ctx.Process(target=_churn, args=(path, o, secs, refresh, out, segment_size)) for o in owners]
+    procs = [ctx.Process(target=_churn, args=(path, o, secs, refresh, out, segment_size, rounds)) for o in owners]
     for p in procs:
         p.start()
     return procs, out
@@ -191,7 +193,7 @@ def test_refresh_and_open_while_another_process_compacts(tmp_path):
     reader = Engine(path, segment_size=4096)
     # Small segments: soon more of them than an engine keeps descriptors
     # for, so reads meet removed files too.
-    procs, out = _start_churn(mp.get_context("spawn"), path, [7], 2.5, False, 4096)
+    procs, out = _start_churn(mp.get_context("spawn"), path, [7], 2.5, False, 4096, 600)
     failures, calls = collections.Counter(), 0
     while procs[0].is_alive() or calls < 10:
         try:
