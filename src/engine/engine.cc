@@ -192,6 +192,20 @@ void Engine::unindex_cell(CellId id) {
 }
 
 Result<void> Engine::refresh() {
+  // Refresh runs outside the writer turn, so another engine may compact
+  // between the rescan and a read of a record: a record this pass indexed
+  // may sit in a segment that is gone by the time it is read (when the pool
+  // keeps no descriptor on it). The compaction moved its live records before
+  // the removal, so the next pass's rescan finds them. A failed pass leaves
+  // the engine as it was.
+  constexpr int PASSES = 4;
+  for (int pass = 1;; ++pass) {
+    auto r = refresh_pass();
+    if (r.ok() || pass == PASSES || !block_pool_.segment_removed(r.error())) return r;
+  }
+}
+
+Result<void> Engine::refresh_pass() {
   QVN_TRY_VOID(block_pool_.rescan());
   // The fixed fields of every record come from the block pool's index (kept
   // by its scan); only retrieval cells are read, for their keys.

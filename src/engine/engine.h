@@ -252,6 +252,9 @@ class Engine {
     Engine* e_;
   };
   Result<WriterTurn> writer_turn();
+  // One replay of the directory; refresh() repeats it when another engine's
+  // compaction removed a segment that this replay was reading.
+  Result<void> refresh_pass();
   // Raises next_cell_id_ and next_pack_id_ past the ids in what other
   // writers appended since the last look; indexes nothing.
   Result<void> catch_up_ids();

@@ -171,18 +171,17 @@ std::vector<PackId> Engine::pack_links(PackId pack, uint8_t kind) const {
 }
 
 Result<CompactionStats> Engine::compact() {
-  // Every indexed cell survives unless it belongs to a deleted pack: standalone
-  // cells, packs of other writers and packs not yet seen here are all live.
+  // Inside the writer turn no other engine appends, deletes or compacts, so
+  // what the directory holds now is what decides: the deletion log as stored
+  // (not as this engine last read it) says which packs are dead, and every
+  // other record survives, whoever wrote it and whether or not this engine
+  // has seen it yet. Standalone cells (pack 0) are never dead.
   QVN_TRY(WriterTurn turn, writer_turn());
-  std::unordered_set<CellId> live;
-  for (CellId id : block_pool_.cell_ids()) {
-    if (!dead_cells_.count(id)) live.insert(id);
-  }
-  QVN_TRY(CompactionStats stats, block_pool_.compact(live));
-  for (auto it = dead_cells_.begin(); it != dead_cells_.end();) {
-    it = block_pool_.contains(*it) ? std::next(it) : dead_cells_.erase(it);
-  }
-  return stats;
+  DeletionLog deletions = deletion_log_;
+  QVN_TRY_VOID(deletions.reload());
+  return block_pool_.compact([&](CellId, const RecordHeader& h) {
+    return h.pack_id != 0 && deletions.contains(h.pack_id);
+  });
 }
 
 EngineStatus Engine::status() const {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "core/numeric.h"
 #include "core/platform.h"
@@ -272,6 +273,22 @@ class ScanReader {
   uint64_t win_off_ = 0;
 };
 
+// Whether segment `id`, which a listing named, failed to open or stat with
+// `e` because it is gone: another engine's compaction removed it meanwhile.
+// A name the listing still shows ("segment_5.qvn" for segment_000005.qvn) is
+// not gone, and its error stands.
+bool is_gone(const std::string& dir, uint32_t id, const IoError& e) {
+  if (e.kind != IoError::Kind::Os || e.os_code != ENOENT) return false;
+  auto ids = list_segment_ids(dir);
+  return ids.ok() && !std::binary_search(ids->begin(), ids->end(), id);
+}
+
+// Passes of one rescan: a segment vanishing mid-rescan means a compaction ran
+// meanwhile, so the listing is taken again. Each pass costs another engine a
+// whole compaction under the writer lock; past this many, the next rescan
+// picks up what is left.
+constexpr int MAX_RESCAN_PASSES = 8;
+
 // Parses the middle of "segment_<id>.qvn" like an unsigned 32-bit decimal.
 std::optional<uint32_t> parse_segment_id(std::string_view name) {
   if (name.size() <= sf::FILE_PREFIX.size() + sf::FILE_SUFFIX.size()) return std::nullopt;
@@ -525,10 +542,17 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
   // Every segment is scanned before any record is indexed: a pack's head
   // decides whether its other records are indexed.
   std::vector<SegmentScan> scans;
+  std::vector<uint32_t> scanned_ids;
   scans.reserve(ids.size());
+  bool vanished = false;
   for (uint32_t id : ids) {
     std::string path = segment_path(dir, id);
-    QVN_TRY(auto opened, open_segment(path));
+    auto attempt = open_segment(path);
+    if (!attempt.ok() && is_gone(dir, id, attempt.error())) {
+      vanished = true;
+      continue;
+    }
+    QVN_TRY(auto opened, std::move(attempt));
     auto& [file, info] = opened;
     SegmentScan scan;
     if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, path, sf::HEADER_SIZE);
@@ -547,13 +571,27 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
     pool.keep_reader(pool.segments_.back(), std::move(file));
     pool.ids_read_to_[id] = scan.end;
     scans.push_back(std::move(scan));
+    scanned_ids.push_back(id);
   }
-  for (size_t i = 0; i < scans.size(); ++i) pool.index_scanned(ids[i], scans[i].records, true);
+  for (size_t i = 0; i < scans.size(); ++i) pool.index_scanned(scanned_ids[i], scans[i].records, true);
+  // A compaction removed a listed segment meanwhile; the records it moved may
+  // sit in a segment made after the listing.
+  if (vanished) QVN_TRY_VOID(pool.rescan());
   if (pool.segments_.empty()) {
     QVN_TRY(Segment seg, create_segment(dir, 0));
     pool.segments_.push_back(std::move(seg));
   }
   return pool;
+}
+
+void BlockPool::place(CellId id, const IndexEntry& e) {
+  auto [at, fresh] = index_.try_emplace(id, e);
+  if (fresh || at->second.location == e.location) return;
+  auto [lo, hi] = superseded_.equal_range(id);
+  for (auto it = lo; it != hi; ++it) {
+    if (it->second.location == e.location) return;
+  }
+  superseded_.emplace(id, e);
 }
 
 void BlockPool::index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace) {
@@ -562,9 +600,13 @@ void BlockPool::index_scanned(uint32_t segment_id, const std::vector<RecordRef>&
     if (r.header.is_pack_member() && !heads_.count(r.header.pack_id)) {
       waiting_[r.header.pack_id].emplace_back(r.cell_id, e);
     } else if (replace) {
-      index_[r.cell_id] = e;
+      auto [at, fresh] = index_.try_emplace(r.cell_id, e);
+      if (!fresh) {
+        superseded_.emplace(r.cell_id, at->second);
+        at->second = e;
+      }
     } else {
-      index_.try_emplace(r.cell_id, e);
+      place(r.cell_id, e);
     }
   }
 }
@@ -575,57 +617,100 @@ void BlockPool::admit_waiting() {
       ++it;
       continue;
     }
-    for (const auto& [id, e] : it->second) index_.try_emplace(id, e);
+    for (const auto& [id, e] : it->second) place(id, e);
     it = waiting_.erase(it);
   }
 }
 
 void BlockPool::forget_records_in(const std::unordered_set<uint32_t>& segment_ids) {
   auto in = [&](const IndexEntry& e) { return segment_ids.count(e.location.segment_id) != 0; };
-  std::erase_if(index_, [&](const auto& kv) { return in(kv.second); });
+  std::erase_if(superseded_, [&](const auto& kv) { return in(kv.second); });
+  std::vector<CellId> lost;
+  for (auto it = index_.begin(); it != index_.end();) {
+    if (!in(it->second)) {
+      ++it;
+      continue;
+    }
+    if (superseded_.count(it->first)) lost.push_back(it->first);
+    it = index_.erase(it);
+  }
+  // Copies are byte for byte the same; the one in the newest segment is the
+  // one an open would index.
+  for (CellId id : lost) {
+    auto [lo, hi] = superseded_.equal_range(id);
+    auto best = lo;
+    for (auto it = lo; it != hi; ++it) {
+      const CellLocation& l = it->second.location;
+      const CellLocation& b = best->second.location;
+      if (std::tie(l.segment_id, l.offset) > std::tie(b.segment_id, b.offset)) best = it;
+    }
+    index_.emplace(id, best->second);
+    superseded_.erase(best);
+  }
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     std::erase_if(it->second, [&](const auto& r) { return in(r.second); });
     it = it->second.empty() ? waiting_.erase(it) : std::next(it);
   }
 }
 
+void BlockPool::forget_segments(const std::unordered_set<uint32_t>& segment_ids) {
+  if (segment_ids.empty()) return;
+  forget_records_in(segment_ids);
+  // No descriptor stays on a removed file: it would keep the file's space
+  // from being given back.
+  for (const Segment& s : segments_) {
+    if (segment_ids.count(s.id)) drop_reader(s);
+  }
+  const uint32_t active_id = segments_.back().id;
+  std::erase_if(segments_, [&](const Segment& s) { return segment_ids.count(s.id) != 0 && s.id != active_id; });
+  if (segment_ids.count(active_id)) segments_.back().torn_tail = true;
+}
+
 Result<void> BlockPool::rescan() {
+  for (int pass = 0; pass < MAX_RESCAN_PASSES; ++pass) {
+    QVN_TRY(bool vanished, rescan_pass());
+    if (!vanished) break;
+  }
+  return {};
+}
+
+Result<bool> BlockPool::rescan_pass() {
   QVN_TRY(std::vector<uint32_t> ids, list_segment_ids(dir_));
   // A segment another writer compacted away: its live cells were moved into
-  // a segment found below, where they are indexed again. The active segment
-  // stays listed (marked) until an append rotates past it.
+  // a segment found below, where they are indexed again.
   std::unordered_set<uint32_t> gone;
   for (const Segment& seg : segments_) {
     if (!std::binary_search(ids.begin(), ids.end(), seg.id)) gone.insert(seg.id);
   }
-  if (!gone.empty()) {
-    forget_records_in(gone);
-    for (const Segment& s : segments_) {
-      if (gone.count(s.id)) drop_reader(s);
-    }
-    const uint32_t active_id = segments_.back().id;
-    std::erase_if(segments_, [&](const Segment& s) { return gone.count(s.id) != 0 && s.id != active_id; });
-    if (gone.count(active_id)) segments_.back().torn_tail = true;
-  }
+  forget_segments(gone);
+  bool vanished = false;
   for (uint32_t id : ids) {
     if (find_segment(id)) continue;
-    QVN_TRY(uint64_t size, segment_file_size(dir_, id));
+    auto size = segment_file_size(dir_, id);
+    if (!size.ok() && is_gone(dir_, id, size.error())) {
+      vanished = true;
+      continue;
+    }
+    if (!size.ok()) return make_unexpected(std::move(size).error());
     Segment seg;
     seg.path = segment_path(dir_, id);
-    seg.size = size;
+    seg.size = *size;
     seg.id = id;
     insert_segment(std::move(seg));
-  }
-  // A segment that another writer's compaction removed keeps no descriptor:
-  // holding it would keep the file's space from being given back.
-  for (const Segment& seg : segments_) {
-    if (!std::binary_search(ids.begin(), ids.end(), seg.id)) drop_reader(seg);
   }
   std::vector<std::pair<uint32_t, SegmentScan>> scans;
   for (uint32_t id : ids) {
     auto seg = std::find_if(segments_.begin(), segments_.end(), [&](const Segment& s) { return s.id == id; });
     if (seg == segments_.end()) continue;
-    QVN_TRY(auto opened, open_segment(seg->path));
+    auto attempt = open_segment(seg->path);
+    if (!attempt.ok() && is_gone(dir_, id, attempt.error())) {
+      // Removed since the listing. Its records were moved before the removal;
+      // they are picked up below, or by the next pass's listing.
+      forget_segments({id});
+      vanished = true;
+      continue;
+    }
+    QVN_TRY(auto opened, std::move(attempt));
     auto& [file, info] = opened;
     if ((seg->device | seg->inode) != 0 && (seg->device != info.device || seg->inode != info.inode)) {
       // Another file took the name: nothing scanned before holds for it.
@@ -648,7 +733,17 @@ Result<void> BlockPool::rescan() {
   }
   admit_waiting();
   for (const auto& [id, scan] : scans) index_scanned(id, scan.records, false);
-  return {};
+  return vanished;
+}
+
+bool BlockPool::segment_removed(const EngineError& e) const {
+  if (e.kind() != EngineError::Kind::StorageIo) return false;
+  const IoError& io = e.io();
+  if (io.kind != IoError::Kind::Os || io.os_code != ENOENT) return false;
+  auto ids = list_segment_ids(dir_);
+  return ids.ok() && std::any_of(segments_.begin(), segments_.end(), [&](const Segment& s) {
+           return !std::binary_search(ids->begin(), ids->end(), s.id);
+         });
 }
 
 void BlockPool::insert_segment(Segment seg) {
@@ -849,16 +944,38 @@ size_t BlockPool::waiting_count() const {
 }
 
 Result<CompactionStats> BlockPool::compact(const std::unordered_set<CellId>& live) {
-  return compact([&](CellId id) { return live.count(id) != 0; });
+  return compact([&](CellId id, const RecordHeader&) { return live.count(id) == 0; });
 }
 
-Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is_live) {
+Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId, const RecordHeader&)>& is_dead) {
   CompactionStats stats;
+  // Everything other writers stored or removed since this pool last looked:
+  // a segment list or an index that lags behind the directory would make
+  // this compaction read removed files and judge records it never saw.
+  QVN_TRY_VOID(rescan());
   if (segments_.size() < 2) return stats;
+  // The newest segment file stays: rotation names the segment after the
+  // newest one on disk, so the id of a removed file is never taken again.
+  QVN_TRY(std::vector<uint32_t> on_disk, list_segment_ids(dir_));
+  if (on_disk.empty()) return stats;
+  const uint32_t newest = on_disk.back();
+
+  // The ids that must stay stored (see the header).
+  CellId top_cell = index_.empty() ? 0 : index_.rbegin()->first;
+  PackId top_indexed_pack = 0;
+  for (const auto& kv : index_) top_indexed_pack = std::max(top_indexed_pack, kv.second.header.pack_id);
+  const auto [waiting_cell, waiting_pack] = waiting_max_ids();
+  top_cell = std::max(top_cell, waiting_cell);
+  std::optional<std::pair<PackId, CellId>> top_headless;
+  if (waiting_pack > top_indexed_pack) {
+    CellId c = 0;
+    for (const auto& r : waiting_.rbegin()->second) c = std::max(c, r.first);
+    top_headless.emplace(waiting_pack, c);
+  }
 
   struct Chosen {
     uint32_t id;
-    std::vector<uint8_t> records;  // the live records, verbatim
+    std::vector<uint8_t> records;  // the kept records, verbatim
     std::vector<uint64_t> rel;
     std::vector<CellId> ids;
     std::vector<RecordHeader> headers;
@@ -866,30 +983,28 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
     uint64_t scanned_end;  // where the scan's last whole record ended
   };
   std::vector<Chosen> chosen;
-  uint32_t active_id = segments_.back().id;
   for (const Segment& seg : segments_) {
-    if (seg.id == active_id) continue;
+    if (seg.id >= newest || !std::binary_search(on_disk.begin(), on_disk.end(), seg.id)) continue;
     QVN_TRY(SegmentScan scan, scan_segment(seg.path));
     if (scan.records.empty()) continue;
-    std::unordered_set<PackId> scan_heads;
-    for (const RecordRef& r : scan.records) {
-      if (r.header.is_pack_head()) scan_heads.insert(r.header.pack_id);
-    }
+    auto keeps = [&](const RecordRef& r) {
+      // Moved out, or found dead, by an earlier compaction whose removal of
+      // the file failed.
+      if (r.offset < seg.dead_before) return false;
+      auto at = index_.find(r.cell_id);
+      if (at != index_.end()) {
+        if (at->second.location != CellLocation{seg.id, r.offset}) return false;  // superseded
+        return r.cell_id == top_cell || !is_dead(r.cell_id, r.header);
+      }
+      // Not indexed after the rescan: a pack member whose head no segment
+      // holds.
+      if (r.cell_id == top_cell) return true;
+      if (top_headless && top_headless->first == r.header.pack_id && top_headless->second == r.cell_id) return true;
+      return r.header.layer == VIEW_KEY_LAYER && !is_dead(r.cell_id, r.header);
+    };
     std::vector<RecordRef> live;
     for (const RecordRef& r : scan.records) {
-      auto at = index_.find(r.cell_id);
-      // A superseded copy of a live cell is dead here. A cell this pool has
-      // not indexed is another writer's, theirs to keep, unless it belongs
-      // to a pack whose head is nowhere: under the writer lock nobody is
-      // mid-append, so that is a dead write's record (a pack never spans
-      // segments, so its head would be in this scan).
-      const bool mine = at != index_.end() && at->second.location == CellLocation{seg.id, r.offset};
-      const bool headless = r.header.is_pack_member() && !heads_.count(r.header.pack_id) &&
-                            !scan_heads.count(r.header.pack_id);
-      const bool theirs = at == index_.end() && r.offset >= seg.dead_before && !headless;
-      if ((mine && is_live(r.cell_id)) || theirs) {
-        live.push_back(r);
-      }
+      if (keeps(r)) live.push_back(r);
     }
     if (static_cast<double>(live.size()) / static_cast<double>(scan.records.size()) >= 0.5) continue;
     Chosen c{seg.id, {}, {}, {}, {}, 0, scan.end};
@@ -930,8 +1045,8 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId)>& is
         theirs.push_back({c.ids[i], offsets[i], c.headers[i]});
       }
     }
-    // Another writer's moved records join under the same visibility rule as
-    // a rescan would apply to them.
+    // Records that were not indexed (view keys waiting for a head, kept ids)
+    // join under the same visibility rule as a scan would apply to them.
     index_scanned(active.id, theirs, false);
     stats.cells_moved += c.ids.size();
   }

@@ -175,6 +175,11 @@ class BlockPool {
   // another writer: new segments join the list in id order; records of cell
   // ids not yet indexed are indexed, existing entries are kept. Each segment
   // is read only from where its last scan ended.
+  //
+  // A segment that another engine's compaction removed, even between the
+  // listing and its scan, is no error: its records leave the index, and each
+  // cell id that loses its entry takes the copy that compaction stored in
+  // another segment (seen by this or an earlier scan, or by a fresh listing).
   Result<void> rescan();
 
   // Appends one cell (rotating first if the active segment is full); returns
@@ -195,11 +200,36 @@ class BlockPool {
   // The kept fixed fields of an indexed record, or null.
   const RecordHeader* header_of(CellId id) const;
 
-  // Rewrites every non-active segment where fewer than half of its records
-  // are live: live records move to the active segment in one batch per
+  // Whether `e` is a failed read of a segment file that another engine
+  // removed since this pool listed it (a rescan then finds where its live
+  // records went).
+  bool segment_removed(const EngineError& e) const;
+
+  // Rewrites every segment but the newest where fewer than half of its
+  // records are kept: they move to the active segment in one batch per
   // segment, then the files are removed and their other cells leave the index.
-  // A record is live when `is_live(id)` and the index points at that record.
-  Result<CompactionStats> compact(const std::function<bool(CellId)>& is_live);
+  //
+  // Requires: the directory's writer lock is held, so no other writer appends
+  // or compacts meanwhile. The pool first rescans the directory, so liveness
+  // is judged on every record stored, never on what this pool had seen. A
+  // record is dropped only when it is provably dead:
+  //  - `is_dead(id, header)` says so (the engine: its pack was deleted);
+  //  - it is a superseded copy: the index holds another stored record of its
+  //    id (what an earlier compaction moved but could not remove);
+  //  - it is a layer record of a pack whose head no segment holds: a pack's
+  //    records are stored in one append with the head last, and no append is
+  //    in progress under the lock, so that append never completed.
+  // A view key whose head no segment holds is kept unless `is_dead`: view
+  // keys are appended after their head, so only a deletion explains a
+  // missing head, and a deletion is for `is_dead` to prove.
+  //
+  // Ids are never given back: the record carrying the highest cell id
+  // stored, and one record of the highest pack id when that pack's records
+  // are all headless layers, stay whatever their liveness, so that counters
+  // taken from the stored records (at open, or by an engine catching up)
+  // never fall back to ids already handed out.
+  Result<CompactionStats> compact(const std::function<bool(CellId, const RecordHeader&)>& is_dead);
+  // Every record whose cell id is not in `live` is dead (as `is_dead`).
   Result<CompactionStats> compact(const std::unordered_set<CellId>& live);
 
   // The segment appends go to; SegmentFull when the list is empty.
@@ -251,8 +281,20 @@ class BlockPool {
   // (a later record wins), else existing entries stay.
   void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace);
   void admit_waiting();
-  // Drops the index and waiting entries of records in these segments.
+  // Drops the index, waiting and superseded entries of records in these
+  // segments; an id that loses its index entry takes a superseded copy kept
+  // in another segment, if any.
   void forget_records_in(const std::unordered_set<uint32_t>& segment_ids);
+  // Segments whose files are gone (another engine's compaction): their
+  // records are forgotten and they leave the list, except the active one,
+  // which stays (marked torn) until an append rotates past it.
+  void forget_segments(const std::unordered_set<uint32_t>& segment_ids);
+  // Indexes a scanned record without replacing an existing entry; a record
+  // at another place than the entry is kept aside as a superseded copy.
+  void place(CellId id, const IndexEntry& e);
+  // One listing and scan; reports whether a listed segment vanished before
+  // it could be read, so that the caller lists again.
+  Result<bool> rescan_pass();
 
   friend class RecordReader;  // reads through the kept descriptors
 
@@ -269,6 +311,10 @@ class BlockPool {
   std::unordered_set<PackId> heads_;
   // Records of packs without a stored head, by pack.
   std::map<PackId, std::vector<std::pair<CellId, IndexEntry>>> waiting_;
+  // Other stored copies of indexed cells: a compaction appends its moved
+  // copies before it removes the old segment, so a scan can meet both. When
+  // the indexed copy's segment goes, the id takes one of these.
+  std::multimap<CellId, IndexEntry> superseded_;
   mutable size_t readers_open_ = 0;
   mutable uint64_t read_tick_ = 0;
   // Per segment file: how far catch_up_ids has read its records.

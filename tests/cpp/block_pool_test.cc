@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -459,9 +460,11 @@ TEST(CompactionTest, SupersededCopiesAreNotLiveAndMovesKeepBits) {
   odd.key[3] = std::numeric_limits<float>::infinity();
   odd.aux = {0.25f, -1.0f};
   ASSERT_TRUE(pool.append_cells(std::vector<Cell>{odd, make_cell(301), make_cell(302), make_cell(303)}).ok());
-  ASSERT_TRUE(pool.append_cells(make_cells(100, 10, 16)).ok());
+  // The highest id stays stored whatever its liveness; here it is in the
+  // active segment.
+  ASSERT_TRUE(pool.append_cells(make_cells(1000, 10, 16)).ok());
   const Cell before = *pool.read_cell(300);
-  auto st = pool.compact(std::unordered_set<CellId>{0, 1, 2, 3, 4, 5, 6, 7, 8, 100, 300});
+  auto st = pool.compact(std::unordered_set<CellId>{0, 1, 2, 3, 4, 5, 6, 7, 8, 1000, 300});
   ASSERT_TRUE(st.ok());
   EXPECT_EQ(st->cells_moved, 4u);
   for (CellId id = 0; id < 6; ++id) expect_same(*pool.read_cell(id), newer[id]);
@@ -506,6 +509,104 @@ TEST(CompactionTest, UnlinkFailuresAndEmptySegments) {
   ASSERT_TRUE(st2.ok());
   EXPECT_EQ(st2->segments_compacted, 0u);
   EXPECT_EQ(p2.segment_count(), 2u);
+}
+
+// A record of pack `pack`: its head (view marker 0 at the view-key layer), a
+// view key (all-ones marker) or a layer.
+enum class Role { Head, ViewKey, Layer };
+Cell pack_cell(CellId id, PackId pack, Role role) {
+  Cell c = make_cell(id, 16);
+  c.pack_id = pack;
+  c.layer = role == Role::Layer ? 3 : VIEW_KEY_LAYER;
+  c.view_marker = role == Role::ViewKey ? VIEW_MARKER_ALL_ONES : 0;
+  return c;
+}
+
+// Every record stored in the directory's segments, by cell id.
+std::multiset<CellId> stored_ids(const TempDir& dir) {
+  std::multiset<CellId> ids;
+  const std::vector<uint32_t> segs = *list_segment_ids(dir.path());
+  for (uint32_t seg : segs) {
+    auto scan = scan_segment(seg_file(dir, seg));
+    EXPECT_TRUE(scan.ok()) << scan.error().to_string();
+    if (scan.ok()) for (const RecordRef& r : scan->records) ids.insert(r.cell_id);
+  }
+  return ids;
+}
+
+TEST(CompactionTest, OnlyProvablyDeadRecordsGoAndIdsStayUsed) {
+  auto dead_pack_5 = [](CellId, const RecordHeader& h) { return h.pack_id == 5; };
+  {
+    // Segment 0: view keys 0 and 1 of pack 8, whose head no segment holds
+    // (kept); layers 2 and 3 of pack 9, whose append never stored its head
+    // (dropped); pack 5, deleted, with a view key (dropped); standalone 8.
+    TempDir dir;
+    BlockPool writer = open_pool(dir, 500);
+    ASSERT_TRUE(writer.append_cells(std::vector<Cell>{pack_cell(0, 8, Role::ViewKey), pack_cell(1, 8, Role::ViewKey),
+                                                      pack_cell(2, 9, Role::Layer), pack_cell(3, 9, Role::Layer),
+                                                      pack_cell(4, 5, Role::Layer), pack_cell(5, 5, Role::Layer),
+                                                      pack_cell(6, 5, Role::Head), pack_cell(7, 5, Role::ViewKey),
+                                                      make_cell(8, 16)}).ok());
+    ASSERT_TRUE(writer.append_cells(std::vector<Cell>{pack_cell(98, 20, Role::Layer), pack_cell(99, 20, Role::Head)}).ok());
+    // A pool that has never seen pack 8's head still keeps its view keys.
+    BlockPool pool = open_pool(dir, 500);
+    EXPECT_EQ(pool.waiting_count(), 4u);
+    auto st = pool.compact(dead_pack_5);
+    ASSERT_TRUE(st.ok()) << st.error().to_string();
+    EXPECT_EQ(st->segments_compacted, 1u);
+    EXPECT_EQ(st->cells_moved, 3u);
+    EXPECT_EQ(stored_ids(dir), (std::multiset<CellId>{0, 1, 8, 98, 99}));
+    BlockPool again = open_pool(dir, 500);
+    EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{8, 98, 99}));
+    EXPECT_EQ(again.waiting_max_ids(), (std::pair<CellId, PackId>{1, 8}));
+  }
+  {
+    // The highest cell id (50, a layer of deleted pack 5) and the highest
+    // pack id (6, whose head was never stored) are carried only by dead
+    // records of segment 0: one record of each stays.
+    TempDir dir;
+    BlockPool pool = open_pool(dir, 500);
+    ASSERT_TRUE(pool.append_cells(std::vector<Cell>{make_cell(0, 16), pack_cell(1, 5, Role::Layer),
+                                                    pack_cell(50, 5, Role::Layer), pack_cell(2, 5, Role::Head),
+                                                    pack_cell(3, 6, Role::Layer), pack_cell(4, 6, Role::Layer),
+                                                    pack_cell(5, 4, Role::Layer), pack_cell(6, 4, Role::Head),
+                                                    pack_cell(7, 4, Role::ViewKey)}).ok());
+    ASSERT_TRUE(pool.append_cells(make_cells(10, 1, 16)).ok());
+    BlockPool other = open_pool(dir, 500);
+    auto st = other.compact([](CellId, const RecordHeader& h) { return h.pack_id == 4 || h.pack_id == 5; });
+    ASSERT_TRUE(st.ok()) << st.error().to_string();
+    EXPECT_EQ(st->segments_compacted, 1u);
+    EXPECT_EQ(stored_ids(dir), (std::multiset<CellId>{0, 4, 10, 50}));
+    BlockPool again = open_pool(dir, 500);
+    EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{0, 10}));
+    EXPECT_EQ(again.waiting_max_ids(), (std::pair<CellId, PackId>{50, 6}));
+  }
+}
+
+TEST(CompactionTest, RescanFollowsRecordsMovedOutOfARemovedSegment) {
+  TempDir dir;
+  BlockPool writer = open_pool(dir, 500);
+  ASSERT_TRUE(writer.append_cells(make_cells(0, 10, 16)).ok());
+  BlockPool reader = open_pool(dir, 500);
+  // Another engine's compaction as a rescan can meet it: the copies are
+  // stored in a new segment, then the old one goes.
+  ASSERT_TRUE(writer.append_cells(make_cells(0, 10, 16)).ok());
+  ASSERT_TRUE(reader.rescan().ok());
+  EXPECT_EQ(reader.locate(4)->segment_id, 0u);
+  BlockPool stale = open_pool(dir, 500);
+  ASSERT_TRUE(platform::unlink(seg_file(dir, 0)).ok());
+  ASSERT_TRUE(reader.rescan().ok());
+  ASSERT_EQ(reader.cell_ids().size(), 10u);
+  for (CellId id = 0; id < 10; ++id) {
+    EXPECT_EQ(reader.locate(id)->segment_id, 1u);
+    expect_same(*reader.read_cell(id), make_cell(id, 16));
+  }
+  // A compaction by a pool that still lists the removed segment reads none
+  // of it, and keeps every stored cell.
+  ASSERT_TRUE(stale.append_cells(make_cells(20, 1, 16)).ok());
+  auto st = stale.compact(std::unordered_set<CellId>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 20});
+  ASSERT_TRUE(st.ok()) << st.error().to_string();
+  EXPECT_EQ(stored_ids(dir), (std::multiset<CellId>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 20}));
 }
 
 }  // namespace
