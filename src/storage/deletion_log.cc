@@ -21,17 +21,24 @@ IoResult<DeletionLog> DeletionLog::open(const std::string& dir) {
 
 namespace {
 
-// Walks the whole ids at the start of `bytes`; returns how many bytes they
-// take. Fewer than 8 bytes behind them hold no id: they are always cut.
+// Walks the ids at the start of `bytes` that a load accepts; returns where
+// they end. Fewer than 8 bytes behind them hold no id. Ids that lie wholly
+// in the run of zeros the file ends with are what a power loss leaves when
+// the size reached the disk before the bytes did: pack 0 is never deleted
+// (no pack has that id), so they are not taken. Ids are 8 bytes at offsets
+// that are multiples of 8, so a sector never holds part of one: a power
+// loss zeroes whole ids.
 template <class OnId>
 uint64_t walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
-  uint64_t p = 0;
-  for (; p + fmt::ENTRY_SIZE <= bytes.size(); p += fmt::ENTRY_SIZE) on_id(le::load<uint64_t>(bytes.data() + p));
-  return p;
+  const uint64_t whole = bytes.size() / fmt::ENTRY_SIZE * fmt::ENTRY_SIZE;
+  const uint64_t zeros_from = zero_run_start(bytes);
+  const uint64_t end = std::min(whole, (zeros_from + fmt::ENTRY_SIZE - 1) / fmt::ENTRY_SIZE * fmt::ENTRY_SIZE);
+  for (uint64_t p = 0; p < end; p += fmt::ENTRY_SIZE) on_id(le::load<uint64_t>(bytes.data() + p));
+  return end;
 }
 
 void observe_rest(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, uint64_t whole) {
-  tail.observe(base + whole, bytes.subspan(static_cast<size_t>(whole)), true);
+  tail.observe(base + whole, bytes.subspan(static_cast<size_t>(whole)));
 }
 
 }  // namespace
@@ -45,9 +52,8 @@ IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail&
 }
 
 IoResult<std::optional<PackId>> DeletionLog::catch_up() {
-  return catch_up_highest(
-      path_, tail_, [](std::span<const uint8_t> b, auto&& on_id) { return walk_ids(b, on_id); },
-      [](std::span<const uint8_t>) { return true; });
+  return catch_up_highest(path_, tail_,
+                          [](std::span<const uint8_t> b, auto&& on_id) { return walk_ids(b, on_id); });
 }
 
 IoResult<void> DeletionLog::append(PackId pack) {
@@ -57,7 +63,7 @@ IoResult<void> DeletionLog::append(PackId pack) {
   QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
           platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, tail_, buf.size(), [&](platform::File& file) {
+  QVN_TRY_VOID(append_synced(f, path_, tail_, buf.size(), [&](platform::File& file) {
     return file.write_all(buf.data(), buf.size());
   }));
   ids_.insert(pack);

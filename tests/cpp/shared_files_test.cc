@@ -1,7 +1,8 @@
 // The small append-only files of an engine directory share one discipline:
 // exact bytes per entry, a torn tail ignored at open and cut before the next
-// append, a failed append cut back, and damage with entries behind it (maybe
-// another writer's) left alone.
+// append, a failed append cut back, and no append ever behind bytes that a
+// load stops at (appends run under the writer lock, so such bytes belong to
+// no live writer).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,7 +39,6 @@ struct AppendFile {
   bool created_at_open;  // otherwise by the first append
   size_t damage_at;     // a length or tag byte; SIZE_MAX: the format has none
   bool variable_size;   // `size` sets the entry's length
-  bool zeros_are_junk;  // otherwise zero bytes read as entries of id 0
   std::function<IoResult<void>(const std::string& dir, uint64_t id, uint32_t size)> append;
   std::function<Ids(const std::string& dir)> load;  // ids in file order
 };
@@ -47,7 +47,7 @@ std::vector<AppendFile> append_files() {
   std::vector<AppendFile> files;
   files.push_back({"text_store.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'x', 'x'},
-                   false, 11, true, false,
+                   false, 11, true,
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(TextStore s, TextStore::open(dir));
                      return s.set(std::vector<std::pair<PackId, std::string>>{{id, std::string(size, 'x')}});
@@ -61,7 +61,7 @@ std::vector<AppendFile> append_files() {
                    }});
   files.push_back({"deletion_log.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1},
-                   false, SIZE_MAX, false, false,
+                   false, SIZE_MAX, false,
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(DeletionLog log, DeletionLog::open(dir));
                      return log.append(id);
@@ -81,7 +81,7 @@ std::vector<AppendFile> append_files() {
                     0x00, 0x00, 0xC0, 0x3F,               // quality 1.5
                     0x34, 0x12, 0x35, 0x12,               // lora_a
                     0x78, 0x56, 0x79, 0x56},              // lora_b
-                   true, 3, true, true,
+                   true, 3, true,
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(SynapticBank bank, SynapticBank::open(dir));
                      SynapticEntry e{id, 7, {}, {}, 0x3800, 1, size, 0x0807060504030201ull, 1.5f};
@@ -102,7 +102,7 @@ std::vector<AppendFile> append_files() {
                     9, 0, 0, 0, 0, 0, 0, 0,        // to
                     0x03,                          // kind
                     0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
-                   true, 0, false, true,
+                   true, 0, false,
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(TraceLog log, TraceLog::open(dir));
                      return log.append(TraceEdge{id, 9, 0x1122334455667788ull, EdgeType::Supports});
@@ -144,13 +144,11 @@ TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
   }
 }
 
-TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
+TEST(AppendFilesTest, AppendsCutWhatALoadStopsAt) {
   for (const AppendFile& f : append_files()) {
     SCOPED_TRACE(f.name);
     const Bytes one = entry(f, 1), two = entry(f, 2), three = entry(f, 3);
-    std::vector<Bytes> junks{prefix(two, two.size() - 1), Bytes(5, 0xff)};
-    if (f.zeros_are_junk) junks.push_back(Bytes(60, 0));
-    for (const Bytes& junk : junks) {
+    for (const Bytes& junk : {prefix(two, two.size() - 1), Bytes(5, 0xff), Bytes(60, 0)}) {
       // Open ignores the torn tail without touching the file; the append
       // cuts it.
       test::TempDir dir;
@@ -163,17 +161,17 @@ TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
       EXPECT_EQ(test::size_of(path), one.size() + three.size());
     }
     if (f.damage_at != SIZE_MAX) {
-      // Damage in the middle: the entries behind it stay on disk, and the
-      // append goes after them.
+      // Damage in the middle: a load stops there, so the append cuts it off
+      // with everything behind it rather than land where no load reaches.
       test::TempDir dir;
       const std::string path = dir.file(f.name);
       Bytes damaged = two;
       damaged[f.damage_at] = 0x7f;
-      const Bytes before = cat({one, damaged, three});
-      test::write_bytes(path, before);
+      test::write_bytes(path, cat({one, damaged, three}));
+      EXPECT_EQ(f.load(dir.path()), Ids{1});
       append_ok(f, dir.path(), 4);
-      EXPECT_EQ(prefix(test::read_bytes(path), before.size()), before);
-      EXPECT_GT(test::size_of(path), before.size());
+      EXPECT_EQ(f.load(dir.path()), (Ids{1, 4}));
+      EXPECT_EQ(test::read_bytes(path), cat({one, entry(f, 4)}));
     }
     if (f.variable_size) {
       // Another writer replaced the torn entry seen at open by a whole one
