@@ -4,6 +4,8 @@
 // load stops at (appends run under the writer lock, so such bytes belong to
 // no live writer).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -217,6 +219,81 @@ TEST(AppendFilesTest, FailedAppendCutsBack) {
       append_ok(f, dir.path(), 3);
       EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
     }
+  }
+}
+
+// A name is durable only once the directory holding it is synced: the first
+// entry of each file syncs it (the file may be new), later ones do not, and
+// every directory that create_dir_all makes is synced in its parent.
+TEST(AppendFilesTest, NewNamesAreSyncedInTheirDirectory) {
+  namespace fault = platform::fault;
+  for (const AppendFile& f : append_files()) {
+    SCOPED_TRACE(f.name);
+    test::TempDir tmp;
+    const std::string dir = tmp.file("engine");
+    ASSERT_TRUE(platform::create_dir(dir).ok());
+    auto dir_syncs = [&] {
+      auto synced = fault::synced_dirs();
+      return std::count(synced.begin(), synced.end(), dir);
+    };
+    fault::arm(fault::Op::Sync, UINT64_MAX);
+    ASSERT_TRUE(f.load(dir).empty());
+    EXPECT_EQ(dir_syncs(), f.created_at_open ? 1 : 0);
+    append_ok(f, dir, 1);
+    EXPECT_EQ(dir_syncs(), f.created_at_open ? 2 : 1);
+    fault::arm(fault::Op::Sync, UINT64_MAX);
+    append_ok(f, dir, 2);
+    EXPECT_EQ(fault::synced_dirs(), std::vector<std::string>{});
+    fault::disarm();
+  }
+
+  test::TempDir tmp;
+  fault::arm(fault::Op::Sync, UINT64_MAX);
+  ASSERT_TRUE(platform::create_dir_all(tmp.file("a/b/c")).ok());
+  auto synced = fault::synced_dirs();
+  std::sort(synced.begin(), synced.end());
+  EXPECT_EQ(synced, (std::vector<std::string>{tmp.path(), tmp.file("a"), tmp.file("a/b")}));
+  fault::arm(fault::Op::Sync, UINT64_MAX);
+  ASSERT_TRUE(platform::create_dir_all(tmp.file("a/b/c")).ok());
+  EXPECT_TRUE(fault::synced_dirs().empty());
+  fault::disarm();
+  EXPECT_EQ(platform::parent_dir("x"), ".");
+  EXPECT_EQ(platform::parent_dir("/x//"), "/");
+  EXPECT_EQ(platform::parent_dir("a//b/"), "a");
+}
+
+// Processes that create one new directory and its small files at the same
+// moment all succeed.
+TEST(AppendFilesTest, RacingCreatorsAllSucceed) {
+  constexpr int kProcs = 8;
+  for (int round = 0; round < 4; ++round) {
+    test::TempDir tmp;
+    const std::string dir = tmp.file("a/b/engine");
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> kids;
+    for (int i = 0; i < kProcs; ++i) {
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        (void)::read(gate[0], &c, 1);  // returns when the parent closes the gate
+        const bool ok = platform::create_dir_all(dir).ok() && SynapticBank::open(dir).ok() &&
+                        TraceLog::open(dir).ok() && TextStore::open(dir).ok() && DeletionLog::open(dir).ok();
+        ::_exit(ok ? 0 : 1);
+      }
+      kids.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    int failed = 0;
+    for (pid_t pid : kids) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(failed, 0) << "round " << round;
   }
 }
 
