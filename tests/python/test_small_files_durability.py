@@ -1,5 +1,6 @@
 """The small append files ("text_store.bin", "deletion_log.bin", "synaptic.qvn",
-"trace.wal") after a power loss and after a torn append.
+"trace.wal") after a power loss, after a torn append and after a writer that
+died inside its appends.
 
 Power-loss images are copies of a directory written through the API whose
 file is cut short or zero-filled from some offset of its last entry to the
@@ -12,7 +13,10 @@ second reopen still shows.
 import gc
 import os
 import shutil
+import signal
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -125,6 +129,8 @@ def test_torn_last_deletion_is_never_read(base, tmp_path):
         assert (e.pack_exists(5), e.pack_exists(290), e.pack_exists(34), e.pack_exists(1)) == (False, True, True, True), where
         e.delete_pack(1)
         close(e)
+        with open(os.path.join(tmp_path / str(n), "deletion_log.bin"), "rb") as f:
+            assert f.read() == struct.pack("<2Q", 5, 1), where  # nothing torn is left in front of it
         e = Engine(str(tmp_path / str(n)))
         assert (e.pack_exists(5), e.pack_exists(290), e.pack_exists(1)) == (False, True, False), where
         assert len(e.list_packs()) == PACKS - 2, where
@@ -230,3 +236,58 @@ def test_a_torn_append_is_cut_whatever_its_bytes_hold(tmp_path):
             want_text = decoy_text() if name == "synaptic.qvn" else None
             assert [e.pack_text(p) for p in packs] == ["first", want_text, "third"], where
             close(e)
+
+
+DEAD_WRITER = """
+import fcntl, os, signal, sys
+path, parts = sys.argv[1], eval(sys.argv[2])
+fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+fcntl.flock(fd, fcntl.LOCK_EX)  # the writer lock every engine takes
+for name, data in parts.items():
+    with open(os.path.join(path, name), "ab") as f:
+        f.write(data)
+os.kill(os.getpid(), signal.SIGKILL)  # dies inside its appends, lock held
+"""
+
+
+def record(adapter_id, owner, lora_a, lora_b, scale, rank, d_model):
+    body = struct.pack("<QQIIeQf", adapter_id, owner, rank, d_model, scale, 0, 0.0)
+    halves_ = np.concatenate([lora_a, lora_b]).astype("<f2").tobytes()
+    return struct.pack("<I", len(body) + len(halves_)) + body + halves_
+
+
+def test_engines_cut_what_a_killed_writer_left_in_every_file(tmp_path):
+    """An engine open before another process died inside its appends cuts
+    the torn bytes under the writer lock: its own writes then read back."""
+    path = str(tmp_path / "db")
+    e = Engine(path)
+    packs = [e.mem_write_pack(1, vec(i), [(0, vec(i + 1))], 50.0, None) for i in range(4)]
+    e.set_pack_text(packs[0], "first")
+    e.delete_pack(packs[3])
+    e.store_synapsis(10, 7, *adapter(10), 0.5, 2, 8)
+    edges = e.status()["trace_edges"]
+    text = struct.pack("<QI", packs[1], len(decoy_text().encode())) + decoy_text().encode()
+    torn = {
+        "text_store.bin": text[:12 + 4 + 28],  # ends where a whole decoy entry does
+        "synaptic.qvn": record(12, 7, *decoys_adapter(), 0.5, 2, 8)[:94],  # likewise
+        "deletion_log.bin": struct.pack("<Q", packs[2])[:5],
+        "trace.wal": bytes([1]) + struct.pack("<Q", 3)[:7],
+    }
+    dead = subprocess.run([sys.executable, "-c", DEAD_WRITER, path, repr(torn)], timeout=60)
+    assert dead.returncode == -signal.SIGKILL
+    e.set_pack_text(packs[1], "second")
+    e.store_synapsis(11, 7, *adapter(11), 0.5, 2, 8)
+    e.delete_pack(packs[2])
+    e.add_pack_link(packs[0], packs[1])
+    close(e)
+    e = Engine(path)
+    assert [e.pack_text(p) for p in packs[:2]] == ["first", "second"]
+    assert [e.pack_exists(p) for p in packs] == [True, True, False, False]
+    assert e.pack_links(packs[0]) == [packs[1]] and e.status()["trace_edges"] == edges + 2
+    check = [(a["id"], np.array_equal(a["lora_a"], halves(adapter(a["id"])[0]))) for a in e.load_synapsis(7)]
+    assert check == [(10, True), (11, True)]
+    size = {name: os.path.getsize(os.path.join(path, name)) for name in torn}
+    assert (size["deletion_log.bin"], size["trace.wal"]) == (16, 26 * (edges + 2))
+    for name in ("text_store.bin", "synaptic.qvn"):
+        with open(os.path.join(path, name), "rb") as f:
+            assert torn[name] not in f.read(), name
