@@ -37,23 +37,21 @@ namespace {
 uint64_t accepted_end(std::span<const uint8_t> bytes) {
   const uint8_t* b = bytes.data();
   const uint64_t size = bytes.size();
-  std::vector<uint64_t> starts;
+  const uint64_t zeros_from = zero_run_start(bytes);
+  std::optional<uint64_t> last_before;  // the last entry that begins before the zeros
   uint64_t p = 0;
   while (p + fmt::ENTRY_HEAD_SIZE <= size) {
     const uint64_t len = le::load<uint32_t>(b + p + 8);
     if (p + fmt::ENTRY_HEAD_SIZE + len > size) break;
-    starts.push_back(p);
+    if (p < zeros_from) last_before = p;
     p += fmt::ENTRY_HEAD_SIZE + len;
   }
-  const uint64_t zeros_from = zero_run_start(bytes);
   if (zeros_from >= p) return p;
-  size_t kept = starts.size();
-  while (kept > 0 && starts[kept - 1] >= zeros_from) --kept;
-  if (kept == 0) return 0;
-  const uint64_t s = starts[kept - 1];
-  const uint64_t s_end = kept < starts.size() ? starts[kept] : p;
-  if (s_end <= zeros_from) return s_end;
+  if (!last_before) return 0;
+  const uint64_t s = *last_before;
   const uint64_t len = le::load<uint32_t>(b + s + 8);
+  const uint64_t s_end = s + fmt::ENTRY_HEAD_SIZE + len;
+  if (s_end <= zeros_from) return s_end;
   const uint64_t zeros_behind = size - s_end;
   const bool torn = le::load<uint64_t>(b + s) == 0 || len > 0 ||
                     (zeros_behind > 0 && zeros_behind < fmt::ENTRY_HEAD_SIZE);
