@@ -51,30 +51,40 @@ IoResult<TraceLog> TraceLog::open(const std::string& dir) {
 namespace {
 
 // How many of the whole records at the start of `bytes` (up to the first one
-// with a bad tag) a read accepts. A record that lies wholly in the run of
-// zeros the file ends with has tag 0 and stops the read anyway. The record
-// in which that run begins is torn when the run covers its whole stamp: the
-// zeros then reach into, or stop just short of, its cell ids and kind, which
-// are not the ones written; every writer stamps an edge with the wall clock,
-// which reads 0 only before 1970. A run that begins inside the stamp leaves
-// the edge's cells and kind as written, and the stamp is read by no one.
-size_t accepted_records(std::span<const uint8_t> bytes) {
+// with a bad tag) a read accepts, and whether what lies behind them is a
+// torn last record. A record that lies wholly in the run of zeros the file
+// ends with has tag 0 and stops the read anyway. The record in which that
+// run begins is torn when the run covers its whole stamp: the zeros then
+// reach into, or stop just short of, its cell ids and kind, which are not
+// the ones written; every writer stamps an edge with the wall clock, which
+// reads 0 only before 1970. A run that begins inside the stamp leaves the
+// edge's cells and kind as written, and the stamp is read by no one.
+//
+// Torn is part of a record (a writer died in its append) or a record the
+// zeros made torn. A whole record with a bad tag that the zeros do not
+// explain is damage in the middle: it stays, and so does all behind it.
+struct Accepted {
+  size_t records = 0;
+  bool torn = false;
+};
+Accepted accepted_records(std::span<const uint8_t> bytes) {
   size_t n = 0;
   while ((n + 1) * tf::RECORD_SIZE <= bytes.size() && bytes[n * tf::RECORD_SIZE + tf::OFF_TAG] == tf::RECORD_TAG) ++n;
-  if (n == 0) return 0;
-  if (zero_run_start(bytes) <= (n - 1) * tf::RECORD_SIZE + tf::OFF_CREATED) --n;
-  return n;
+  const size_t zeros_from = zero_run_start(bytes);
+  if (n > 0 && zeros_from <= (n - 1) * tf::RECORD_SIZE + tf::OFF_CREATED) return {n - 1, true};
+  const size_t stop = n * tf::RECORD_SIZE;
+  return {n, bytes.size() - stop < tf::RECORD_SIZE || zeros_from <= stop};
 }
 
 // Walks the accepted records at the start of `bytes`; returns where they end.
 template <class OnRecord>
-uint64_t walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
-  const size_t n = accepted_records(bytes);
-  for (size_t i = 0; i < n; ++i) {
+WalkEnd walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
+  const Accepted a = accepted_records(bytes);
+  for (size_t i = 0; i < a.records; ++i) {
     const uint8_t* rec = bytes.data() + i * tf::RECORD_SIZE;
     on_record(get_u64(rec + tf::OFF_FROM), get_u64(rec + tf::OFF_TO));
   }
-  return n * tf::RECORD_SIZE;
+  return {a.records * tf::RECORD_SIZE, a.torn};
 }
 
 }  // namespace
@@ -118,7 +128,7 @@ IoResult<std::vector<TraceEdge>> TraceLog::read_all() const {
     got += *r;
   }
   bytes.resize(got);
-  const size_t n = accepted_records(bytes);
+  const size_t n = accepted_records(bytes).records;
   std::vector<TraceEdge> edges;
   edges.reserve(n);
   for (size_t i = 0; i < n; ++i) {

@@ -40,11 +40,12 @@ class TraceLog {
   static IoResult<TraceLog> open(const std::string& dir);
 
   // Requires: the writer turn held. Appends one 26-byte record and fully
-  // syncs it. Whatever lies where reading stops (half a record of a writer
-  // that died, a record a power loss zeroed, a bad tag and everything behind
-  // it) is cut off first, so the record is never written where no read
-  // reaches it. On failure the file is cut back to its length before the
-  // call.
+  // syncs it. A torn last record where reading stops (part of one, left by a
+  // writer that died, or a record a power loss zeroed) is cut off first, so
+  // the record is never written behind it. A whole record with a bad tag is
+  // damage: it and everything behind it stay, and the record goes to the
+  // end of the file. On failure the file is cut back to its length before
+  // the call.
   IoResult<void> append(const TraceEdge& edge);
 
   // Reads the records appended since the last catch-up or append, by any

@@ -2,9 +2,10 @@
 
 namespace qvn {
 
-void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest) {
+void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn) {
   whole_end_ = whole_end;
   seen_size_ = whole_end + rest.size();
+  torn_ = torn;
   digest_ = tail_digest(rest);
 }
 
@@ -55,14 +56,14 @@ IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const 
 
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail) {
   QVN_TRY(uint64_t size, f.size());
-  if (!tail.pending() || size != tail.seen_size()) return size;
+  if (!tail.cuttable() || size != tail.seen_size()) return size;
   // Same size is not enough: a writer outside the lock may have replaced the
   // bytes seen by others of the same length.
   std::vector<uint8_t> rest(static_cast<size_t>(size - tail.whole_end()));
   QVN_TRY_VOID(f.pread_exact(rest.data(), rest.size(), tail.whole_end()));
   if (tail_digest(rest) != tail.digest()) return size;
   QVN_TRY_VOID(f.truncate(tail.whole_end()));
-  tail.observe(tail.whole_end(), {});
+  tail.observe(tail.whole_end(), {}, false);
   return tail.whole_end();
 }
 
@@ -77,7 +78,7 @@ void abandon_append(platform::File& f, TornTail& tail, uint64_t start, uint64_t 
   // still ends with exactly them.
   std::vector<uint8_t> ours(static_cast<size_t>(*size - start));
   if (!f.pread_exact(ours.data(), ours.size(), start).ok()) return;
-  tail.observe(start, ours);
+  tail.observe(start, ours, true);
 }
 
 }  // namespace qvn

@@ -1,13 +1,18 @@
 // The append discipline shared by the small append-only files of the engine
 // directory: an append either lands whole and synced, or leaves the file as
-// it was, and it never lands behind bytes that a later load stops at.
+// it was, and it never lands behind a torn last entry.
 //
 // Several engines may append to one file. Every append runs inside the
 // engine's writer turn (the advisory lock on the directory), so at that
-// moment no other writer is live: whatever lies behind the last whole entry
-// was left by a writer that died or failed, and the append cuts it off,
-// whatever its bytes happen to be. Loads run outside that lock, where a tail
-// may still be growing: they skip it and never judge or cut it.
+// moment no other writer is live. Where a load stops, the bytes behind the
+// last whole entry are cut off only when they are provably a torn last
+// entry, judged from the entry that starts there alone (never by looking
+// for entries inside its bytes, which may hold anything): too short to give
+// its length, a length that runs past the end of the file, or the zeros a
+// power loss leaves. Anything else there is damage in the middle of the
+// file: it stays, with whatever lies behind it, and the append lands at the
+// end of the file. Loads run outside that lock, where a tail may still be
+// growing: they skip it and never judge or cut it.
 #pragma once
 
 #include <algorithm>
@@ -23,15 +28,27 @@
 
 namespace qvn {
 
+// Where a walk over the entries of a file stops: `whole_end`, the end of
+// the last entry a load accepts, and whether the bytes from there to the end
+// of the file are a torn last entry (see the rule above). Meaningless when
+// nothing lies behind `whole_end`.
+struct WalkEnd {
+  uint64_t whole_end = 0;
+  bool torn = false;
+};
+
 // What the last walk over a file (a load, a catch-up, or a failed append)
 // saw behind its last whole entry. `whole_end` is also where the next
 // catch-up resumes. Only begin_append, inside the writer turn, acts on it.
 class TornTail {
  public:
   // `whole_end`: where the last whole entry ends; `rest`: the bytes from
-  // there to the end of the file as seen.
-  void observe(uint64_t whole_end, std::span<const uint8_t> rest);
+  // there to the end of the file as seen; `torn`: they are a torn last
+  // entry, to be cut before the next append.
+  void observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn);
   bool pending() const { return seen_size_ > whole_end_; }
+  // Whether the next append cuts the rest off (see begin_append).
+  bool cuttable() const { return pending() && torn_; }
   uint64_t whole_end() const { return whole_end_; }
   uint64_t seen_size() const { return seen_size_; }
   uint64_t digest() const { return digest_; }
@@ -39,6 +56,7 @@ class TornTail {
  private:
   uint64_t whole_end_ = 0;
   uint64_t seen_size_ = 0;
+  bool torn_ = false;
   uint64_t digest_ = 0;
 };
 
@@ -77,24 +95,25 @@ IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const 
 // entries written since `tail` last looked (nullopt: none, or the file cannot
 // be examined), after which `tail` observes what lies behind the last whole
 // entry. `walk(bytes, on_id)` calls on_id for each id of each whole entry and
-// returns where the last one ends.
+// returns where it stopped (a WalkEnd).
 template <class Walk>
 IoResult<std::optional<uint64_t>> catch_up_highest(const std::string& path, TornTail& tail, Walk&& walk) {
   QVN_TRY(auto fresh, read_new_bytes(path, tail));
   std::optional<uint64_t> highest;
   if (!fresh) return highest;
   const std::span<const uint8_t> bytes(fresh->bytes);
-  const uint64_t whole = walk(bytes, [&](uint64_t id) { highest = std::max(highest.value_or(0), id); });
-  tail.observe(fresh->base + whole, bytes.subspan(static_cast<size_t>(whole)));
+  const WalkEnd end = walk(bytes, [&](uint64_t id) { highest = std::max(highest.value_or(0), id); });
+  tail.observe(fresh->base + end.whole_end, bytes.subspan(static_cast<size_t>(end.whole_end)), end.torn);
   return highest;
 }
 
 // Requires: the writer turn held, and `tail` brought up to date by a
-// catch-up made inside it. Cuts off what lies behind the last whole entry,
-// while the file still ends with exactly the bytes seen, and returns the
-// size of `f` (opened with Access::ReadAppend) at which the next entry
-// starts. A file that changed since the catch-up was written to by someone
-// outside the lock: then nothing is cut.
+// catch-up made inside it. Cuts off a torn last entry behind the last whole
+// one, while the file still ends with exactly the bytes seen, and returns
+// the size of `f` (opened with Access::ReadAppend) at which the next entry
+// starts. Damage in the middle is not cut: the entry then starts at the end
+// of the file. A file that changed since the catch-up was written to by
+// someone outside the lock: then nothing is cut.
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail);
 
 // After a failed write or sync of `len` bytes begun at `start`: cuts the

@@ -28,17 +28,20 @@ namespace {
 // (no pack has that id), so they are not taken. Ids are 8 bytes at offsets
 // that are multiples of 8, so a sector never holds part of one: a power
 // loss zeroes whole ids.
+//
+// Behind the ids taken lies either part of one id (a torn append) or ids in
+// that zero run: a torn last entry either way, so it is always cut.
 template <class OnId>
-uint64_t walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
+WalkEnd walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
   const uint64_t whole = bytes.size() / fmt::ENTRY_SIZE * fmt::ENTRY_SIZE;
   const uint64_t zeros_from = zero_run_start(bytes);
   const uint64_t end = std::min(whole, (zeros_from + fmt::ENTRY_SIZE - 1) / fmt::ENTRY_SIZE * fmt::ENTRY_SIZE);
   for (uint64_t p = 0; p < end; p += fmt::ENTRY_SIZE) on_id(le::load<uint64_t>(bytes.data() + p));
-  return end;
+  return {end, true};
 }
 
-void observe_rest(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, uint64_t whole) {
-  tail.observe(base + whole, bytes.subspan(static_cast<size_t>(whole)));
+void observe_rest(TornTail& tail, std::span<const uint8_t> bytes, WalkEnd end) {
+  tail.observe(end.whole_end, bytes.subspan(static_cast<size_t>(end.whole_end)), end.torn);
 }
 
 }  // namespace
@@ -47,7 +50,7 @@ IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail&
   QVN_TRY(auto bytes, read_if_examinable(path_));
   tail = TornTail();
   if (!bytes) return {};
-  observe_rest(tail, 0, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
+  observe_rest(tail, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
   return {};
 }
 

@@ -130,11 +130,34 @@ Walked walk_records(const File& f, uint64_t p, uint64_t size) {
   return w;
 }
 
+// Whether `rest`, the bytes from where the walk ended to the end of the
+// file, is a torn last record, judged from the record that starts there:
+// - fewer than 4 bytes: its length cannot be read;
+// - the run of zeros the file ends with begins before the end of its
+//   `d_model`: its length or dimensions are not the ones written (a power
+//   loss), and nothing but zeros follows them;
+// - its length runs past the end of the file and, where its dimensions are
+//   there to check it, fits them: a truncated append.
+// Anything else is damage in the middle, kept with what lies behind it: a
+// length below 38, a length that does not fit the record's own dimensions,
+// or a whole last record that does not fit them.
+bool torn_at_walk_end(std::span<const uint8_t> rest) {
+  constexpr size_t kDimsEnd = 28;  // length prefix, id, owner, rank, d_model
+  if (rest.size() < fmt::LEN_PREFIX_SIZE) return true;
+  const size_t zeros_from = zero_run_start(rest);
+  if (zeros_from < rest.size() && zeros_from < kDimsEnd) return true;
+  const uint64_t body_len = le::load<uint32_t>(rest.data());
+  if (body_len < fmt::FIXED_BODY_SIZE || fmt::LEN_PREFIX_SIZE + body_len <= rest.size()) return false;
+  if (rest.size() < kDimsEnd) return true;
+  const auto fits = body_len_for(le::load<uint32_t>(rest.data() + 20), le::load<uint32_t>(rest.data() + 24));
+  return fits && *fits == body_len;
+}
+
 // Records in `tail` what lies behind the walk's end `p`.
 void observe_rest(const File& f, TornTail& tail, uint64_t p, uint64_t size) {
   std::vector<uint8_t> rest(static_cast<size_t>(size - p));
   if (!f.pread_exact(rest.data(), rest.size(), p).ok()) return;
-  tail.observe(p, rest);
+  tail.observe(p, rest, torn_at_walk_end(rest));
 }
 
 }  // namespace

@@ -34,7 +34,13 @@ namespace {
 //   zero bytes follow it: no append is that short, so the zeros began inside
 //   this entry and its id or length was zeroed. An empty text followed by
 //   nothing is a whole entry like any other.
-uint64_t accepted_end(std::span<const uint8_t> bytes) {
+//
+// Whatever lies behind the accepted entries is a torn last entry: the entry
+// that starts there is too short to give its length, declares a length that
+// runs past the end of the file, or is one the zeros made torn. A length
+// damaged in the middle of the file that runs past its end cannot be told
+// from a torn append; the format keeps nothing else to judge an entry by.
+WalkEnd accepted_end(std::span<const uint8_t> bytes) {
   const uint8_t* b = bytes.data();
   const uint64_t size = bytes.size();
   const uint64_t zeros_from = zero_run_start(bytes);
@@ -46,25 +52,26 @@ uint64_t accepted_end(std::span<const uint8_t> bytes) {
     if (p < zeros_from) last_before = p;
     p += fmt::ENTRY_HEAD_SIZE + len;
   }
-  if (zeros_from >= p) return p;
-  if (!last_before) return 0;
+  // Here fewer than 12 bytes remain or the entry at `p` runs past the end.
+  if (zeros_from >= p) return {p, true};
+  if (!last_before) return {0, true};
   const uint64_t s = *last_before;
   const uint64_t len = le::load<uint32_t>(b + s + 8);
   const uint64_t s_end = s + fmt::ENTRY_HEAD_SIZE + len;
-  if (s_end <= zeros_from) return s_end;
+  if (s_end <= zeros_from) return {s_end, true};
   const uint64_t zeros_behind = size - s_end;
   const bool torn = le::load<uint64_t>(b + s) == 0 || len > 0 ||
                     (zeros_behind > 0 && zeros_behind < fmt::ENTRY_HEAD_SIZE);
-  return torn ? s : s_end;
+  return {torn ? s : s_end, true};
 }
 
 // Walks the accepted entries at the start of `bytes`, calling on_entry(id,
 // text) for each; returns where they end.
 template <class OnEntry>
-uint64_t walk_entries(std::span<const uint8_t> bytes, OnEntry&& on_entry) {
+WalkEnd walk_entries(std::span<const uint8_t> bytes, OnEntry&& on_entry) {
   const uint8_t* b = bytes.data();
-  const uint64_t end = accepted_end(bytes);
-  for (uint64_t p = 0; p < end;) {
+  const WalkEnd end = accepted_end(bytes);
+  for (uint64_t p = 0; p < end.whole_end;) {
     const uint64_t text_at = p + fmt::ENTRY_HEAD_SIZE;
     const uint64_t len = le::load<uint32_t>(b + p + 8);
     on_entry(le::load<uint64_t>(b + p), std::string_view(reinterpret_cast<const char*>(b + text_at), len));
@@ -80,10 +87,11 @@ IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out
   QVN_TRY(auto bytes, read_if_examinable(path_));
   tail = TornTail();
   if (!bytes) return {};
-  const uint64_t whole = walk_entries(*bytes, [&](PackId id, std::string_view text) {
+  const WalkEnd end = walk_entries(*bytes, [&](PackId id, std::string_view text) {
     if (valid_utf8(text)) out.insert_or_assign(id, std::string(text));
   });
-  tail.observe(whole, std::span<const uint8_t>(*bytes).subspan(static_cast<size_t>(whole)));
+  const auto rest = std::span<const uint8_t>(*bytes).subspan(static_cast<size_t>(end.whole_end));
+  tail.observe(end.whole_end, rest, end.torn);
   return {};
 }
 

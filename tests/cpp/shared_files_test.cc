@@ -1,8 +1,7 @@
 // The small append-only files of an engine directory share one discipline:
-// exact bytes per entry, a torn tail ignored at open and cut before the next
-// append, a failed append cut back, and no append ever behind bytes that a
-// load stops at (appends run under the writer lock, so such bytes belong to
-// no live writer).
+// exact bytes per entry, a torn last entry ignored at open and cut before
+// the next append whatever its bytes hold, damage in the middle of a file
+// never cut (the append goes to the end), and a failed append cut back.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +38,8 @@ struct AppendFile {
   std::string name;
   Bytes golden;  // what append(dir, kId, 2) writes
   bool created_at_open;  // otherwise by the first append
-  size_t damage_at;     // a length or tag byte; SIZE_MAX: the format has none
+  size_t damage_at;     // a byte whose damage a load can tell; SIZE_MAX: none
+
   bool variable_size;   // `size` sets the entry's length
   std::function<IoResult<void>(const std::string& dir, uint64_t id, uint32_t size)> append;
   std::function<Ids(const std::string& dir)> load;  // ids in file order
@@ -47,9 +47,11 @@ struct AppendFile {
 
 std::vector<AppendFile> append_files() {
   std::vector<AppendFile> files;
+  // A text entry has nothing but its length to judge it by: a damaged one
+  // reads as a torn append.
   files.push_back({"text_store.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'x', 'x'},
-                   false, 11, true,
+                   false, SIZE_MAX, true,
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(TextStore s, TextStore::open(dir));
                      return s.set(std::vector<std::pair<PackId, std::string>>{{id, std::string(size, 'x')}});
@@ -83,7 +85,7 @@ std::vector<AppendFile> append_files() {
                     0x00, 0x00, 0xC0, 0x3F,               // quality 1.5
                     0x34, 0x12, 0x35, 0x12,               // lora_a
                     0x78, 0x56, 0x79, 0x56},              // lora_b
-                   true, 3, true,
+                   true, 3, true,  // a length that no longer fits rank and d_model
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(SynapticBank bank, SynapticBank::open(dir));
                      SynapticEntry e{id, 7, {}, {}, 0x3800, 1, size, 0x0807060504030201ull, 1.5f};
@@ -104,7 +106,7 @@ std::vector<AppendFile> append_files() {
                     9, 0, 0, 0, 0, 0, 0, 0,        // to
                     0x03,                          // kind
                     0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
-                   true, 0, false,
+                   true, 0, false,  // the tag
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(TraceLog log, TraceLog::open(dir));
                      return log.append(TraceEdge{id, 9, 0x1122334455667788ull, EdgeType::Supports});
@@ -146,13 +148,56 @@ TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
   }
 }
 
-TEST(AppendFilesTest, AppendsCutWhatALoadStopsAt) {
+// An entry whose bytes hold a whole-looking entry of the same file that ends
+// inside it (`ends_at` bytes in): a torn copy cut there looks like a torn
+// entry followed by a whole one. Empty for fixed-size entries, whose torn
+// part is shorter than any entry.
+struct HidingEntry {
+  Bytes bytes;
+  size_t ends_at = 0;
+};
+HidingEntry hiding_entry(const AppendFile& f) {
+  test::TempDir dir;
+  if (f.name == "text_store.bin") {
+    const Bytes inner = entry(f, 9, 3);
+    auto s = TextStore::open(dir.path());
+    const std::string text = "ab" + std::string(inner.begin(), inner.end()) + "cdef";
+    EXPECT_TRUE(s->set(std::vector<std::pair<PackId, std::string>>{{2, text}}).ok());
+    return {test::read_bytes(dir.file(f.name)), 12 + 2 + inner.size()};
+  }
+  if (f.name == "synaptic.qvn") {
+    const Bytes inner = entry(f, 9, 1);  // 46 bytes, the last one not zero
+    SynapticEntry e{2, 7, {}, {}, 0x3800, 1, 40, 0, 1.5f};
+    for (size_t i = 0; i < 40; ++i) {
+      const size_t at = 2 * i;  // lora_a: 3 bytes, then the inner record
+      auto byte = [&](size_t k) -> uint16_t { return k >= 3 && k - 3 < inner.size() ? inner[k - 3] : 0x11; };
+      e.lora_a.push_back(static_cast<uint16_t>(byte(at) | byte(at + 1) << 8));
+      e.lora_b.push_back(0x2222);
+    }
+    auto bank = SynapticBank::open(dir.path());
+    EXPECT_TRUE(bank->append(e).ok());
+    return {test::read_bytes(dir.file(f.name)), 42 + 3 + inner.size()};
+  }
+  return {};
+}
+
+TEST(AppendFilesTest, AppendsCutOnlyATornLastEntry) {
   for (const AppendFile& f : append_files()) {
     SCOPED_TRACE(f.name);
     const Bytes one = entry(f, 1), two = entry(f, 2), three = entry(f, 3);
-    for (const Bytes& junk : {prefix(two, two.size() - 1), Bytes(5, 0xff), Bytes(60, 0)}) {
+    const HidingEntry hiding = hiding_entry(f);
+    std::vector<Bytes> torn{Bytes(5, 0xff), Bytes(60, 0)};
+    // Every cut of an append, including the ones where what was written
+    // ends like a whole entry.
+    for (const Bytes* whole : {&two, &hiding.bytes}) {
+      for (size_t cut = 1; cut < whole->size(); ++cut) torn.push_back(prefix(*whole, cut));
+    }
+    // No zero run to tell that cut by.
+    if (!hiding.bytes.empty()) ASSERT_NE(hiding.bytes[hiding.ends_at - 1], 0);
+    for (const Bytes& junk : torn) {
+      SCOPED_TRACE(junk.size());
       // Open ignores the torn tail without touching the file; the append
-      // cuts it.
+      // cuts it, and lands where the next load reads it.
       test::TempDir dir;
       const std::string path = dir.file(f.name);
       test::write_bytes(path, cat({one, junk}));
@@ -160,20 +205,23 @@ TEST(AppendFilesTest, AppendsCutWhatALoadStopsAt) {
       EXPECT_EQ(test::size_of(path), one.size() + junk.size());
       append_ok(f, dir.path(), 3);
       EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
-      EXPECT_EQ(test::size_of(path), one.size() + three.size());
+      EXPECT_EQ(test::read_bytes(path), cat({one, three}));
     }
     if (f.damage_at != SIZE_MAX) {
-      // Damage in the middle: a load stops there, so the append cuts it off
-      // with everything behind it rather than land where no load reaches.
-      test::TempDir dir;
-      const std::string path = dir.file(f.name);
-      Bytes damaged = two;
-      damaged[f.damage_at] = 0x7f;
-      test::write_bytes(path, cat({one, damaged, three}));
-      EXPECT_EQ(f.load(dir.path()), Ids{1});
-      append_ok(f, dir.path(), 4);
-      EXPECT_EQ(f.load(dir.path()), (Ids{1, 4}));
-      EXPECT_EQ(test::read_bytes(path), cat({one, entry(f, 4)}));
+      // Damage in the middle: a load stops there, but the entries behind it
+      // stay on disk byte for byte, and the append goes to the end.
+      for (const Bytes& last : {three, prefix(three, three.size() - 1)}) {
+        test::TempDir dir;
+        const std::string path = dir.file(f.name);
+        Bytes damaged = two;
+        damaged[f.damage_at] = 0x7f;
+        const Bytes before = cat({one, damaged, last});
+        test::write_bytes(path, before);
+        EXPECT_EQ(f.load(dir.path()), Ids{1});
+        append_ok(f, dir.path(), 4);
+        EXPECT_EQ(test::read_bytes(path), cat({before, entry(f, 4)}));
+        EXPECT_EQ(f.load(dir.path()), Ids{1});
+      }
     }
     if (f.variable_size) {
       // Another writer replaced the torn entry seen at open by a whole one
