@@ -238,6 +238,36 @@ def test_a_torn_append_is_cut_whatever_its_bytes_hold(tmp_path):
             close(e)
 
 
+def test_damage_in_the_middle_stays_on_disk(base, tmp_path):
+    """A damaged adapter length or trace tag ends what a reopen reads, but the
+    next write neither cuts it nor what lies behind it: it goes to the end."""
+    path, _ = base
+    copy = str(tmp_path / "db")
+    shutil.copytree(path, copy)
+    damage = {"synaptic.qvn": 106 + 3, "trace.wal": 26}  # adapter 11's length, the second record's tag
+    kept = {}
+    for name, at in damage.items():
+        with open(os.path.join(copy, name), "r+b") as f:
+            f.seek(at)
+            f.write(b"\x7f")
+            f.seek(0)
+            kept[name] = f.read()
+    e = Engine(copy)
+    assert [a["id"] for a in e.load_synapsis(7)] == [10]
+    assert e.status()["trace_edges"] == 1
+    e.store_synapsis(99, 7, *adapter(99), 0.5, 2, 8)
+    e.add_pack_link(4, 6)
+    close(e)
+    for name, old in kept.items():
+        with open(os.path.join(copy, name), "rb") as f:
+            now = f.read()
+        assert now[: len(old)] == old and len(now) > len(old), name
+    e = Engine(copy)
+    assert [a["id"] for a in e.load_synapsis(7)] == [10]
+    assert e.status()["trace_edges"] == 1
+    close(e)
+
+
 DEAD_WRITER = """
 import fcntl, os, signal, sys
 path, parts = sys.argv[1], eval(sys.argv[2])
