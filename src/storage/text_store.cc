@@ -35,11 +35,22 @@ namespace {
 //   this entry and its id or length was zeroed. An empty text followed by
 //   nothing is a whole entry like any other.
 //
-// Whatever lies behind the accepted entries is a torn last entry: the entry
-// that starts there is too short to give its length, declares a length that
-// runs past the end of the file, or is one the zeros made torn. A length
-// damaged in the middle of the file that runs past its end cannot be told
-// from a torn append; the format keeps nothing else to judge an entry by.
+// Whatever lies behind the accepted entries is a torn last entry when the
+// entry that starts there is too short to give its length or is one the
+// zeros made torn. One that declares a length running past the end of the
+// file is a torn append, unless a whole entry ends exactly at the end of the
+// file behind it: then its length was damaged in the middle of the file and
+// the entries behind it are kept (an append goes after them). A text holding
+// the bytes of a whole entry, cut right at that entry's end, would be taken
+// for such damage; texts hold no such bytes unless they hold NULs.
+bool whole_entry_ends_at_end(std::span<const uint8_t> rest) {
+  const uint64_t n = rest.size();
+  for (uint64_t q = 1; q + fmt::ENTRY_HEAD_SIZE <= n; ++q) {
+    if (fmt::ENTRY_HEAD_SIZE + le::load<uint32_t>(rest.data() + q + 8) == n - q) return true;
+  }
+  return false;
+}
+
 WalkEnd accepted_end(std::span<const uint8_t> bytes) {
   const uint8_t* b = bytes.data();
   const uint64_t size = bytes.size();
@@ -53,7 +64,9 @@ WalkEnd accepted_end(std::span<const uint8_t> bytes) {
     p += fmt::ENTRY_HEAD_SIZE + len;
   }
   // Here fewer than 12 bytes remain or the entry at `p` runs past the end.
-  if (zeros_from >= p) return {p, true};
+  if (zeros_from >= p) {
+    return {p, zeros_from < size || !whole_entry_ends_at_end(bytes.subspan(static_cast<size_t>(p)))};
+  }
   if (!last_before) return {0, true};
   const uint64_t s = *last_before;
   const uint64_t len = le::load<uint32_t>(b + s + 8);
