@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "core/le_bytes.h"
 #include "fuzz_support.h"
@@ -13,14 +14,46 @@ using namespace qvn;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& dir = fuzz::fresh_dir();
   fuzz::write_input(dir, "text_store.bin", data, size);
-  // The last whole entry per id, valid UTF-8 or not.
-  std::map<PackId, std::string> last;
+  // The whole entries, less those a power loss zeroed at the end: the ones
+  // lying in the final zero run, and the one it begins in when that one's
+  // text is non-empty, or empty with only 1 to 11 zero bytes behind it.
+  std::vector<uint64_t> starts;
   uint64_t whole_end = 0;
   while (whole_end + 12 <= size) {
     const uint64_t len = le::load<uint32_t>(data + whole_end + 8);
     if (whole_end + 12 + len > size) break;
-    last[le::load<uint64_t>(data + whole_end)] = std::string(reinterpret_cast<const char*>(data + whole_end + 12), len);
+    starts.push_back(whole_end);
     whole_end += 12 + len;
+  }
+  size_t zeros_from = size;
+  while (zeros_from > 0 && data[zeros_from - 1] == 0) --zeros_from;
+  uint64_t end = whole_end;
+  if (zeros_from < whole_end) {
+    while (!starts.empty() && starts.back() >= zeros_from) starts.pop_back();
+    end = 0;
+    if (!starts.empty()) {
+      const uint64_t s = starts.back();
+      const uint64_t len = le::load<uint32_t>(data + s + 8);
+      const uint64_t s_end = s + 12 + len;
+      const bool torn = s_end > zeros_from && (le::load<uint64_t>(data + s) == 0 || len > 0 ||
+                                               (size - s_end > 0 && size - s_end < 12));
+      end = torn ? s : s_end;
+    }
+  }
+  // Behind the entries read, a length running past the end with a whole
+  // entry still ending at the end of the file is damage in the middle: kept,
+  // and the append goes to the end. Anything else there is cut.
+  bool kept = false;
+  if (zeros_from == size && end == whole_end) {
+    for (uint64_t q = end + 1; q + 12 <= size && !kept; ++q) kept = 12 + le::load<uint32_t>(data + q + 8) == size - q;
+  }
+  const uint64_t append_at = kept ? size : end;
+  // The last entry read per id, valid UTF-8 or not.
+  std::map<PackId, std::string> last;
+  for (uint64_t p = 0; p < end;) {
+    const uint64_t len = le::load<uint32_t>(data + p + 8);
+    last[le::load<uint64_t>(data + p)] = std::string(reinterpret_cast<const char*>(data + p + 12), len);
+    p += 12 + len;
   }
   // Every text held comes from an entry of the file, and a last entry that
   // is plain ASCII (valid UTF-8 whatever else) always wins.
@@ -43,16 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QVN_FUZZ_CHECK(s.reload().ok());
   check(s);
 
-  // The append lands after the last whole entry: junk behind it is cut, and
-  // every entry before it still reads back.
+  // The append lands right after the entries read, or at the end behind
+  // damage; every entry read before still reads back.
   PackId fresh = 1;
   while (last.count(fresh)) ++fresh;
   QVN_FUZZ_CHECK(s.set(std::vector<std::pair<PackId, std::string>>{{fresh, "fuzz"}}).ok());
-  // Damage with an entry behind it is kept and the append goes after it (a
-  // reopen stops at the damage, so only a cut tail reads back below).
-  const uint64_t now = test::size_of(s.path());
-  QVN_FUZZ_CHECK(now == whole_end + 12 + 4 || now == size + 12 + 4);
-  if (now != whole_end + 12 + 4) return 0;
+  QVN_FUZZ_CHECK(test::size_of(s.path()) == append_at + 12 + 4);
+  if (kept) return 0;  // a reopen stops at the damage, before the new entry
   auto again = TextStore::open(dir);
   QVN_FUZZ_CHECK(again.ok() && again->size() == s.size());
   QVN_FUZZ_CHECK(again->get(fresh) && *again->get(fresh) == "fuzz");

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace qvn::platform::fault {
 
@@ -19,8 +21,13 @@ uint64_t calls(Op op);
 // Whether an armed fault has fired since the last arm.
 bool fired();
 
+// The directories synced since the last arm, in order (kept only while
+// armed), so that tests can see which names were made durable.
+std::vector<std::string> synced_dirs();
+
 // Used by the platform layer: returns the errno to fail with, or 0.
 int check(Op op);
 bool short_write_armed();
+void note_dir_sync(const std::string& path);
 
 }  // namespace qvn::platform::fault

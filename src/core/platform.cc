@@ -29,6 +29,7 @@ int g_err = EIO;
 bool g_short = false;
 bool g_fired = false;
 std::array<uint64_t, 4> g_calls{};
+std::vector<std::string> g_synced_dirs;
 }  // namespace
 
 void arm(Op op, uint64_t nth, int err, bool short_write) {
@@ -39,6 +40,7 @@ void arm(Op op, uint64_t nth, int err, bool short_write) {
   g_short = short_write;
   g_fired = false;
   g_calls = {};
+  g_synced_dirs.clear();
   g_armed.store(true, std::memory_order_release);
 }
 
@@ -46,6 +48,7 @@ void disarm() {
   std::lock_guard<std::mutex> l(g_mu);
   g_armed.store(false, std::memory_order_release);
   g_calls = {};
+  g_synced_dirs.clear();
 }
 
 uint64_t calls(Op op) {
@@ -67,6 +70,17 @@ int check(Op op) {
     return g_err;
   }
   return 0;
+}
+
+std::vector<std::string> synced_dirs() {
+  std::lock_guard<std::mutex> l(g_mu);
+  return g_synced_dirs;
+}
+
+void note_dir_sync(const std::string& path) {
+  if (!g_armed.load(std::memory_order_relaxed)) return;
+  std::lock_guard<std::mutex> l(g_mu);
+  g_synced_dirs.push_back(path);
 }
 
 bool short_write_armed() {
@@ -365,19 +379,30 @@ IoResult<void> create_dir_all(const std::string& path) {
   if (path.empty()) return {};
   QVN_TRY(bool dir, is_directory(path));
   if (dir) return {};
-  // Create each missing ancestor in turn; a component created meanwhile by
-  // someone else is fine.
-  size_t pos = 0;
-  for (;;) {
+  // Every directory on the way, outermost first ("a//b/" gives a, a//b).
+  std::vector<std::string> dirs;
+  for (size_t pos = 0;;) {
     pos = path.find('/', pos + 1);
     std::string prefix = path.substr(0, pos);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      return make_unexpected(IoError::os(errno));
-    }
+    if (!prefix.empty() && prefix.back() != '/') dirs.push_back(std::move(prefix));
     if (pos == std::string::npos) break;
+  }
+  size_t first_missing = 0;
+  while (first_missing < dirs.size()) {
+    QVN_TRY(bool there, is_directory(dirs[first_missing]));
+    if (!there) break;
+    ++first_missing;
+  }
+  // A directory that another process creates meanwhile is fine (EEXIST);
+  // a file in the way shows in the check below.
+  for (size_t i = first_missing; i < dirs.size(); ++i) {
+    if (::mkdir(dirs[i].c_str(), 0777) != 0 && errno != EEXIST) return make_unexpected(IoError::os(errno));
   }
   QVN_TRY(bool made, is_directory(path));
   if (!made) return make_unexpected(IoError::os(EEXIST));
+  // A new directory's name lives in its parent. Synced whoever made it: a
+  // racing creator may not have synced yet when this call returns.
+  for (size_t i = dirs.size(); i-- > first_missing;) QVN_TRY_VOID(sync_dir(parent_dir(dirs[i])));
   return {};
 }
 
@@ -408,8 +433,21 @@ IoResult<void> sync_dir(const std::string& path) {
     fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return make_unexpected(IoError::os(errno));
+  fault::note_dir_sync(path);
   File f(fd);
   return f.sync();
+}
+
+IoResult<bool> create_file_if_missing(const std::string& path) {
+  auto made = File::open(path, Access::Write, Create::Exclusive);
+  if (made.ok()) {
+    QVN_TRY_VOID(made->close());
+    return true;
+  }
+  if (made.error().kind != IoError::Kind::Os || made.error().os_code != EEXIST) {
+    return make_unexpected(std::move(made).error());
+  }
+  return false;
 }
 
 IoResult<void> rename(const std::string& from, const std::string& to) {
@@ -445,6 +483,16 @@ std::string join(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   if (dir.back() == '/') return dir + name;
   return dir + "/" + name;
+}
+
+std::string parent_dir(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  const size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return ".";
+  size_t stop = slash;
+  while (stop > 0 && path[stop - 1] == '/') --stop;
+  return stop == 0 ? "/" : path.substr(0, stop);
 }
 
 uint64_t now_unix_nanos() {

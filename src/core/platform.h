@@ -104,6 +104,9 @@ IoResult<std::optional<FileInfo>> file_info(const std::string& path, bool follow
 IoResult<std::string> real_path(const std::string& path);
 
 // Directory helpers. Directories are created with 0o777 under the umask.
+// create_dir_all succeeds when another process creates any of the same
+// directories meanwhile; before it returns, the parent of every directory
+// that was missing when it looked is synced, whoever created it.
 IoResult<void> create_dir_all(const std::string& path);
 IoResult<void> create_dir(const std::string& path);  // fails if it exists
 IoResult<std::vector<std::string>> list_dir(const std::string& path);  // names, no "." or ".."
@@ -117,7 +120,14 @@ IoResult<void> unlink(const std::string& path);
 // Removes an empty directory.
 IoResult<void> remove_dir(const std::string& path);
 
+// Creates `path` as an empty file (0o666 under the umask) unless something
+// already has that name; true when this call created it. A name taken by a
+// racing creator is not an error.
+IoResult<bool> create_file_if_missing(const std::string& path);
+
 std::string join(const std::string& dir, const std::string& name);
+// The directory that names `path`: "." for a bare name, "/" for "/name".
+std::string parent_dir(const std::string& path);
 
 // Wall-clock Unix time.
 uint64_t now_unix_nanos();

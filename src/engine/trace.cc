@@ -44,43 +44,58 @@ std::vector<TraceEdge> filtered(const std::unordered_map<CellId, std::vector<Tra
 IoResult<TraceLog> TraceLog::open(const std::string& dir) {
   QVN_TRY_VOID(platform::create_dir_all(dir));
   std::string path = platform::join(dir, tf::FILE_NAME);
-  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Append, platform::Create::IfMissing));
-  QVN_TRY_VOID(f.close());
+  QVN_TRY_VOID(create_at_open(path));
   return TraceLog(std::move(path));
 }
 
 namespace {
 
-// Walks the whole records at the start of `bytes`, up to the first one with
-// a bad tag; returns how many bytes they take.
+// How many of the whole records at the start of `bytes` (up to the first one
+// with a bad tag) a read accepts, and whether what lies behind them is a
+// torn last record. A record that lies wholly in the run of zeros the file
+// ends with has tag 0 and stops the read anyway. The record in which that
+// run begins is torn when the run covers its whole stamp: the zeros then
+// reach into, or stop just short of, its cell ids and kind, which are not
+// the ones written; every writer stamps an edge with the wall clock, which
+// reads 0 only before 1970. A run that begins inside the stamp leaves the
+// edge's cells and kind as written, and the stamp is read by no one.
+//
+// Torn is part of a record (a writer died in its append) or a record the
+// zeros made torn. A whole record with a bad tag that the zeros do not
+// explain is damage in the middle: it stays, and so does all behind it.
+struct Accepted {
+  size_t records = 0;
+  bool torn = false;
+};
+Accepted accepted_records(std::span<const uint8_t> bytes) {
+  size_t n = 0;
+  while ((n + 1) * tf::RECORD_SIZE <= bytes.size() && bytes[n * tf::RECORD_SIZE + tf::OFF_TAG] == tf::RECORD_TAG) ++n;
+  const size_t zeros_from = zero_run_start(bytes);
+  if (n > 0 && zeros_from <= (n - 1) * tf::RECORD_SIZE + tf::OFF_CREATED) return {n - 1, true};
+  const size_t stop = n * tf::RECORD_SIZE;
+  return {n, bytes.size() - stop < tf::RECORD_SIZE || zeros_from <= stop};
+}
+
+// Walks the accepted records at the start of `bytes`; returns where they end.
 template <class OnRecord>
-uint64_t walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
-  uint64_t p = 0;
-  for (; p + tf::RECORD_SIZE <= bytes.size(); p += tf::RECORD_SIZE) {
-    const uint8_t* rec = bytes.data() + p;
-    if (rec[tf::OFF_TAG] != tf::RECORD_TAG) break;
+WalkEnd walk_records(std::span<const uint8_t> bytes, OnRecord&& on_record) {
+  const Accepted a = accepted_records(bytes);
+  for (size_t i = 0; i < a.records; ++i) {
+    const uint8_t* rec = bytes.data() + i * tf::RECORD_SIZE;
     on_record(get_u64(rec + tf::OFF_FROM), get_u64(rec + tf::OFF_TO));
   }
-  return p;
+  return {a.records * tf::RECORD_SIZE, a.torn};
 }
 
 }  // namespace
 
 IoResult<std::optional<CellId>> TraceLog::catch_up() {
-  return catch_up_highest(
-      path_, tail_,
-      [](std::span<const uint8_t> b, auto&& on_id) {
-        return walk_records(b, [&](CellId from, CellId to) {
-          on_id(from);
-          on_id(to);
-        });
-      },
-      // A bad tag with records behind it is damage, left alone with them.
-      [](std::span<const uint8_t> rest) {
-        return tail_holds_no_entry(rest, 1, [](const uint8_t* head) {
-          return head[tf::OFF_TAG] == tf::RECORD_TAG ? std::optional<uint64_t>(tf::RECORD_SIZE) : std::nullopt;
-        });
-      });
+  return catch_up_highest(path_, tail_, [](std::span<const uint8_t> b, auto&& on_id) {
+    return walk_records(b, [&](CellId from, CellId to) {
+      on_id(from);
+      on_id(to);
+    });
+  });
 }
 
 IoResult<void> TraceLog::append(const TraceEdge& edge) {
@@ -94,7 +109,7 @@ IoResult<void> TraceLog::append(const TraceEdge& edge) {
   QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
           platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, tail_, sizeof rec,
+  QVN_TRY_VOID(append_synced(f, path_, tail_, sizeof rec,
                              [&](platform::File& file) { return file.write_all(rec, sizeof rec); }));
   return {};
 }
@@ -103,13 +118,21 @@ IoResult<std::vector<TraceEdge>> TraceLog::read_all() const {
   QVN_TRY(platform::File f, platform::File::open(path_, platform::Access::Read));
   QVN_TRY(uint64_t size, f.size());
   QVN_TRY_VOID(f.seek(0));
-  std::vector<TraceEdge> edges;
-  uint8_t rec[tf::RECORD_SIZE];
-  for (uint64_t end = tf::RECORD_SIZE; end <= size; end += tf::RECORD_SIZE) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  size_t got = 0;
+  while (got < bytes.size()) {
     // A short or failing read means the file ends here as far as replay is
     // concerned; what was read so far stays valid.
-    if (!f.read_exact(rec, sizeof rec).ok()) break;
-    if (rec[tf::OFF_TAG] != tf::RECORD_TAG) break;
+    auto r = f.pread_some(bytes.data() + got, bytes.size() - got, got);
+    if (!r.ok() || *r == 0) break;
+    got += *r;
+  }
+  bytes.resize(got);
+  const size_t n = accepted_records(bytes).records;
+  std::vector<TraceEdge> edges;
+  edges.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* rec = bytes.data() + i * tf::RECORD_SIZE;
     edges.push_back(TraceEdge{get_u64(rec + tf::OFF_FROM), get_u64(rec + tf::OFF_TO),
                               get_u64(rec + tf::OFF_CREATED), static_cast<EdgeType>(rec[tf::OFF_KIND])});
   }

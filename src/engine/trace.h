@@ -39,20 +39,22 @@ class TraceLog {
   // Creates `dir` (recursively) and "trace.wal" inside it if missing.
   static IoResult<TraceLog> open(const std::string& dir);
 
-  // Appends one 26-byte record and fully syncs it. On failure the file is
-  // cut back to its length before the call, so a later append never lands
-  // behind half a record. Part of one record left by a writer that died is
-  // cut off first, but only while it is still exactly the part seen; a bad
-  // tag and everything behind it stay.
+  // Requires: the writer turn held. Appends one 26-byte record and fully
+  // syncs it. A torn last record where reading stops (part of one, left by a
+  // writer that died, or a record a power loss zeroed) is cut off first, so
+  // the record is never written behind it. A whole record with a bad tag is
+  // damage: it and everything behind it stay, and the record goes to the
+  // end of the file. On failure the file is cut back to its length before
+  // the call.
   IoResult<void> append(const TraceEdge& edge);
 
   // Reads the records appended since the last catch-up or append, by any
   // writer, and returns the highest cell id they name.
   IoResult<std::optional<CellId>> catch_up();
 
-  // Every whole record up to the first torn or bad-tagged one. Only a
-  // failure to open, size or seek the file is an error; a failing read
-  // ends the list silently.
+  // Every whole record up to the first torn or bad-tagged one, less a last
+  // record that a power loss zeroed. Only a failure to open, size or seek
+  // the file is an error; a failing read ends the list silently.
   IoResult<std::vector<TraceEdge>> read_all() const;
 
   const std::string& path() const { return path_; }

@@ -2,10 +2,10 @@
 
 namespace qvn {
 
-void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn_last) {
+void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn) {
   whole_end_ = whole_end;
   seen_size_ = whole_end + rest.size();
-  torn_last_ = torn_last;
+  torn_ = torn;
   digest_ = tail_digest(rest);
 }
 
@@ -15,17 +15,17 @@ uint64_t tail_digest(std::span<const uint8_t> bytes) {
   return h;
 }
 
-bool tail_holds_no_entry(std::span<const uint8_t> rest, size_t head_size,
-                         const std::function<std::optional<uint64_t>(const uint8_t*)>& entry_size) {
-  // Every chain of whole entries that ends at the end of `rest` ends with
-  // one whole entry that does, so looking for such an entry is enough.
-  const size_t n = rest.size();
-  if (n < head_size) return true;
-  for (size_t q = 0; q + head_size <= n; ++q) {
-    auto len = entry_size(rest.data() + q);
-    if (len && *len == n - q) return false;
-  }
-  return true;
+size_t zero_run_start(std::span<const uint8_t> bytes) {
+  size_t z = bytes.size();
+  while (z > 0 && bytes[z - 1] == 0) --z;
+  return z;
+}
+
+IoResult<void> create_at_open(const std::string& path) {
+  QVN_TRY(bool created, platform::create_file_if_missing(path));
+  if (created) return platform::sync_dir(platform::parent_dir(path));
+  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Append, platform::Create::IfMissing));
+  return f.close();
 }
 
 IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::string& path) {
@@ -57,8 +57,8 @@ IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const 
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail) {
   QVN_TRY(uint64_t size, f.size());
   if (!tail.cuttable() || size != tail.seen_size()) return size;
-  // Same size is not enough: another writer may have cut the torn entry and
-  // appended a record of the same length in its place.
+  // Same size is not enough: a writer outside the lock may have replaced the
+  // bytes seen by others of the same length.
   std::vector<uint8_t> rest(static_cast<size_t>(size - tail.whole_end()));
   QVN_TRY_VOID(f.pread_exact(rest.data(), rest.size(), tail.whole_end()));
   if (tail_digest(rest) != tail.digest()) return size;

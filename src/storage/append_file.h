@@ -1,18 +1,22 @@
 // The append discipline shared by the small append-only files of the engine
 // directory: an append either lands whole and synced, or leaves the file as
-// it was, and bytes a load could not read as a whole record never sit in
-// front of a new one when that can be done without removing anything that
-// may be a record.
+// it was, and it never lands behind a torn last entry.
 //
-// Several engines may append to one file. The engine serialises its appends
-// with every other writer on the directory (see engine/dir_lock.h), so under
-// that lock a torn tail is what a dead or failed writer left behind; the
-// rules below still never cut bytes that could be someone's record.
+// Several engines may append to one file. Every append runs inside the
+// engine's writer turn (the advisory lock on the directory), so at that
+// moment no other writer is live. Where a load stops, the bytes behind the
+// last whole entry are cut off only when they are provably a torn last
+// entry, judged from the entry that starts there alone (never by looking
+// for entries inside its bytes, which may hold anything): too short to give
+// its length, a length that runs past the end of the file, or the zeros a
+// power loss leaves. Anything else there is damage in the middle of the
+// file: it stays, with whatever lies behind it, and the append lands at the
+// end of the file. Loads run outside that lock, where a tail may still be
+// growing: they skip it and never judge or cut it.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,19 +28,27 @@
 
 namespace qvn {
 
+// Where a walk over the entries of a file stops: `whole_end`, the end of
+// the last entry a load accepts, and whether the bytes from there to the end
+// of the file are a torn last entry (see the rule above). Meaningless when
+// nothing lies behind `whole_end`.
+struct WalkEnd {
+  uint64_t whole_end = 0;
+  bool torn = false;
+};
+
 // What the last walk over a file (a load, a catch-up, or a failed append)
-// learned about the bytes behind its last whole record. `whole_end` is also
-// where the next catch-up resumes. Opening a store never modifies its file:
-// a cut happens only at the next append.
+// saw behind its last whole entry. `whole_end` is also where the next
+// catch-up resumes. Only begin_append, inside the writer turn, acts on it.
 class TornTail {
  public:
-  // `whole_end`: where the last whole record ends; `rest`: the bytes from
-  // there to the end of the file as seen; `torn_last`: no record hides in
-  // `rest` (tail_holds_no_entry), so cutting it removes nobody's record.
-  void observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn_last);
+  // `whole_end`: where the last whole entry ends; `rest`: the bytes from
+  // there to the end of the file as seen; `torn`: they are a torn last
+  // entry, to be cut before the next append.
+  void observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn);
   bool pending() const { return seen_size_ > whole_end_; }
-  // Whether the next append may cut the rest off (see begin_append).
-  bool cuttable() const { return pending() && torn_last_; }
+  // Whether the next append cuts the rest off (see begin_append).
+  bool cuttable() const { return pending() && torn_; }
   uint64_t whole_end() const { return whole_end_; }
   uint64_t seen_size() const { return seen_size_; }
   uint64_t digest() const { return digest_; }
@@ -44,22 +56,22 @@ class TornTail {
  private:
   uint64_t whole_end_ = 0;
   uint64_t seen_size_ = 0;
-  bool torn_last_ = false;
+  bool torn_ = false;
   uint64_t digest_ = 0;
 };
 
 // 64-bit FNV-1a of `bytes`: tells whether a tail is still the one seen.
 uint64_t tail_digest(std::span<const uint8_t> bytes);
 
-// Whether `rest`, the bytes behind the last whole entry of a file, holds no
-// entry at all: no chain of whole entries starting anywhere inside it ends
-// exactly at its end. A torn append (a cut-short entry) and junk such as a
-// zero-filled tail hold none and may be cut; damage in the middle with
-// entries behind it holds some and is left alone. `entry_size(head)` gives
-// the total size of the entry whose first `head_size` bytes are given, or
-// nullopt when no entry of the format starts like that.
-bool tail_holds_no_entry(std::span<const uint8_t> rest, size_t head_size,
-                         const std::function<std::optional<uint64_t>(const uint8_t*)>& entry_size);
+// Where a power loss shows: a file whose size reached the disk before its
+// last bytes did ends in zeros. Returns the offset in `bytes` at which the
+// final run of zero bytes begins (bytes.size() when the last byte is not 0).
+size_t zero_run_start(std::span<const uint8_t> bytes);
+
+// Creates the file at `path` for a store that exists from its open on, and
+// makes the new name durable (syncs its directory); an existing file is only
+// opened for appending, so that a name that cannot take appends fails here.
+IoResult<void> create_at_open(const std::string& path);
 
 // The whole file, read in one go, or nullopt when its metadata cannot be
 // taken (missing, or unexaminable for any other reason). Exactly the size
@@ -83,24 +95,25 @@ IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const 
 // entries written since `tail` last looked (nullopt: none, or the file cannot
 // be examined), after which `tail` observes what lies behind the last whole
 // entry. `walk(bytes, on_id)` calls on_id for each id of each whole entry and
-// returns where the last one ends; `holds_no_entry(rest)` says whether that
-// rest may be cut.
-template <class Walk, class HoldsNoEntry>
-IoResult<std::optional<uint64_t>> catch_up_highest(const std::string& path, TornTail& tail, Walk&& walk,
-                                                  HoldsNoEntry&& holds_no_entry) {
+// returns where it stopped (a WalkEnd).
+template <class Walk>
+IoResult<std::optional<uint64_t>> catch_up_highest(const std::string& path, TornTail& tail, Walk&& walk) {
   QVN_TRY(auto fresh, read_new_bytes(path, tail));
   std::optional<uint64_t> highest;
   if (!fresh) return highest;
   const std::span<const uint8_t> bytes(fresh->bytes);
-  const uint64_t whole = walk(bytes, [&](uint64_t id) { highest = std::max(highest.value_or(0), id); });
-  const auto rest = bytes.subspan(static_cast<size_t>(whole));
-  tail.observe(fresh->base + whole, rest, holds_no_entry(rest));
+  const WalkEnd end = walk(bytes, [&](uint64_t id) { highest = std::max(highest.value_or(0), id); });
+  tail.observe(fresh->base + end.whole_end, bytes.subspan(static_cast<size_t>(end.whole_end)), end.torn);
   return highest;
 }
 
-// Cuts off the tail recorded in `tail` when it holds no entry and the file
-// still ends with exactly those bytes; returns the size of `f`
-// (opened with Access::ReadAppend) at which the next record starts.
+// Requires: the writer turn held, and `tail` brought up to date by a
+// catch-up made inside it. Cuts off a torn last entry behind the last whole
+// one, while the file still ends with exactly the bytes seen, and returns
+// the size of `f` (opened with Access::ReadAppend) at which the next entry
+// starts. Damage in the middle is not cut: the entry then starts at the end
+// of the file. A file that changed since the catch-up was written to by
+// someone outside the lock: then nothing is cut.
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail);
 
 // After a failed write or sync of `len` bytes begun at `start`: cuts the
@@ -109,14 +122,19 @@ IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail);
 // the next append removes them.
 void abandon_append(platform::File& f, TornTail& tail, uint64_t start, uint64_t len);
 
-// Appends the `len` bytes that `write(f)` writes to `f` (opened with
-// Access::ReadAppend) and syncs them. Returns the offset at which the bytes
-// landed. On any error the file is cut back as abandon_append says.
+// Requires: the writer turn held. Appends the `len` bytes that `write(f)`
+// writes to `f`, the file at `path` opened with Access::ReadAppend, and syncs
+// them; the first entry of a file (maybe just created) also syncs the
+// directory that names it, so an acknowledged entry never hangs on a name
+// the disk may not have. Returns the offset at which the bytes landed. On
+// any error the file is cut back as abandon_append says.
 template <class WriteFn>
-IoResult<uint64_t> append_synced(platform::File& f, TornTail& tail, uint64_t len, WriteFn&& write) {
+IoResult<uint64_t> append_synced(platform::File& f, const std::string& path, TornTail& tail, uint64_t len,
+                                 WriteFn&& write) {
   QVN_TRY(uint64_t start, begin_append(f, tail));
   IoResult<void> r = std::forward<WriteFn>(write)(f);
   if (r.ok()) r = f.sync();
+  if (r.ok() && start == 0) r = platform::sync_dir(platform::parent_dir(path));
   if (!r.ok()) {
     abandon_append(f, tail, start, len);
     return make_unexpected(std::move(r).error());

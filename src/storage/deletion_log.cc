@@ -21,17 +21,27 @@ IoResult<DeletionLog> DeletionLog::open(const std::string& dir) {
 
 namespace {
 
-// Walks the whole ids at the start of `bytes`; returns how many bytes they
-// take. Fewer than 8 bytes behind them hold no id: they are always cut.
+// Walks the ids at the start of `bytes` that a load accepts; returns where
+// they end. Fewer than 8 bytes behind them hold no id. Ids that lie wholly
+// in the run of zeros the file ends with are what a power loss leaves when
+// the size reached the disk before the bytes did: pack 0 is never deleted
+// (no pack has that id), so they are not taken. Ids are 8 bytes at offsets
+// that are multiples of 8, so a sector never holds part of one: a power
+// loss zeroes whole ids.
+//
+// Behind the ids taken lies either part of one id (a torn append) or ids in
+// that zero run: a torn last entry either way, so it is always cut.
 template <class OnId>
-uint64_t walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
-  uint64_t p = 0;
-  for (; p + fmt::ENTRY_SIZE <= bytes.size(); p += fmt::ENTRY_SIZE) on_id(le::load<uint64_t>(bytes.data() + p));
-  return p;
+WalkEnd walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
+  const uint64_t whole = bytes.size() / fmt::ENTRY_SIZE * fmt::ENTRY_SIZE;
+  const uint64_t zeros_from = zero_run_start(bytes);
+  const uint64_t end = std::min(whole, (zeros_from + fmt::ENTRY_SIZE - 1) / fmt::ENTRY_SIZE * fmt::ENTRY_SIZE);
+  for (uint64_t p = 0; p < end; p += fmt::ENTRY_SIZE) on_id(le::load<uint64_t>(bytes.data() + p));
+  return {end, true};
 }
 
-void observe_rest(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, uint64_t whole) {
-  tail.observe(base + whole, bytes.subspan(static_cast<size_t>(whole)), true);
+void observe_rest(TornTail& tail, std::span<const uint8_t> bytes, WalkEnd end) {
+  tail.observe(end.whole_end, bytes.subspan(static_cast<size_t>(end.whole_end)), end.torn);
 }
 
 }  // namespace
@@ -40,20 +50,17 @@ IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail&
   QVN_TRY(auto bytes, read_if_examinable(path_));
   tail = TornTail();
   if (!bytes) return {};
-  observe_rest(tail, 0, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
+  observe_rest(tail, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
   return {};
 }
 
 IoResult<std::optional<PackId>> DeletionLog::catch_up() {
-  return catch_up_highest(
-      path_, tail_,
-      [this](std::span<const uint8_t> b, auto&& on_id) {
-        return walk_ids(b, [&](PackId id) {
-          ids_.insert(id);
-          on_id(id);
-        });
-      },
-      [](std::span<const uint8_t>) { return true; });
+  return catch_up_highest(path_, tail_, [this](std::span<const uint8_t> b, auto&& on_id) {
+    return walk_ids(b, [&](PackId id) {
+      ids_.insert(id);
+      on_id(id);
+    });
+  });
 }
 
 IoResult<void> DeletionLog::append(PackId pack) {
@@ -63,7 +70,7 @@ IoResult<void> DeletionLog::append(PackId pack) {
   QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
           platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, tail_, buf.size(), [&](platform::File& file) {
+  QVN_TRY_VOID(append_synced(f, path_, tail_, buf.size(), [&](platform::File& file) {
     return file.write_all(buf.data(), buf.size());
   }));
   ids_.insert(pack);

@@ -19,6 +19,7 @@ class DeletionLog {
   // an empty set and is not created; a read error of an existing file fails.
   static IoResult<DeletionLog> open(const std::string& dir);
 
+  // Requires: the writer turn held (see append_file.h).
   // Appends the id and syncs it; only then is it in the set. On error the
   // set and the file are as before.
   IoResult<void> append(PackId pack);

@@ -85,29 +85,79 @@ std::optional<uint64_t> record_size(const uint8_t* head) {
   return fmt::LEN_PREFIX_SIZE + body_len;
 }
 
-// Walks the whole records of `f` from `p` (a record boundary) to `size`,
-// calling on_record(id, owner, offset). Returns where the walk stopped, or
-// nullopt after a read error: nothing is then known about what follows.
-template <class OnRecord>
-std::optional<uint64_t> walk_records(const File& f, uint64_t p, uint64_t size, OnRecord&& on_record) {
+// Walks the whole records of `f` from `p` (a record boundary) to `size` and
+// returns them with where they end. A read error ends the walk with what it
+// found so far; nothing is then known about what follows.
+//
+// A record whose `body_len` does not fit its `rank` and `d_model` was never
+// written whole (appends refuse such entries). As the last record it is what
+// a power loss leaves when the size reached the disk before the bytes did
+// (zeros in its dimensions), so the walk ends before it; inside the file it
+// stays indexed, and loading it reports the damage. Zeros that end inside
+// the matrices cannot be told from weights (a zero-initialised `lora_b` is
+// the usual start of an adapter), so they are read as written.
+struct Walked {
+  std::vector<SynapticBank::IndexEntry> records;
+  uint64_t end = 0;
+  bool read_error = false;
+};
+Walked walk_records(const File& f, uint64_t p, uint64_t size) {
+  Walked w;
+  bool last_fits = true;
   while (p + fmt::LEN_PREFIX_SIZE <= size) {
-    uint8_t head[20];
-    if (!f.pread_exact(head, 4, p).ok()) return std::nullopt;
+    uint8_t head[28];
+    if (!f.pread_exact(head, 4, p).ok()) {
+      w.read_error = true;
+      break;
+    }
     // Junk (too short for a record) or a torn append (running past the end).
     auto total = record_size(head);
     if (!total || p + *total > size) break;
-    if (!f.pread_exact(head + 4, 16, p + 4).ok()) return std::nullopt;
-    on_record(le::load<uint64_t>(head + 4), le::load<uint64_t>(head + 12), p);
+    if (!f.pread_exact(head + 4, sizeof head - 4, p + 4).ok()) {
+      w.read_error = true;
+      break;
+    }
+    const auto fits = body_len_for(le::load<uint32_t>(head + 20), le::load<uint32_t>(head + 24));
+    last_fits = fits && *fits == *total - fmt::LEN_PREFIX_SIZE;
+    w.records.push_back({le::load<uint64_t>(head + 4), le::load<uint64_t>(head + 12), p});
     p += *total;
   }
-  return p;
+  w.end = p;
+  if (!last_fits) {
+    w.end = w.records.back().offset;
+    w.records.pop_back();
+  }
+  return w;
+}
+
+// Whether `rest`, the bytes from where the walk ended to the end of the
+// file, is a torn last record, judged from the record that starts there:
+// - fewer than 4 bytes: its length cannot be read;
+// - the run of zeros the file ends with begins before the end of its
+//   `d_model`: its length or dimensions are not the ones written (a power
+//   loss), and nothing but zeros follows them;
+// - its length runs past the end of the file and, where its dimensions are
+//   there to check it, fits them: a truncated append.
+// Anything else is damage in the middle, kept with what lies behind it: a
+// length below 38, a length that does not fit the record's own dimensions,
+// or a whole last record that does not fit them.
+bool torn_at_walk_end(std::span<const uint8_t> rest) {
+  constexpr size_t kDimsEnd = 28;  // length prefix, id, owner, rank, d_model
+  if (rest.size() < fmt::LEN_PREFIX_SIZE) return true;
+  const size_t zeros_from = zero_run_start(rest);
+  if (zeros_from < rest.size() && zeros_from < kDimsEnd) return true;
+  const uint64_t body_len = le::load<uint32_t>(rest.data());
+  if (body_len < fmt::FIXED_BODY_SIZE || fmt::LEN_PREFIX_SIZE + body_len <= rest.size()) return false;
+  if (rest.size() < kDimsEnd) return true;
+  const auto fits = body_len_for(le::load<uint32_t>(rest.data() + 20), le::load<uint32_t>(rest.data() + 24));
+  return fits && *fits == body_len;
 }
 
 // Records in `tail` what lies behind the walk's end `p`.
 void observe_rest(const File& f, TornTail& tail, uint64_t p, uint64_t size) {
   std::vector<uint8_t> rest(static_cast<size_t>(size - p));
   if (!f.pread_exact(rest.data(), rest.size(), p).ok()) return;
-  tail.observe(p, rest, tail_holds_no_entry(rest, fmt::LEN_PREFIX_SIZE, record_size));
+  tail.observe(p, rest, torn_at_walk_end(rest));
 }
 
 }  // namespace
@@ -115,16 +165,12 @@ void observe_rest(const File& f, TornTail& tail, uint64_t p, uint64_t size) {
 IoResult<SynapticBank> SynapticBank::open(const std::string& dir) {
   QVN_TRY_VOID(platform::create_dir_all(dir));
   SynapticBank bank(platform::join(dir, fmt::FILE_NAME));
-  {
-    QVN_TRY(File created, File::open(bank.path_, Access::Append, Create::IfMissing));
-    QVN_TRY_VOID(created.close());
-  }
+  QVN_TRY_VOID(create_at_open(bank.path_));
   QVN_TRY(File f, File::open(bank.path_, Access::Read));
   QVN_TRY(uint64_t size, f.size());
-  auto end = walk_records(f, 0, size, [&](uint64_t id, OwnerId owner, uint64_t offset) {
-    bank.index_.push_back({id, owner, offset});
-  });
-  if (end) observe_rest(f, bank.tail_, *end, size);
+  Walked walked = walk_records(f, 0, size);
+  bank.index_ = std::move(walked.records);
+  if (!walked.read_error) observe_rest(f, bank.tail_, walked.end, size);
   return bank;
 }
 
@@ -132,8 +178,8 @@ IoResult<void> SynapticBank::catch_up() {
   QVN_TRY(File f, File::open(path_, Access::Read));
   QVN_TRY(uint64_t size, f.size());
   uint64_t from = tail_.whole_end() <= size ? tail_.whole_end() : 0;
-  auto end = walk_records(f, from, size, [](uint64_t, OwnerId, uint64_t) {});
-  if (end) observe_rest(f, tail_, *end, size);
+  Walked walked = walk_records(f, from, size);
+  if (!walked.read_error) observe_rest(f, tail_, walked.end, size);
   return {};
 }
 
@@ -164,7 +210,7 @@ IoResult<void> SynapticBank::append(const SynapticEntry& e) {
   le::put(head, e.last_used);
   le::put_f32(head, e.quality);
 
-  QVN_TRY(uint64_t offset, append_synced(f, tail_, fmt::LEN_PREFIX_SIZE + body_len,
+  QVN_TRY(uint64_t offset, append_synced(f, path_, tail_, fmt::LEN_PREFIX_SIZE + body_len,
                                          [&](File& file) -> IoResult<void> {
     BufferedWriter w(file);
     QVN_TRY_VOID(w.put(head));

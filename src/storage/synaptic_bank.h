@@ -32,6 +32,7 @@ class SynapticBank {
   // whole record. A torn, implausible or unreadable tail ends the walk.
   static IoResult<SynapticBank> open(const std::string& dir);
 
+  // Requires: the writer turn held (see append_file.h).
   // Appends one record and syncs it; only then is it indexed. The file must
   // exist (it is not recreated). On error the index and the file are as
   // before. Refuses "record too large" and entries whose matrices do not

@@ -22,6 +22,7 @@ class TextStore {
   // empty store and is not created; a read error of an existing file fails.
   static IoResult<TextStore> open(const std::string& dir);
 
+  // Requires: the writer turn held (see append_file.h).
   // Appends every entry in one write and one sync, then sets them in the map
   // in list order (a later entry for the same pack wins). An empty list does
   // not touch the file. On error the map and the file are as before; a text

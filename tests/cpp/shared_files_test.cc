@@ -1,8 +1,10 @@
 // The small append-only files of an engine directory share one discipline:
-// exact bytes per entry, a torn tail ignored at open and cut before the next
-// append, a failed append cut back, and damage with entries behind it (maybe
-// another writer's) left alone.
+// exact bytes per entry, a torn last entry ignored at open and cut before
+// the next append whatever its bytes hold, damage in the middle of a file
+// never cut (the append goes to the end), and a failed append cut back.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -36,18 +38,21 @@ struct AppendFile {
   std::string name;
   Bytes golden;  // what append(dir, kId, 2) writes
   bool created_at_open;  // otherwise by the first append
-  size_t damage_at;     // a length or tag byte; SIZE_MAX: the format has none
+  size_t damage_at;     // a byte whose damage a load can tell; SIZE_MAX: none
+
   bool variable_size;   // `size` sets the entry's length
-  bool zeros_are_junk;  // otherwise zero bytes read as entries of id 0
   std::function<IoResult<void>(const std::string& dir, uint64_t id, uint32_t size)> append;
   std::function<Ids(const std::string& dir)> load;  // ids in file order
 };
 
 std::vector<AppendFile> append_files() {
   std::vector<AppendFile> files;
+  // A text entry has nothing but its length to judge it by: a damaged one
+  // runs past the end of the file, and the whole entry that still ends there
+  // tells it from a torn append.
   files.push_back({"text_store.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'x', 'x'},
-                   false, 11, true, false,
+                   false, 9, true,
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(TextStore s, TextStore::open(dir));
                      return s.set(std::vector<std::pair<PackId, std::string>>{{id, std::string(size, 'x')}});
@@ -61,7 +66,7 @@ std::vector<AppendFile> append_files() {
                    }});
   files.push_back({"deletion_log.bin",
                    {8, 7, 6, 5, 4, 3, 2, 1},
-                   false, SIZE_MAX, false, false,
+                   false, SIZE_MAX, false,
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(DeletionLog log, DeletionLog::open(dir));
                      return log.append(id);
@@ -81,7 +86,7 @@ std::vector<AppendFile> append_files() {
                     0x00, 0x00, 0xC0, 0x3F,               // quality 1.5
                     0x34, 0x12, 0x35, 0x12,               // lora_a
                     0x78, 0x56, 0x79, 0x56},              // lora_b
-                   true, 3, true, true,
+                   true, 3, true,  // a length that no longer fits rank and d_model
                    [](const std::string& dir, uint64_t id, uint32_t size) -> IoResult<void> {
                      QVN_TRY(SynapticBank bank, SynapticBank::open(dir));
                      SynapticEntry e{id, 7, {}, {}, 0x3800, 1, size, 0x0807060504030201ull, 1.5f};
@@ -102,7 +107,7 @@ std::vector<AppendFile> append_files() {
                     9, 0, 0, 0, 0, 0, 0, 0,        // to
                     0x03,                          // kind
                     0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
-                   true, 0, false, true,
+                   true, 0, false,  // the tag
                    [](const std::string& dir, uint64_t id, uint32_t) -> IoResult<void> {
                      QVN_TRY(TraceLog log, TraceLog::open(dir));
                      return log.append(TraceEdge{id, 9, 0x1122334455667788ull, EdgeType::Supports});
@@ -144,15 +149,51 @@ TEST(AppendFilesTest, GoldenBytesAndFileOrder) {
   }
 }
 
-TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
+// An entry whose bytes hold a whole-looking entry of the same file that ends
+// inside it (`ends_at` bytes in): a torn copy cut there looks like a torn
+// entry followed by a whole one. Empty for fixed-size entries, whose torn
+// part is shorter than any entry.
+struct HidingEntry {
+  Bytes bytes;
+  size_t ends_at = 0;
+};
+// A text cut right where such an entry ends reads as damage in the middle
+// (see the text store), so the text store has none here.
+HidingEntry hiding_entry(const AppendFile& f) {
+  test::TempDir dir;
+  if (f.name == "synaptic.qvn") {
+    const Bytes inner = entry(f, 9, 1);  // 46 bytes, the last one not zero
+    SynapticEntry e{2, 7, {}, {}, 0x3800, 1, 40, 0, 1.5f};
+    for (size_t i = 0; i < 40; ++i) {
+      const size_t at = 2 * i;  // lora_a: 3 bytes, then the inner record
+      auto byte = [&](size_t k) -> uint16_t { return k >= 3 && k - 3 < inner.size() ? inner[k - 3] : 0x11; };
+      e.lora_a.push_back(static_cast<uint16_t>(byte(at) | byte(at + 1) << 8));
+      e.lora_b.push_back(0x2222);
+    }
+    auto bank = SynapticBank::open(dir.path());
+    EXPECT_TRUE(bank->append(e).ok());
+    return {test::read_bytes(dir.file(f.name)), 42 + 3 + inner.size()};
+  }
+  return {};
+}
+
+TEST(AppendFilesTest, AppendsCutOnlyATornLastEntry) {
   for (const AppendFile& f : append_files()) {
     SCOPED_TRACE(f.name);
     const Bytes one = entry(f, 1), two = entry(f, 2), three = entry(f, 3);
-    std::vector<Bytes> junks{prefix(two, two.size() - 1), Bytes(5, 0xff)};
-    if (f.zeros_are_junk) junks.push_back(Bytes(60, 0));
-    for (const Bytes& junk : junks) {
+    const HidingEntry hiding = hiding_entry(f);
+    std::vector<Bytes> torn{Bytes(5, 0xff), Bytes(60, 0)};
+    // Every cut of an append, including the ones where what was written
+    // ends like a whole entry.
+    for (const Bytes* whole : {&two, &hiding.bytes}) {
+      for (size_t cut = 1; cut < whole->size(); ++cut) torn.push_back(prefix(*whole, cut));
+    }
+    // No zero run to tell that cut by.
+    if (!hiding.bytes.empty()) ASSERT_NE(hiding.bytes[hiding.ends_at - 1], 0);
+    for (const Bytes& junk : torn) {
+      SCOPED_TRACE(junk.size());
       // Open ignores the torn tail without touching the file; the append
-      // cuts it.
+      // cuts it, and lands where the next load reads it.
       test::TempDir dir;
       const std::string path = dir.file(f.name);
       test::write_bytes(path, cat({one, junk}));
@@ -160,20 +201,27 @@ TEST(AppendFilesTest, AppendsCutOnlyTailsThatHoldNoEntry) {
       EXPECT_EQ(test::size_of(path), one.size() + junk.size());
       append_ok(f, dir.path(), 3);
       EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
-      EXPECT_EQ(test::size_of(path), one.size() + three.size());
+      EXPECT_EQ(test::read_bytes(path), cat({one, three}));
     }
     if (f.damage_at != SIZE_MAX) {
-      // Damage in the middle: the entries behind it stay on disk, and the
-      // append goes after them.
-      test::TempDir dir;
-      const std::string path = dir.file(f.name);
-      Bytes damaged = two;
-      damaged[f.damage_at] = 0x7f;
-      const Bytes before = cat({one, damaged, three});
-      test::write_bytes(path, before);
-      append_ok(f, dir.path(), 4);
-      EXPECT_EQ(prefix(test::read_bytes(path), before.size()), before);
-      EXPECT_GT(test::size_of(path), before.size());
+      // Damage in the middle: a load stops there, but the entries behind it
+      // stay on disk byte for byte, and the append goes to the end.
+      // A damaged text length followed by a torn entry reads as one torn
+      // append: nothing whole ends the file.
+      std::vector<Bytes> lasts{three};
+      if (f.name != "text_store.bin") lasts.push_back(prefix(three, three.size() - 1));
+      for (const Bytes& last : lasts) {
+        test::TempDir dir;
+        const std::string path = dir.file(f.name);
+        Bytes damaged = two;
+        damaged[f.damage_at] = 0x7f;
+        const Bytes before = cat({one, damaged, last});
+        test::write_bytes(path, before);
+        EXPECT_EQ(f.load(dir.path()), Ids{1});
+        append_ok(f, dir.path(), 4);
+        EXPECT_EQ(test::read_bytes(path), cat({before, entry(f, 4)}));
+        EXPECT_EQ(f.load(dir.path()), Ids{1});
+      }
     }
     if (f.variable_size) {
       // Another writer replaced the torn entry seen at open by a whole one
@@ -219,6 +267,81 @@ TEST(AppendFilesTest, FailedAppendCutsBack) {
       append_ok(f, dir.path(), 3);
       EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
     }
+  }
+}
+
+// A name is durable only once the directory holding it is synced: the first
+// entry of each file syncs it (the file may be new), later ones do not, and
+// every directory that create_dir_all makes is synced in its parent.
+TEST(AppendFilesTest, NewNamesAreSyncedInTheirDirectory) {
+  namespace fault = platform::fault;
+  for (const AppendFile& f : append_files()) {
+    SCOPED_TRACE(f.name);
+    test::TempDir tmp;
+    const std::string dir = tmp.file("engine");
+    ASSERT_TRUE(platform::create_dir(dir).ok());
+    auto dir_syncs = [&] {
+      auto synced = fault::synced_dirs();
+      return std::count(synced.begin(), synced.end(), dir);
+    };
+    fault::arm(fault::Op::Sync, UINT64_MAX);
+    ASSERT_TRUE(f.load(dir).empty());
+    EXPECT_EQ(dir_syncs(), f.created_at_open ? 1 : 0);
+    append_ok(f, dir, 1);
+    EXPECT_EQ(dir_syncs(), f.created_at_open ? 2 : 1);
+    fault::arm(fault::Op::Sync, UINT64_MAX);
+    append_ok(f, dir, 2);
+    EXPECT_EQ(fault::synced_dirs(), std::vector<std::string>{});
+    fault::disarm();
+  }
+
+  test::TempDir tmp;
+  fault::arm(fault::Op::Sync, UINT64_MAX);
+  ASSERT_TRUE(platform::create_dir_all(tmp.file("a/b/c")).ok());
+  auto synced = fault::synced_dirs();
+  std::sort(synced.begin(), synced.end());
+  EXPECT_EQ(synced, (std::vector<std::string>{tmp.path(), tmp.file("a"), tmp.file("a/b")}));
+  fault::arm(fault::Op::Sync, UINT64_MAX);
+  ASSERT_TRUE(platform::create_dir_all(tmp.file("a/b/c")).ok());
+  EXPECT_TRUE(fault::synced_dirs().empty());
+  fault::disarm();
+  EXPECT_EQ(platform::parent_dir("x"), ".");
+  EXPECT_EQ(platform::parent_dir("/x//"), "/");
+  EXPECT_EQ(platform::parent_dir("a//b/"), "a");
+}
+
+// Processes that create one new directory and its small files at the same
+// moment all succeed.
+TEST(AppendFilesTest, RacingCreatorsAllSucceed) {
+  constexpr int kProcs = 8;
+  for (int round = 0; round < 4; ++round) {
+    test::TempDir tmp;
+    const std::string dir = tmp.file("a/b/engine");
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> kids;
+    for (int i = 0; i < kProcs; ++i) {
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        (void)::read(gate[0], &c, 1);  // returns when the parent closes the gate
+        const bool ok = platform::create_dir_all(dir).ok() && SynapticBank::open(dir).ok() &&
+                        TraceLog::open(dir).ok() && TextStore::open(dir).ok() && DeletionLog::open(dir).ok();
+        ::_exit(ok ? 0 : 1);
+      }
+      kids.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    int failed = 0;
+    for (pid_t pid : kids) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(failed, 0) << "round " << round;
   }
 }
 

@@ -99,5 +99,46 @@ TEST(TextStoreTest, ReloadFollowsTheFileAndKeepsTheMapWhenUnreadable) {
   EXPECT_EQ(s.size(), 0u);
 }
 
+// What a power loss leaves at the end of the file: zeros from some offset of
+// the last append on. Those entries are never read and are cut before the
+// next append; an empty text, which ends in zero bytes itself, stays whole.
+TEST(TextStoreTest, ZerosAtTheEndAreATornTail) {
+  auto zeroed_from = [](std::vector<uint8_t> b, size_t at) {
+    std::fill(b.begin() + static_cast<ptrdiff_t>(at), b.end(), 0);
+    return b;
+  };
+  auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const auto head = cat(entry_bytes(44, "orig-44"), entry_bytes(8, ""));
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    std::optional<std::string> text_44, text_8;
+  };
+  const Case cases[] = {
+      {"an empty text last", head, "orig-44", ""},
+      {"an empty text, then an append zeroed whole",
+       cat(head, std::vector<uint8_t>(20, 0)), "orig-44", ""},
+      {"pack 300's id zeroed to 44", cat(head, zeroed_from(entry_bytes(300, "orig-300"), 1)), "orig-44", ""},
+      {"its length zeroed", cat(head, zeroed_from(entry_bytes(44, "a new text"), 8)), "orig-44", ""},
+      {"its text cut to zeros", cat(head, zeroed_from(entry_bytes(44, "a new text"), 20)), "orig-44", ""},
+      {"a batch of two, zeroed from the first text",
+       cat(head, zeroed_from(cat(entry_bytes(44, "a new text"), entry_bytes(8, "b")), 15)), "orig-44", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    test::write_bytes(dir.file("text_store.bin"), c.bytes);
+    TextStore s = open_ok(dir);
+    EXPECT_EQ(text_of(s, 44), c.text_44);
+    EXPECT_EQ(text_of(s, 8), c.text_8);
+    EXPECT_EQ(text_of(s, 0), std::nullopt);
+    ASSERT_TRUE(s.set(Entries{{9, "after"}}).ok());
+    EXPECT_EQ(test::read_bytes(dir.file("text_store.bin")), cat(head, entry_bytes(9, "after")));
+  }
+}
+
 }  // namespace
 }  // namespace qvn
