@@ -65,6 +65,9 @@ struct WriteBuffer {
   struct Pending {
     PackWriteRequest request;
     PackId pack_id;
+    // Another writer stored records under this id after it was handed out
+    // here (it could not know of it): the request must never be stored.
+    bool taken = false;
   };
   std::vector<Pending> pending;
   uint64_t max_batch_size = 0;
@@ -144,6 +147,8 @@ class Engine {
   Result<std::pair<PackId, std::vector<PackId>>> mem_write_pack_with_auto_link(
       PackWriteRequest request, float threshold);
   // On failure every taken request goes back to the buffer for the next drain.
+  // Requests whose pack ids another writer has stored meanwhile are dropped,
+  // the others stored, and the drain fails naming the dropped ids.
   Result<void> flush_buffer();
   Result<void> flush();
   Result<uint64_t> add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys);
@@ -245,18 +250,37 @@ class Engine {
     Engine* e_;
   };
   Result<WriterTurn> writer_turn();
-  // Raises next_cell_id_ and next_pack_id_ past the ids in what other
-  // writers appended since the last look; indexes nothing.
+  // Raises next_cell_id_ and next_pack_id_ past the ids of the records
+  // other writers stored since the last look, and marks the buffered packs
+  // whose ids those records use; indexes nothing. A trace edge's parent id
+  // names a cell, it allocates none, so the trace log moves no counter.
   Result<void> catch_up_ids();
+  // Marks the buffered packs whose ids are among `stored`.
+  void mark_taken(PackId stored);
+  // The same for the texts and deletions of other writers whose highest
+  // new pack ids are these; each file is read whole only when some buffered
+  // id is not above that highest id.
+  void mark_taken_by_small_files(std::optional<PackId> text_high, std::optional<PackId> deleted_high);
+  // Refuses, before anything is taken or stored, a write that needs `cells`
+  // cell ids and `packs` pack ids beyond what the counters can still give.
+  Result<void> check_ids_left(uint64_t cells, uint64_t packs) const;
 
-  // The graph of "vamana.idx" over the retrieval cells of dimension `dim`
-  // outside deleted packs; nullptr when the file is missing, unreadable or
-  // holds another number of nodes (the caller then builds one).
+  // The graph of "vamana.idx" when its nodes are exactly the retrieval cells
+  // of dimension `dim` outside deleted packs, the nodes a build would make
+  // now; nullptr when the file is missing, unreadable or holds other nodes
+  // (the caller then builds one).
   std::unique_ptr<VamanaIndex> load_vamana(size_t dim, const DeletionLog& deletions) const;
-  // Builds the graph over those cells and saves it; nothing is installed.
-  Result<std::unique_ptr<VamanaIndex>> build_vamana(size_t dim,
-                                                    const DeletionLog& deletions) const;
+  // Builds the graph over those cells and saves it inside a writer turn;
+  // nothing is installed.
+  Result<std::unique_ptr<VamanaIndex>> build_vamana(size_t dim, const DeletionLog& deletions);
   Result<void> maybe_activate_vamana();
+
+  // VIEW_KEY_LAYER marks a pack's retrieval key and its view keys: a pack
+  // layer stored there would be read as one of them. Every write that takes
+  // a layer index refuses it, before any id is taken, so that only those
+  // keys ever carry it.
+  static Result<void> refuse_reserved_layer(LayerIndex layer);
+  static Result<void> refuse_reserved_layers(const PackWriteRequest& request);
 
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);

@@ -61,14 +61,30 @@ TEST(EngineOpenTest, IdsLayersAndTextsAcrossReopen) {
     EXPECT_EQ(*e.mem_write_pack(test::pack_req(1, vec(16, 1))), 1u);
     EXPECT_EQ(*e.mem_write(1, 0, vec(16, 2), vec(4, 2), 10, std::nullopt), 3u);
     EXPECT_EQ(*e.mem_write_pack(test::pack_req(2, vec(16, 3), 50, "hello")), 2u);
-    // A standalone cell at the view-key layer is no pack, now or after reopen.
-    ASSERT_TRUE(e.mem_write(1, VIEW_KEY_LAYER, vec(8, 1), {}, 50, std::nullopt).ok());
-    // A cell id named by the trace log is never handed out again.
-    EXPECT_EQ(*e.mem_write(1, 0, vec(16, 4), {}, 50, CellId{1000}), 8u);
+    // The view-key layer marks a pack's retrieval keys: refused before any
+    // id is taken.
+    auto refused = e.mem_write(1, VIEW_KEY_LAYER, vec(8, 1), {}, 50, std::nullopt);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().to_string(),
+              "storage I/O error: layer index 65534 is reserved for a pack's retrieval key and view keys");
+    // A parent id names a cell; it allocates none.
+    EXPECT_EQ(*e.mem_write(1, 0, vec(16, 4), {}, 50, CellId{1000}), 7u);
+    EXPECT_EQ(*e.mem_write(1, 0, vec(16, 5), {}, 50, std::nullopt), 8u);
+  }
+  {
+    // A standalone cell at the view-key layer, as an earlier writer could
+    // store it, is no pack after reopen.
+    BlockPool pool = *BlockPool::open(dir.path(), DEFAULT_SEGMENT_SIZE);
+    Cell c;
+    c.cell_id = 9;
+    c.owner = 1;
+    c.layer = VIEW_KEY_LAYER;
+    c.key = vec(8, 1);
+    ASSERT_TRUE(pool.append_cell(c).ok());
   }
   Engine e = open_engine(dir.path());
   EXPECT_EQ(e.next_pack_id(), 3u);
-  EXPECT_EQ(e.next_cell_id(), 1001u);
+  EXPECT_EQ(e.next_cell_id(), 10u);
   EXPECT_EQ(e.pack_count(), 2u);
   auto hit = e.load_pack_by_id(2);
   ASSERT_TRUE(hit.ok());
