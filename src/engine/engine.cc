@@ -202,15 +202,10 @@ void Engine::mark_taken(PackId stored) {
 void Engine::mark_taken_by_small_files(std::optional<PackId> text_high,
                                        std::optional<PackId> deleted_high) {
   if (!write_buffer_ || write_buffer_->pending.empty()) return;
-  // A text under a buffered id is what another writer's pack write left
-  // when it died between its two appends: a buffered pack without a text of
-  // its own would show it once stored (one with a text appends it later,
-  // and the later text wins; this engine's own failed drains leave only
-  // such texts). A deleted id was stored before it was deleted, possibly in
-  // a segment compacted away before this engine looked. The catch-ups report
-  // only the highest id, so the file is read whole when a buffered id may be
-  // among the new ones; when it cannot be read, every such id counts as
-  // taken: refusing a pack is better than mixing it with another's.
+  // The catch-ups report only the highest new id, so a file is read whole
+  // only when a buffered id may be among the new ones. When it cannot be
+  // read, every such id counts as taken: refusing a pack is better than
+  // mixing it with another's.
   auto exposed = [&](std::optional<PackId> high, bool without_text_only) {
     if (!high) return false;
     for (const auto& p : write_buffer_->pending) {
@@ -218,19 +213,40 @@ void Engine::mark_taken_by_small_files(std::optional<PackId> text_high,
     }
     return false;
   };
+  std::optional<TextStore> texts;
   if (exposed(text_high, true)) {
-    TextStore texts = text_store_;
-    const bool read = texts.reload().ok();
-    for (auto& p : write_buffer_->pending) {
-      if (p.pack_id <= *text_high && !p.request.text && (!read || texts.get(p.pack_id))) p.taken = true;
+    texts = text_store_;
+    if (!texts->reload().ok()) {
+      texts.reset();
+      for (auto& p : write_buffer_->pending) {
+        if (p.pack_id <= *text_high && !p.request.text) p.taken = true;
+      }
     }
   }
+  std::optional<DeletionLog> deletions;
   if (exposed(deleted_high, false)) {
-    DeletionLog deletions = deletion_log_;
-    const bool read = deletions.reload().ok();
-    for (auto& p : write_buffer_->pending) {
-      if (p.pack_id <= *deleted_high && (!read || deletions.contains(p.pack_id))) p.taken = true;
+    deletions = deletion_log_;
+    if (!deletions->reload().ok()) {
+      deletions.reset();
+      for (auto& p : write_buffer_->pending) {
+        if (p.pack_id <= *deleted_high) p.taken = true;
+      }
     }
+  }
+  mark_taken_by(texts ? &*texts : nullptr, deletions ? &*deletions : nullptr);
+}
+
+void Engine::mark_taken_by(const TextStore* texts, const DeletionLog* deletions) {
+  if (!write_buffer_) return;
+  // A text under a buffered id is what another writer's pack write left
+  // when it died between its two appends: a buffered pack without a text of
+  // its own would show it once stored. (One with a text appends it later,
+  // and the later text wins; this engine's own failed drains leave texts
+  // only for such packs.) A deleted id was stored before it was deleted,
+  // possibly in a segment compacted away before this engine looked.
+  for (auto& p : write_buffer_->pending) {
+    if (deletions && deletions->contains(p.pack_id)) p.taken = true;
+    if (texts && !p.request.text && texts->get(p.pack_id)) p.taken = true;
   }
 }
 
@@ -297,14 +313,6 @@ Result<void> Engine::refresh() {
   next_cell_id_ = std::max(next_cell_id_, past_cells);
   next_pack_id_ = std::max(next_pack_id_, next_pack);
 
-  // A reload leaves a store's catch-up with nothing new to report, so the
-  // buffered packs are first checked against what the reloads would bring.
-  if (write_buffer_ && !write_buffer_->pending.empty()) {
-    QVN_TRY(std::optional<PackId> text_high, text_store_.catch_up());
-    QVN_TRY(std::optional<PackId> deleted_high, deletion_log_.catch_up());
-    mark_taken_by_small_files(text_high, deleted_high);
-  }
-
   // Everything is built aside and installed only after the last fallible
   // step, so a failed refresh leaves the engine as it was. The deletion log
   // is read first because cells of deleted packs must stay out of every
@@ -369,6 +377,9 @@ Result<void> Engine::refresh() {
 
   TextStore texts = text_store_;
   QVN_TRY_VOID(texts.reload());
+  // Installed, the reloaded stores leave their catch-ups nothing new to
+  // report: the buffered packs are checked against them here instead.
+  mark_taken_by(&texts, &deletions);
   std::unordered_set<CellId> dead;
   for (PackId p : deletions.ids()) {
     if (auto cells = dir.remove_pack(p)) {

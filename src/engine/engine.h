@@ -261,6 +261,8 @@ class Engine {
   // new pack ids are these; each file is read whole only when some buffered
   // id is not above that highest id.
   void mark_taken_by_small_files(std::optional<PackId> text_high, std::optional<PackId> deleted_high);
+  // Marks the buffered packs that whole stores (null: not read) show used.
+  void mark_taken_by(const TextStore* texts, const DeletionLog* deletions);
   // Refuses, before anything is taken or stored, a write that needs `cells`
   // cell ids and `packs` pack ids beyond what the counters can still give.
   Result<void> check_ids_left(uint64_t cells, uint64_t packs) const;
