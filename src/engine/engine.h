@@ -65,8 +65,9 @@ struct WriteBuffer {
   struct Pending {
     PackWriteRequest request;
     PackId pack_id;
-    // Another writer stored records under this id after it was handed out
-    // here (it could not know of it): the request must never be stored.
+    // Another writer has used this id since it was handed out here (it
+    // could not know of it): records, a text or a deletion under it. The
+    // request must never be stored.
     bool taken = false;
   };
   std::vector<Pending> pending;
@@ -142,13 +143,15 @@ class Engine {
                            std::vector<float> value, float salience, std::optional<CellId> parent);
   Result<std::vector<CellId>> mem_write_batch(std::vector<CellWriteItem> items);
   // A failed pack write stores no pack. With a write buffer, a failed drain
-  // keeps the earlier requests queued and refuses only this one.
+  // keeps the earlier requests queued and refuses only this one; when
+  // another writer has stored buffered ids, the call fails as flush_buffer
+  // does and queues nothing.
   Result<PackId> mem_write_pack(PackWriteRequest request);
   Result<std::pair<PackId, std::vector<PackId>>> mem_write_pack_with_auto_link(
       PackWriteRequest request, float threshold);
-  // On failure every taken request goes back to the buffer for the next drain.
-  // Requests whose pack ids another writer has stored meanwhile are dropped,
-  // the others stored, and the drain fails naming the dropped ids.
+  // On a storage failure every request goes back to the buffer for the next
+  // drain. Requests whose pack ids another writer has stored meanwhile are
+  // dropped, the others stored, and the drain fails naming the dropped ids.
   Result<void> flush_buffer();
   Result<void> flush();
   Result<uint64_t> add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys);
@@ -255,7 +258,7 @@ class Engine {
   // whose ids those records use; indexes nothing. A trace edge's parent id
   // names a cell, it allocates none, so the trace log moves no counter.
   Result<void> catch_up_ids();
-  // Marks the buffered packs whose ids are among `stored`.
+  // Marks the buffered pack with this id, if any, as taken.
   void mark_taken(PackId stored);
   // The same for the texts and deletions of other writers whose highest
   // new pack ids are these; each file is read whole only when some buffered
