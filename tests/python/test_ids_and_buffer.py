@@ -62,37 +62,28 @@ def graph_nodes(path):
 
 def test_parent_ids_allocate_no_ids(path):
     e = Engine(path)
-    assert e.mem_write(1, 0, unit(16, 0), layer(1), 50.0, 1000000000) == 0
-    assert [e.mem_write(1, 0, unit(16, i), layer(1), 50.0, None) for i in (1, 2)] == [1, 2]
-    del e
-    assert Engine(path).mem_write(1, 0, unit(16, 3), layer(1), 50.0, None) == 3
-
-    other = path + "-top"
-    e = Engine(other)
     assert e.mem_write_pack(1, unit(16, 0), [(0, layer(10))], 50.0) == 1  # cells 0 and 1
-    child = e.mem_write(2, 0, unit(16, 1), layer(20), 50.0, TOP_ID)
-    assert child == 2 and e.trace_ancestors(child) == [TOP_ID]
-    assert [e.mem_write(3, 0, unit(16, 2 + i), layer(30), 50.0, None) for i in range(2)] == [3, 4]
+    assert e.mem_write(2, 0, unit(16, 1), layer(20), 50.0, 1000000000) == 2
+    assert e.mem_write(2, 0, unit(16, 2), layer(20), 50.0, TOP_ID) == 3
+    assert e.trace_ancestors(3) == [TOP_ID]
+    assert [e.mem_write(3, 0, unit(16, 3 + i), layer(30), 50.0, None) for i in range(2)] == [4, 5]
 
     def intact(engine):
-        assert engine.load_pack_by_id(1)["owner"] == 1
         assert engine.load_pack_by_id(1)["layers"][0]["data"][0] == pytest.approx(10.0)
-        for cell, owner, key in ((0, 1, 0), (2, 2, 1), (3, 3, 2), (4, 3, 3)):
-            (hit,) = engine.mem_read(unit(16, key), 1, owner)
-            assert hit.cell_id == cell
+        for cell, owner in ((0, 1), (2, 2), (3, 2), (4, 3), (5, 3)):
+            assert [h.cell_id for h in engine.mem_read(unit(16, cell - (cell > 0)), 1, owner)] == [cell]
 
     intact(e)
     del e
-    e = Engine(other)
-    assert e.mem_write(4, 0, unit(16, 7), layer(40), 50.0, None) == 5
+    e = Engine(path)
+    assert e.mem_write(4, 0, unit(16, 7), layer(40), 50.0, None) == 6
     assert e.mem_write_pack(4, unit(16, 8), [(0, layer(50))], 50.0) == 2
     intact(e)
-    assert e.status()["cell_count"] == 8
 
 
 def test_ids_past_the_maximum_are_refused_and_store_nothing(path):
     e = Engine(path)
-    assert e.mem_write_pack(1, unit(16, 0), [(0, layer(1))], 50.0) == 1
+    e.mem_write_pack(1, unit(16, 0), [(0, layer(1))], 50.0)
     e.mem_write(1, 0, unit(16, 1), layer(1), 50.0, None)
     del e
     segment = os.path.join(path, "segment_000000.qvn")
@@ -114,28 +105,21 @@ def test_ids_past_the_maximum_are_refused_and_store_nothing(path):
         buffered.flush_buffer()
     assert str(err.value) == cells_gone
     del buffered, e
-    e = Engine(path)
-    assert (e.cell_count(), e.pack_count()) == (3, 1)
+    assert (Engine(path).cell_count(), Engine(path).pack_count()) == (3, 1)
 
     other = path + "-packs"
-    e = Engine(other)
-    e.mem_write_pack(1, unit(16, 0), [(0, layer(1))], 50.0)
-    del e
+    Engine(other).mem_write_pack(1, unit(16, 0), [(0, layer(1))], 50.0)
     segment = os.path.join(other, "segment_000000.qvn")
     for offset, _, _ in records(segment):
         patch_u64(segment, offset + 34, TOP_ID)  # as a wrapping counter once stored it
-    packs_gone = f"storage I/O error: pack ids exhausted in {other}"
-    e = Engine(other)
-    assert e.load_pack_by_id(TOP_ID)["owner"] == 1
-    buffered = Engine.open_with_write_buffer(other, 100)
+    e, buffered = Engine(other), Engine.open_with_write_buffer(other, 100)
     for call in (lambda: e.mem_write_pack(1, unit(16, 2), [], 50.0),
                  lambda: buffered.mem_write_pack(1, unit(16, 2), [], 50.0)):
         with pytest.raises(RuntimeError) as err:
             call()
-        assert str(err.value) == packs_gone
+        assert str(err.value) == f"storage I/O error: pack ids exhausted in {other}"
     assert e.mem_write(1, 0, unit(16, 3), layer(1), 50.0, None) == 2  # cell ids are left
-    del buffered, e
-    assert Engine(other).pack_count() == 1
+    assert e.pack_count() == 1 and e.load_pack_by_id(TOP_ID)["owner"] == 1
 
 
 # ---------------------------------------------------------------------------
@@ -290,14 +274,13 @@ def plain_writes(path, n):
 def check_tenants(path, owners):
     """Every pack holds exactly its own writer's layers, and no read leaks another owner's."""
     e = Engine(path)
-    assert e.pack_count() == len(owners)
-    for pack, owner in owners.items():
-        hit = e.load_pack_by_id(pack)
-        assert [l["layer_idx"] for l in hit["layers"]] == ([1, 2] if owner == 1 else [7, 8])
-        assert hit["owner"] == owner
-    for owner, layers in ((1, {1, 2}), (2, {7, 8})):
+    shape = lambda hit: (hit["owner"], [l["layer_idx"] for l in hit["layers"]])  # noqa: E731
+    want = {1: (1, [1, 2]), 2: (2, [7, 8])}
+    assert {p: shape(e.load_pack_by_id(p)) for p in range(1, e.pack_count() + 1)} == \
+        {p: want[o] for p, o in owners.items()}
+    for owner in (1, 2):
         hits = e.mem_read_pack(unit(16, 0), 16, owner)
-        assert hits and all(h["owner"] == owner and {l["layer_idx"] for l in h["layers"]} == layers for h in hits)
+        assert hits and all(shape(h) == want[owner] for h in hits)
 
 
 def test_buffered_ids_another_writer_stored_are_refused_at_the_drain(path, start_buffered):
