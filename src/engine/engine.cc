@@ -133,6 +133,8 @@ Engine::~Engine() {
   if (!dir_handle_.is_open()) return;
   if (!write_buffer_ || write_buffer_->pending.empty()) return;
   try {
+    // Requests whose ids another writer took are dropped here as at any
+    // drain; the others are stored.
     (void)flush_buffer();
   } catch (...) {
     // Out of memory while draining: the packs are lost as on a crash.
@@ -159,22 +161,103 @@ Engine::WriterTurn::~WriterTurn() {
 }
 
 Result<void> Engine::catch_up_ids() {
+  // The counters hold one past the highest stored id; sat_add leaves them at
+  // UINT64_MAX once that id is stored, which check_ids_left reads as "none
+  // left" (so UINT64_MAX itself is never handed out).
   uint64_t next_cell = next_cell_id_;
   uint64_t next_pack = next_pack_id_;
   auto see_pack = [&](PackId p) { next_pack = std::max(next_pack, sat_add(p, 1)); };
+  // Marks are made as records are seen: what a failed catch-up has read
+  // already is not read again.
   QVN_TRY_VOID(block_pool_.catch_up_ids([&](CellId c, PackId p) {
     next_cell = std::max(next_cell, sat_add(c, 1));
-    if (p != 0) see_pack(p);
+    if (p != 0) {
+      see_pack(p);
+      mark_taken(p);
+    }
   }));
   QVN_TRY(std::optional<PackId> text_pack, text_store_.catch_up());
   if (text_pack) see_pack(*text_pack);
   QVN_TRY(std::optional<PackId> deleted, deletion_log_.catch_up());
   if (deleted) see_pack(*deleted);
+  mark_taken_by_small_files(text_pack, deleted);
+  // Only brings the log's tail up to date; the ids it names are parents.
   auto traced = trace_log_.catch_up();
   if (!traced.ok()) return make_unexpected(wal_error(traced.error()));
-  if (*traced) next_cell = std::max(next_cell, sat_add(**traced, 1));
   next_cell_id_ = next_cell;
   next_pack_id_ = next_pack;
+  return {};
+}
+
+void Engine::mark_taken(PackId stored) {
+  if (!write_buffer_) return;
+  // Buffered ids ascend in queue order: each came from a counter that only
+  // grows, and requests leave the queue only by a drain or a refusal.
+  auto& q = write_buffer_->pending;
+  auto it = std::lower_bound(q.begin(), q.end(), stored,
+                             [](const WriteBuffer::Pending& p, PackId id) { return p.pack_id < id; });
+  if (it != q.end() && it->pack_id == stored) it->taken = true;
+}
+
+void Engine::mark_taken_by_small_files(std::optional<PackId> text_high,
+                                       std::optional<PackId> deleted_high) {
+  if (!write_buffer_ || write_buffer_->pending.empty()) return;
+  // The catch-ups report only the highest new id, so a file is read whole
+  // only when a buffered id may be among the new ones. When it cannot be
+  // read, every such id counts as taken: refusing a pack is better than
+  // mixing it with another's.
+  auto exposed = [&](std::optional<PackId> high, bool without_text_only) {
+    if (!high) return false;
+    for (const auto& p : write_buffer_->pending) {
+      if (p.pack_id <= *high && !(without_text_only && p.request.text)) return true;
+    }
+    return false;
+  };
+  std::optional<TextStore> texts;
+  if (exposed(text_high, true)) {
+    texts = text_store_;
+    if (!texts->reload().ok()) {
+      texts.reset();
+      for (auto& p : write_buffer_->pending) {
+        if (p.pack_id <= *text_high && !p.request.text) p.taken = true;
+      }
+    }
+  }
+  std::optional<DeletionLog> deletions;
+  if (exposed(deleted_high, false)) {
+    deletions = deletion_log_;
+    if (!deletions->reload().ok()) {
+      deletions.reset();
+      for (auto& p : write_buffer_->pending) {
+        if (p.pack_id <= *deleted_high) p.taken = true;
+      }
+    }
+  }
+  mark_taken_by(texts ? &*texts : nullptr, deletions ? &*deletions : nullptr);
+}
+
+void Engine::mark_taken_by(const TextStore* texts, const DeletionLog* deletions) {
+  if (!write_buffer_) return;
+  // A text under a buffered id is what another writer's pack write left
+  // when it died between its two appends: a buffered pack without a text of
+  // its own would show it once stored. (One with a text appends it later,
+  // and the later text wins; this engine's own failed drains leave texts
+  // only for such packs.) A deleted id was stored before it was deleted,
+  // possibly in a segment compacted away before this engine looked.
+  for (auto& p : write_buffer_->pending) {
+    if (deletions && deletions->contains(p.pack_id)) p.taken = true;
+    if (texts && !p.request.text && texts->get(p.pack_id)) p.taken = true;
+  }
+}
+
+Result<void> Engine::check_ids_left(uint64_t cells, uint64_t packs) const {
+  // The highest id handed out is UINT64_MAX - 1 (see catch_up_ids).
+  if (cells > UINT64_MAX - next_cell_id_) {
+    return make_unexpected(IoError::other("cell ids exhausted in " + path_));
+  }
+  if (packs > UINT64_MAX - next_pack_id_) {
+    return make_unexpected(IoError::other("pack ids exhausted in " + path_));
+  }
   return {};
 }
 
@@ -298,16 +381,19 @@ Result<void> Engine::refresh_pass() {
   TraceGraph graph;
   auto edges = trace_log_.read_all();
   if (!edges.ok()) return make_unexpected(wal_error(edges.error()));
+  // Edges move no counter: a parent id is the caller's word, not a stored
+  // cell, and compaction keeps the record of the highest stored cell id.
   for (const TraceEdge& e : *edges) {
     if (static_cast<uint8_t>(e.kind) < EDGE_TYPE_ANY) {
       graph.add_edge(e.from, e.to, e.kind, e.created_unix_ns);
     }
-    // Ids named by the log stay used even when compaction removed the cells.
-    next_cell = std::max({next_cell, sat_add(e.from, 1), sat_add(e.to, 1)});
   }
 
   TextStore texts = text_store_;
   QVN_TRY_VOID(texts.reload());
+  // Installed, the reloaded stores leave their catch-ups nothing new to
+  // report: the buffered packs are checked against them here instead.
+  mark_taken_by(&texts, &deletions);
   std::unordered_set<CellId> dead;
   for (PackId p : deletions.ids()) {
     if (auto cells = dir.remove_pack(p)) {
@@ -354,7 +440,8 @@ Result<void> Engine::refresh_pass() {
     vamana_.emplace(vamana_dim, VAMANA_R, VAMANA_ALPHA);
   }
   for (const auto& [id, entry] : new_entries) governance_.insert(id, entry);
-  next_cell_id_ = next_cell;
+  // The graph save's writer turn may have raised the counter further.
+  next_cell_id_ = std::max(next_cell_id_, next_cell);
   pack_directory_ = std::move(dir);
   next_pack_id_ = std::max(next_pack_id_, next_pack);
   trace_graph_ = std::move(graph);
@@ -369,26 +456,31 @@ Result<void> Engine::refresh_pass() {
 
 std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& deletions) const {
   std::unordered_map<CellId, std::vector<float>> vectors;
-  size_t expected_nodes = 0;
+  std::unordered_set<CellId> expected;
   for (const auto& [id, e] : block_pool_.index()) {
     if (e.header.unreadable() || !e.header.is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) continue;
     auto mean = KeyView::classify(cell->key).mean_vector();
-    if (mean.size() == dim && !is_deleted(deletions, *cell)) ++expected_nodes;
+    if (mean.size() == dim && !is_deleted(deletions, *cell)) expected.insert(id);
     vectors.emplace(id, std::move(mean));
   }
+  // A missing, damaged or unreadable graph file is no usable file, and so is
+  // one another engine replaced while this one read it: the caller builds.
   auto loaded = VamanaIndex::load(path_, vectors);
-  // A damaged or unreadable graph file is no usable file: the caller rebuilds.
   if (!loaded.ok() || !loaded->has_value()) return nullptr;
-  // Compare with the nodes a build would add, so an unchanged directory
-  // loads its graph instead of rebuilding it at every open.
-  if ((*loaded)->len() != expected_nodes) return nullptr;
+  // The file serves only when its nodes are exactly those a build would add
+  // now: the same count can hide a deleted head in place of a new cell.
+  // (The file holds no node twice: load refuses that.)
+  const VamanaIndex& graph = **loaded;
+  if (graph.dim() != dim || graph.len() != expected.size()) return nullptr;
+  for (const VamanaIndex::Node& node : graph.nodes()) {
+    if (!expected.count(node.cell_id)) return nullptr;
+  }
   return std::make_unique<VamanaIndex>(std::move(**loaded));
 }
 
-Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim,
-                                                          const DeletionLog& deletions) const {
+Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim, const DeletionLog& deletions) {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_R, VAMANA_ALPHA);
   for (const auto& [id, e] : block_pool_.index()) {
     if (e.header.unreadable()) QVN_TRY_VOID(block_pool_.read_cell_header(id));
@@ -399,6 +491,9 @@ Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim,
     if (mean.size() == dim) index->add_node(id, std::move(mean));
   }
   index->rebuild();
+  // The file is replaced through one temporary name: only one engine of the
+  // directory may be doing that at a time.
+  QVN_TRY(WriterTurn turn, writer_turn());
   QVN_TRY_VOID(index->save(path_));
   return index;
 }
@@ -414,6 +509,17 @@ Result<void> Engine::maybe_activate_vamana() {
 
 // ---------------------------------------------------------------------------
 // Writes
+
+Result<void> Engine::refuse_reserved_layer(LayerIndex layer) {
+  if (layer != VIEW_KEY_LAYER) return {};
+  return make_unexpected(IoError::invalid_input("layer index " + std::to_string(VIEW_KEY_LAYER) +
+                                                " is reserved for a pack's retrieval key and view keys"));
+}
+
+Result<void> Engine::refuse_reserved_layers(const PackWriteRequest& request) {
+  for (const LayerPayload& l : request.layers) QVN_TRY_VOID(refuse_reserved_layer(l.layer_idx));
+  return {};
+}
 
 void Engine::fix_key_dim(std::span<const float> first_key) {
   if (key_dim_) return;
@@ -451,7 +557,9 @@ Result<void> Engine::append_edge(CellId from, CellId to, uint8_t kind, uint64_t 
 Result<CellId> Engine::mem_write(OwnerId owner, LayerIndex layer, std::vector<float> key,
                                  std::vector<float> value, float salience,
                                  std::optional<CellId> parent) {
+  QVN_TRY_VOID(refuse_reserved_layer(layer));
   QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(check_ids_left(1, 0));
   const CellId id = next_cell_id_++;
   fix_key_dim(key);
   const uint64_t now = platform::now_unix_nanos();
@@ -471,7 +579,9 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIndex layer, std::vector<fl
 
 Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWriteItem> items) {
   if (items.empty()) return std::vector<CellId>{};
+  for (const CellWriteItem& item : items) QVN_TRY_VOID(refuse_reserved_layer(item.layer));
   QVN_TRY(WriterTurn turn, writer_turn());
+  QVN_TRY_VOID(check_ids_left(items.size(), 0));
   fix_key_dim(items.front().key);
   const uint64_t now = platform::now_unix_nanos();
   std::vector<Cell> cells;
@@ -530,11 +640,23 @@ void Engine::install_pack(PackId pack, std::span<const Cell> cells) {
 }
 
 Result<PackId> Engine::mem_write_pack(PackWriteRequest request) {
+  // Checked now also for a buffered write: a refusal at the drain would come
+  // after the caller was given the id.
+  QVN_TRY_VOID(refuse_reserved_layers(request));
   // Also for a buffered write: its id is handed out now. Other writers learn
   // of it only when the buffer is drained.
   QVN_TRY(WriterTurn turn, writer_turn());
-  const PackId pack = next_pack_id_++;
   if (write_buffer_) {
+    // Buffered ids that others have stored meanwhile are reported before
+    // this request takes an id: this call then queues nothing, and the
+    // drain below can fail only on storage.
+    const bool any_taken = std::any_of(write_buffer_->pending.begin(), write_buffer_->pending.end(),
+                                       [](const WriteBuffer::Pending& p) { return p.taken; });
+    if (any_taken) {
+      if (auto r = flush_buffer(); !r.ok()) return make_unexpected(std::move(r).error());
+    }
+    QVN_TRY_VOID(check_ids_left(0, 1));
+    const PackId pack = next_pack_id_++;
     write_buffer_->pending.push_back({std::move(request), pack});
     if (write_buffer_->pending.size() >= write_buffer_->max_batch_size) {
       if (auto r = flush_buffer(); !r.ok()) {
@@ -546,6 +668,8 @@ Result<PackId> Engine::mem_write_pack(PackWriteRequest request) {
     }
     return pack;
   }
+  QVN_TRY_VOID(check_ids_left(sat_add(request.layers.size(), 1), 1));
+  const PackId pack = next_pack_id_++;
   const uint64_t now = platform::now_unix_nanos();
   fix_key_dim(request.retrieval_key);
   std::vector<Cell> cells = build_pack_cells(request, pack, now);
@@ -574,6 +698,30 @@ Result<void> Engine::store_packs(const std::vector<std::pair<PackId, const std::
 Result<void> Engine::flush_buffer() {
   if (!write_buffer_ || write_buffer_->pending.empty()) return {};
   QVN_TRY(WriterTurn turn, writer_turn());
+  // The turn's catch-up has marked every buffered id another writer stored:
+  // those requests can keep neither their id nor get another (the caller
+  // holds the id), so they are dropped and named; the rest are stored.
+  std::vector<PackId> taken;
+  std::erase_if(write_buffer_->pending, [&](const WriteBuffer::Pending& p) {
+    if (p.taken) taken.push_back(p.pack_id);
+    return p.taken;
+  });
+  if (!taken.empty()) {
+    std::string ids;
+    for (PackId id : taken) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+    EngineError dropped = IoError::other(
+        (taken.size() == 1 ? "pack id " + ids + " was" : "pack ids " + ids + " were") +
+        " stored by another writer before this engine's write buffer stored " +
+        (taken.size() == 1 ? "it; that buffered pack was dropped" : "them; those buffered packs were dropped"));
+    // A failure here leaves the rest queued for the next drain.
+    (void)flush_buffer();
+    return make_unexpected(std::move(dropped));
+  }
+  uint64_t cells_needed = 0;
+  for (const auto& p : write_buffer_->pending) {
+    cells_needed = sat_add(cells_needed, sat_add(p.request.layers.size(), 1));
+  }
+  QVN_TRY_VOID(check_ids_left(cells_needed, 0));
   std::vector<WriteBuffer::Pending> pending = std::move(write_buffer_->pending);
   write_buffer_->pending.clear();
   fix_key_dim(pending.front().request.retrieval_key);
@@ -615,6 +763,7 @@ Result<uint64_t> Engine::add_view_keys(PackId pack, const std::vector<std::vecto
   if (!cells) return make_unexpected(EngineError::pack_not_found(pack));
   QVN_TRY(Cell head, block_pool_.read_cell_header(cells->front()));
   if (keys.empty()) return uint64_t{0};
+  QVN_TRY_VOID(check_ids_left(keys.size(), 0));
   const uint64_t now = platform::now_unix_nanos();
   for (const auto& key : keys) {
     const CellId id = next_cell_id_++;

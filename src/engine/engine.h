@@ -65,6 +65,10 @@ struct WriteBuffer {
   struct Pending {
     PackWriteRequest request;
     PackId pack_id;
+    // Another writer has used this id since it was handed out here (it
+    // could not know of it): records, a text or a deletion under it. The
+    // request must never be stored.
+    bool taken = false;
   };
   std::vector<Pending> pending;
   uint64_t max_batch_size = 0;
@@ -139,11 +143,15 @@ class Engine {
                            std::vector<float> value, float salience, std::optional<CellId> parent);
   Result<std::vector<CellId>> mem_write_batch(std::vector<CellWriteItem> items);
   // A failed pack write stores no pack. With a write buffer, a failed drain
-  // keeps the earlier requests queued and refuses only this one.
+  // keeps the earlier requests queued and refuses only this one; when
+  // another writer has stored buffered ids, the call fails as flush_buffer
+  // does and queues nothing.
   Result<PackId> mem_write_pack(PackWriteRequest request);
   Result<std::pair<PackId, std::vector<PackId>>> mem_write_pack_with_auto_link(
       PackWriteRequest request, float threshold);
-  // On failure every taken request goes back to the buffer for the next drain.
+  // On a storage failure every request goes back to the buffer for the next
+  // drain. Requests whose pack ids another writer has stored meanwhile are
+  // dropped, the others stored, and the drain fails naming the dropped ids.
   Result<void> flush_buffer();
   Result<void> flush();
   Result<uint64_t> add_view_keys(PackId pack, const std::vector<std::vector<float>>& keys);
@@ -255,17 +263,31 @@ class Engine {
   // One replay of the directory; refresh() repeats it when another engine's
   // compaction removed a segment that this replay was reading.
   Result<void> refresh_pass();
-  // Raises next_cell_id_ and next_pack_id_ past the ids in what other
-  // writers appended since the last look; indexes nothing.
+  // Raises next_cell_id_ and next_pack_id_ past the ids of the records
+  // other writers stored since the last look, and marks the buffered packs
+  // whose ids those records use; indexes nothing. A trace edge's parent id
+  // names a cell, it allocates none, so the trace log moves no counter.
   Result<void> catch_up_ids();
+  // Marks the buffered pack with this id, if any, as taken.
+  void mark_taken(PackId stored);
+  // The same for the texts and deletions of other writers whose highest
+  // new pack ids are these; each file is read whole only when some buffered
+  // id is not above that highest id.
+  void mark_taken_by_small_files(std::optional<PackId> text_high, std::optional<PackId> deleted_high);
+  // Marks the buffered packs that whole stores (null: not read) show used.
+  void mark_taken_by(const TextStore* texts, const DeletionLog* deletions);
+  // Refuses, before anything is taken or stored, a write that needs `cells`
+  // cell ids and `packs` pack ids beyond what the counters can still give.
+  Result<void> check_ids_left(uint64_t cells, uint64_t packs) const;
 
-  // The graph of "vamana.idx" over the retrieval cells of dimension `dim`
-  // outside deleted packs; nullptr when the file is missing, unreadable or
-  // holds another number of nodes (the caller then builds one).
+  // The graph of "vamana.idx" when its nodes are exactly the retrieval cells
+  // of dimension `dim` outside deleted packs, the nodes a build would make
+  // now; nullptr when the file is missing, unreadable or holds other nodes
+  // (the caller then builds one).
   std::unique_ptr<VamanaIndex> load_vamana(size_t dim, const DeletionLog& deletions) const;
-  // Builds the graph over those cells and saves it; nothing is installed.
-  Result<std::unique_ptr<VamanaIndex>> build_vamana(size_t dim,
-                                                    const DeletionLog& deletions) const;
+  // Builds the graph over those cells and saves it inside a writer turn;
+  // nothing is installed.
+  Result<std::unique_ptr<VamanaIndex>> build_vamana(size_t dim, const DeletionLog& deletions);
   Result<void> maybe_activate_vamana();
 
   // The cells of `pack`, or nullptr when this engine does not know the pack
@@ -275,6 +297,12 @@ class Engine {
   // The Draft packs below `threshold` among those this engine sees.
   // Requires: inside a writer turn, after a refresh in it.
   Result<uint64_t> evict_seen_draft_packs(float threshold, std::optional<OwnerId> owner);
+  // VIEW_KEY_LAYER marks a pack's retrieval key and its view keys: a pack
+  // layer stored there would be read as one of them. Every write that takes
+  // a layer index refuses it, before any id is taken, so that only those
+  // keys ever carry it.
+  static Result<void> refuse_reserved_layer(LayerIndex layer);
+  static Result<void> refuse_reserved_layers(const PackWriteRequest& request);
 
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);

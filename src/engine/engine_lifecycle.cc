@@ -219,6 +219,8 @@ namespace qvn {
 
 Result<std::pair<PackId, std::vector<PackId>>> Engine::mem_write_pack_with_auto_link(
     PackWriteRequest request, float threshold) {
+  // Before the read below bumps any pack's access.
+  QVN_TRY_VOID(refuse_reserved_layers(request));
   std::optional<PackId> candidate;
   if (!pack_directory_.empty()) {
     QVN_TRY(std::vector<PackHit> hits, mem_read_pack(request.retrieval_key, 1, request.owner));

@@ -61,14 +61,30 @@ TEST(EngineOpenTest, IdsLayersAndTextsAcrossReopen) {
     EXPECT_EQ(*e.mem_write_pack(test::pack_req(1, vec(16, 1))), 1u);
     EXPECT_EQ(*e.mem_write(1, 0, vec(16, 2), vec(4, 2), 10, std::nullopt), 3u);
     EXPECT_EQ(*e.mem_write_pack(test::pack_req(2, vec(16, 3), 50, "hello")), 2u);
-    // A standalone cell at the view-key layer is no pack, now or after reopen.
-    ASSERT_TRUE(e.mem_write(1, VIEW_KEY_LAYER, vec(8, 1), {}, 50, std::nullopt).ok());
-    // A cell id named by the trace log is never handed out again.
-    EXPECT_EQ(*e.mem_write(1, 0, vec(16, 4), {}, 50, CellId{1000}), 8u);
+    // The view-key layer marks a pack's retrieval keys: refused before any
+    // id is taken.
+    auto refused = e.mem_write(1, VIEW_KEY_LAYER, vec(8, 1), {}, 50, std::nullopt);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().to_string(),
+              "storage I/O error: layer index 65534 is reserved for a pack's retrieval key and view keys");
+    // A parent id names a cell; it allocates none.
+    EXPECT_EQ(*e.mem_write(1, 0, vec(16, 4), {}, 50, CellId{1000}), 7u);
+    EXPECT_EQ(*e.mem_write(1, 0, vec(16, 5), {}, 50, std::nullopt), 8u);
+  }
+  {
+    // A standalone cell at the view-key layer, as an earlier writer could
+    // store it, is no pack after reopen.
+    BlockPool pool = *BlockPool::open(dir.path(), DEFAULT_SEGMENT_SIZE);
+    Cell c;
+    c.cell_id = 9;
+    c.owner = 1;
+    c.layer = VIEW_KEY_LAYER;
+    c.key = vec(8, 1);
+    ASSERT_TRUE(pool.append_cell(c).ok());
   }
   Engine e = open_engine(dir.path());
   EXPECT_EQ(e.next_pack_id(), 3u);
-  EXPECT_EQ(e.next_cell_id(), 1001u);
+  EXPECT_EQ(e.next_cell_id(), 10u);
   EXPECT_EQ(e.pack_count(), 2u);
   auto hit = e.load_pack_by_id(2);
   ASSERT_TRUE(hit.ok());
@@ -220,6 +236,59 @@ TEST(EngineWriteBufferTest, BatchSizesFailedFlushAndCloseDrain) {
   Engine e = open_engine(dir.path());
   EXPECT_EQ(e.pack_count(), 2u);
   EXPECT_EQ(e.load_pack_by_id(2)->text, "two");
+}
+
+// Buffered ids that another writer used where the block pool's catch-up
+// cannot see it: the text a pack write left when its cells failed, and a
+// pack stored, deleted and compacted away before the buffered engine looked;
+// seen by the drain's own catch-up, or by a refresh before it.
+TEST(EngineWriteBufferTest, IdsUsedByOthersOnlyInTextsOrDeletionsAreRefused) {
+  for (bool refresh_first : {false, true}) {
+    SCOPED_TRACE(refresh_first ? "refresh first" : "drain at once");
+    test::TempDir texts;
+    {
+      Engine buffered = must(Engine::open_with_write_buffer(texts.path(), 100, 0));
+      EXPECT_EQ(*buffered.mem_write_pack(request(1, 1)), 1u);
+      EXPECT_EQ(*buffered.mem_write_pack(request(1, 2, "own")), 2u);
+      {
+        Engine plain = open_engine(texts.path());
+        for (float seed : {3.0f, 4.0f}) {
+          fault::arm(fault::Op::Write, 2, EIO);  // the text lands, the cells do not
+          ASSERT_FALSE(plain.mem_write_pack(request(2, seed, "theirs")).ok());
+          fault::disarm();
+        }
+      }
+      if (refresh_first) ASSERT_TRUE(buffered.refresh().ok());
+      // Pack 2 brings a text of its own, written after the other one: it is kept.
+      auto r = buffered.flush_buffer();
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().to_string(),
+                "storage I/O error: pack id 1 was stored by another writer before this engine's write buffer "
+                "stored it; that buffered pack was dropped");
+    }
+    Engine e = open_engine(texts.path());
+    EXPECT_EQ(e.pack_count(), 1u);
+    EXPECT_EQ(e.load_pack_by_id(2)->text, "own");
+
+    test::TempDir deletions;
+    Engine buffered = must(Engine::open_with_write_buffer(deletions.path(), 100, 0));
+    EXPECT_EQ(*buffered.mem_write_pack(request(1, 1)), 1u);
+    {
+      // Every append of this engine starts a segment of its own.
+      Engine plain = open_engine(deletions.path(), DEFAULT_VAMANA_THRESHOLD, 1);
+      ASSERT_EQ(*plain.mem_write_pack(request(2, 2)), 1u);
+      ASSERT_EQ(*plain.mem_write_pack(request(2, 3)), 2u);
+      ASSERT_TRUE(plain.delete_pack(1).ok());
+      auto stats = plain.compact();
+      ASSERT_TRUE(stats.ok());
+      ASSERT_GT(stats->segments_compacted, 0u);
+    }
+    if (refresh_first) ASSERT_TRUE(buffered.refresh().ok());
+    ASSERT_FALSE(buffered.flush_buffer().ok());
+    ASSERT_TRUE(buffered.refresh().ok());
+    EXPECT_EQ(buffered.pack_count(), 1u);
+    EXPECT_EQ(buffered.load_pack_by_id(2)->owner, 2u);
+  }
 }
 
 // A pack write stores its text, then its cells. When it dies between the two
