@@ -394,13 +394,9 @@ Result<void> Engine::refresh_pass() {
   // Installed, the reloaded stores leave their catch-ups nothing new to
   // report: the buffered packs are checked against them here instead.
   mark_taken_by(&texts, &deletions);
-  std::unordered_set<CellId> dead;
   for (PackId p : deletions.ids()) {
     if (auto cells = dir.remove_pack(p)) {
-      for (CellId c : *cells) {
-        dir.unmap_cell(c);
-        dead.insert(c);
-      }
+      for (CellId c : *cells) dir.unmap_cell(c);
     }
     texts.remove(p);
     // A deleted or compacted-away pack keeps its id used.
@@ -447,7 +443,6 @@ Result<void> Engine::refresh_pass() {
   trace_graph_ = std::move(graph);
   text_store_ = std::move(texts);
   deletion_log_ = std::move(deletions);
-  dead_cells_ = std::move(dead);
   return {};
 }
 

@@ -369,8 +369,6 @@ class Engine {
   bool token_reweighting_ = false;
   // The pack reads' record buffer, kept so that reads stop allocating for it.
   ReadWindow read_window_;
-  // Cells of deleted packs still in the segments; compaction drops them.
-  std::unordered_set<CellId> dead_cells_;
 };
 
 }  // namespace qvn

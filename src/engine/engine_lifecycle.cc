@@ -60,7 +60,6 @@ Result<void> Engine::delete_pack(PackId pack) {
   for (CellId id : *removed) {
     unindex_cell(id);
     pack_directory_.unmap_cell(id);
-    dead_cells_.insert(id);
   }
   text_store_.remove(pack);
   return {};
