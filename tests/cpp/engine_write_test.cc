@@ -258,7 +258,9 @@ TEST(EngineWriteBufferTest, IdsUsedByOthersOnlyInTextsOrDeletionsAreRefused) {
           fault::disarm();
         }
       }
-      if (refresh_first) ASSERT_TRUE(buffered.refresh().ok());
+      if (refresh_first) {
+        ASSERT_TRUE(buffered.refresh().ok());
+      }
       // Pack 2 brings a text of its own, written after the other one: it is kept.
       auto r = buffered.flush_buffer();
       ASSERT_FALSE(r.ok());
@@ -283,7 +285,9 @@ TEST(EngineWriteBufferTest, IdsUsedByOthersOnlyInTextsOrDeletionsAreRefused) {
       ASSERT_TRUE(stats.ok());
       ASSERT_GT(stats->segments_compacted, 0u);
     }
-    if (refresh_first) ASSERT_TRUE(buffered.refresh().ok());
+    if (refresh_first) {
+      ASSERT_TRUE(buffered.refresh().ok());
+    }
     ASSERT_FALSE(buffered.flush_buffer().ok());
     ASSERT_TRUE(buffered.refresh().ok());
     EXPECT_EQ(buffered.pack_count(), 1u);
