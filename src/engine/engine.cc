@@ -143,6 +143,12 @@ Engine::~Engine() {
 // Writers sharing the directory
 
 Result<Engine::WriterTurn> Engine::writer_turn() {
+  // Before the depth: a copy made while a turn was held starts inside it.
+  if (const int64_t here = platform::process_id(); here != opened_in_process_) {
+    return make_unexpected(IoError::other(
+        "engine opened in process " + std::to_string(opened_in_process_) + " cannot write from process " +
+        std::to_string(here) + " (a copy made by fork()); open the engine in this process"));
+  }
   if (turn_depth_ == 0) {
     QVN_TRY_VOID(dir_handle_.lock_exclusive());
     if (auto r = catch_up_ids(); !r.ok()) {
