@@ -336,15 +336,19 @@ Result<void> Engine::refresh() {
     auto s = sync_path(trace_log_.path());
     if (!s.ok()) return make_unexpected(wal_error(s.error()));
   }
+  std::optional<VamanaIndex> vamana;
+  if (vamana_graph) {
+    pipeline.add_stage(std::move(vamana_graph));
+    vamana.emplace(vamana_dim, VAMANA_R, VAMANA_ALPHA);
+  }
 
+  // From here only moves, up to the governance entries: an allocation
+  // failure there leaves cells without an entry, which the next refresh
+  // takes as new and indexes again.
   key_dim_ = key_dim;
   slb_ = std::move(slb);
   pipeline_ = std::move(pipeline);
-  vamana_.reset();
-  if (vamana_graph) {
-    pipeline_.add_stage(std::move(vamana_graph));
-    vamana_.emplace(vamana_dim, VAMANA_R, VAMANA_ALPHA);
-  }
+  vamana_ = std::move(vamana);
   for (const auto& [id, entry] : new_entries) governance_.insert(id, entry);
   next_cell_id_ = next_cell;
   pack_directory_ = std::move(dir);

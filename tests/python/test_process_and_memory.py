@@ -198,3 +198,302 @@ def test_multiprocessing_fork_children_are_refused_and_no_pack_is_lost(tmp_path)
     for owner, owner_ids in written.items():
         for i, pid in enumerate(owner_ids):
             check_pack(reopened, pid, owner, i, f"{owner} {i}")
+
+
+# --- waiting without the interpreter lock -----------------------------------------------------
+
+K = np.eye(8, dtype=np.float32)[0]
+ONE_LAYER = [(0, np.ones(32, np.float32))]
+
+# Every method that takes the engine mutex, as (name, call on `e`, which holds packs 1 and 2, in `d`).
+ENGINE_CALLS = [
+    ("mem_write", lambda e, d: e.mem_write(1, 0, K, K, 1.0, None)),
+    ("mem_write_batch", lambda e, d: e.mem_write_batch([(1, 0, K, K, 1.0, None)])),
+    ("mem_read", lambda e, d: e.mem_read(K, 1, None)),
+    ("mem_read_tokens", lambda e, d: e.mem_read_tokens(K.reshape(1, 8), 1, None)),
+    ("set_refinement_mode", lambda e, d: e.set_refinement_mode("none")),
+    ("refinement_mode", lambda e, d: e.refinement_mode()),
+    ("set_token_reweighting", lambda e, d: e.set_token_reweighting(False)),
+    ("token_reweighting", lambda e, d: e.token_reweighting()),
+    ("cell_importance", lambda e, d: e.cell_importance(0)),
+    ("cell_tier", lambda e, d: e.cell_tier(0)),
+    ("cell_count", lambda e, d: e.cell_count()),
+    ("trace_ancestors", lambda e, d: e.trace_ancestors(0)),
+    ("has_vamana", lambda e, d: e.has_vamana()),
+    ("advance_days", lambda e, d: e.advance_days(0.0)),
+    ("evict_draft_packs", lambda e, d: e.evict_draft_packs(0.0, None)),
+    ("sweep_now", lambda e, d: e.sweep_now(0.0, 0.0)),
+    ("list_owners", lambda e, d: e.list_owners()),
+    ("schedule_evict_draft", lambda e, d: e.schedule_evict_draft(4e9, 7, 0.0)),
+    ("cancel_scheduled", lambda e, d: e.cancel_scheduled(12345)),
+    ("list_scheduled", lambda e, d: e.list_scheduled()),
+    ("fire_due_scheduled", lambda e, d: e.fire_due_scheduled()),
+    ("owner_exists", lambda e, d: e.owner_exists(1)),
+    ("delete_owner", lambda e, d: e.delete_owner(5)),
+    ("snapshot", lambda e, d: e.snapshot(os.path.join(d, "snap.tar"))),
+    ("flush_buffer", lambda e, d: e.flush_buffer()),
+    ("pipeline_stage_count", lambda e, d: e.pipeline_stage_count()),
+    ("store_synapsis", lambda e, d: e.store_synapsis(1, 1, np.ones(4, np.float32), np.ones(4, np.float32), 1.0, 1, 4)),
+    ("load_synapsis", lambda e, d: e.load_synapsis(1)),
+    ("status", lambda e, d: e.status()),
+    ("compact", lambda e, d: e.compact()),
+    ("mem_write_pack", lambda e, d: e.mem_write_pack(1, K, ONE_LAYER, 50.0)),
+    ("add_view_keys", lambda e, d: e.add_view_keys(1, [K])),
+    ("view_count", lambda e, d: e.view_count(1)),
+    ("mem_write_pack_with_auto_link", lambda e, d: e.mem_write_pack_with_auto_link(1, K, ONE_LAYER, 50.0)),
+    ("mem_read_pack", lambda e, d: e.mem_read_pack(K, 1, None)),
+    ("pack_count", lambda e, d: e.pack_count()),
+    ("refresh", lambda e, d: e.refresh()),
+    ("pack_importance", lambda e, d: e.pack_importance(1)),
+    ("list_packs", lambda e, d: e.list_packs(None)),
+    ("load_pack_by_id", lambda e, d: e.load_pack_by_id(1)),
+    ("add_pack_edge", lambda e, d: e.add_pack_edge(1, 2, 3)),
+    ("add_pack_link", lambda e, d: e.add_pack_link(1, 2)),
+    ("pack_links", lambda e, d: e.pack_links(1)),
+    ("pack_links_by_type", lambda e, d: e.pack_links_by_type(1, 1)),
+    ("pack_supports", lambda e, d: e.pack_supports(1)),
+    ("pack_contradicts", lambda e, d: e.pack_contradicts(1)),
+    ("mem_read_pack_with_trace_boost", lambda e, d: e.mem_read_pack_with_trace_boost(K, 1, None, 2.0)),
+    ("mem_read_pack_with_trace_boost_and_follow",
+     lambda e, d: e.mem_read_pack_with_trace_boost_and_follow(K, 1, None, 2.0)),
+    ("pack_text", lambda e, d: e.pack_text(1)),
+    ("set_pack_text", lambda e, d: e.set_pack_text(1, "t")),
+    ("set_pack_texts", lambda e, d: e.set_pack_texts([(1, "t")])),
+    ("pack_exists", lambda e, d: e.pack_exists(1)),
+    ("delete_pack", lambda e, d: e.delete_pack(2)),
+    ("flush", lambda e, d: e.flush()),
+    ("__repr__", lambda e, d: repr(e)),
+]
+# The probe's engines are of its own class, which CheckpointRepository does not take.
+SAVE = ("CheckpointRepository.save", lambda e, d: CheckpointRepository(os.path.join(d, "repo")).save(e, "l"))
+
+
+def test_the_table_names_every_method_that_takes_the_engine():
+    engine_free = {"restore_from", "open_with_write_buffer", "start_maintenance", "stop_maintenance",
+                   "is_maintenance_running", "maintenance_status"}
+    methods = {name for name in vars(Engine) if not name.startswith("__")} - engine_free
+    assert methods | {"__repr__"} == {name for name, _ in ENGINE_CALLS}
+
+
+@pytest.mark.skipif(probe is None, reason="_frame_probe not built")
+@pytest.mark.parametrize("name,call", ENGINE_CALLS, ids=[name for name, _ in ENGINE_CALLS])
+def test_a_call_waiting_for_a_busy_engine_lets_other_threads_run(tmp_path, name, call):
+    # A thread that holds the engine mutex may itself be waiting for another
+    # process's writer lock: whoever waits behind it must not hold the
+    # interpreter lock meanwhile, whether its own work is light or heavy.
+    e = probe.Engine(str(tmp_path / "db"))
+    for _ in range(2):
+        e.mem_write_pack(1, K, ONE_LAYER, 50.0)
+    outcome = []
+    probe.hold(e)  # a native thread holds the engine mutex for up to ten seconds
+
+    def run():
+        try:
+            outcome.append(call(e, str(tmp_path)))
+        except RuntimeError as error:
+            outcome.append(error)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    # The worker holds the interpreter lock from its call until it lets go
+    # to wait: seeing its borrow from here means it waits without the lock.
+    seen = False
+    while worker.is_alive() and not seen:
+        seen = probe.in_use(e)
+    timed_out = probe.release()
+    worker.join()
+    assert (seen, timed_out, len(outcome)) == (True, False, 1)
+
+
+HOLDER = """
+import fcntl, os, select, sys
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("locked", flush=True)
+asked = select.select([sys.stdin], [], [], 10)[0]  # a caller frozen by a held interpreter lock never asks
+print("asked" if asked else "timed out", flush=True)
+"""
+FLOCK = {"x86_64": 73, "aarch64": 32}.get(platform.machine())
+
+
+def waits_in_flock(thread):
+    try:
+        with open(f"/proc/self/task/{thread.native_id}/syscall") as f:
+            return f.read().split()[0] == str(FLOCK)
+    except (OSError, IndexError):
+        return False
+
+
+@pytest.mark.skipif(FLOCK is None or not os.path.exists("/proc/self/task"), reason="needs Linux /proc")
+def test_calls_waiting_for_another_processes_writer_lock_let_other_threads_run(tmp_path):
+    d = str(tmp_path / "db")
+    e = Engine(d)
+    for _ in range(3):
+        e.mem_write_pack(1, K, ONE_LAYER, 50.0)
+    e.schedule_evict_draft(1.0, 5, 100.0)  # due: firing it deletes owner 5's packs
+    buffered_dir = str(tmp_path / "buffered")
+    buffered = Engine.open_with_write_buffer(buffered_dir, 100)
+    calls = [(name, call) for name, call in ENGINE_CALLS + [SAVE]]
+    calls.append(("flush_buffer with a pending pack",
+                  lambda e, d: (buffered.mem_write_pack(1, K, ONE_LAYER, 50.0), buffered.flush_buffer())))
+    calls.append(("pack_count behind a waiting writer", None))
+    waited = []
+    for name, call in calls:
+        target = buffered if name.startswith("flush_buffer with") else e
+        e.mem_write_pack(5, K, ONE_LAYER, 50.0)  # something for the deletions
+        holder = subprocess.Popen([sys.executable, "-c", HOLDER, buffered_dir if target is buffered else d],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert holder.stdout.readline().strip() == "locked"
+        outcome = []
+        if call is None:  # a light method queued behind a writer that waits for the lock
+            writer = threading.Thread(target=lambda: e.mem_write_pack(1, K, ONE_LAYER, 50.0))
+            writer.start()
+            while not waits_in_flock(writer):
+                time.sleep(0.001)
+            worker = threading.Thread(target=lambda: outcome.append(e.pack_count()))
+        else:
+            def run(call=call):
+                try:
+                    outcome.append(call(target, str(tmp_path)))
+                except RuntimeError as error:
+                    outcome.append(error)
+            worker = threading.Thread(target=run)
+        worker.start()
+        # Polls with the interpreter lock given up between looks: a worker
+        # that waits while holding it freezes this thread until the holder
+        # gives up on being asked.
+        in_flock = False
+        while worker.is_alive() and not in_flock:
+            time.sleep(0.001)
+            in_flock = waits_in_flock(worker) if call is not None else True
+        if call is None:
+            time.sleep(0.2)  # the light method is waiting for the engine mutex by now
+        try:
+            holder.stdin.write("go\n")
+            holder.stdin.flush()
+        except BrokenPipeError:
+            pass  # it gave up on being asked
+        assert holder.stdout.readline().strip() == "asked", name
+        holder.wait()
+        worker.join()
+        if call is None:
+            writer.join()
+        assert len(outcome) == 1, name
+        if in_flock:
+            waited.append(name)
+    # Every kind of write met the lock (the test would be vacuous otherwise).
+    assert {"mem_write", "mem_write_pack", "delete_pack", "set_pack_text", "store_synapsis", "add_pack_link",
+            "compact", "flush_buffer with a pending pack", "delete_owner", "fire_due_scheduled",
+            "pack_count behind a waiting writer"} <= set(waited), waited
+
+
+# --- exhausted memory ------------------------------------------------------------------------
+
+MEMORY_SCRIPT = """
+import gc, json, resource, sys
+import numpy as np
+from quorvane_db._native import Engine
+
+path = sys.argv[1]
+e = Engine(path, segment_size=1 << 16)
+key = np.ones(16, np.float32)
+for i in range(300):
+    e.mem_write_pack(i % 7, key, [(0, np.ones(64, np.float32))], 50.0, ("text %d " % i) * 20)
+big = e.mem_write_pack(1, key, [(0, np.ones(8, np.float32))], 50.0)
+e.set_pack_text(big, "x" * (4 << 20))
+for a in range(3):
+    e.store_synapsis(a, 1, np.ones(1 << 18, np.float32), np.ones(1 << 18, np.float32), 1.0, 64, 4096)
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+
+def limited(call, margin):
+    gc.collect()
+    error = None
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + margin, resource.RLIM_INFINITY))
+    try:
+        call()
+    except (MemoryError, RuntimeError) as caught:
+        error = caught
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    return None if error is None else str(error)
+
+def after(call):
+    try:
+        call()
+        return "usable"
+    except Exception as error:
+        return str(error)
+
+def margins(call, fresh=lambda: None):
+    # 24 margins below the smallest that lets the call through: failures at
+    # every stage of it, from its first allocation to its last.
+    coarse = [int(2 ** (12 + i / 2)) for i in range(32)]
+    enough = next((m for m in coarse if fresh() or limited(call, m) is None), coarse[-1])
+    return [enough // 4 + i * (enough - enough // 4) // 23 for i in range(24)]
+
+out = {}
+reads = {"list_packs": lambda: e.list_packs(None), "pack_text": lambda: e.pack_text(big),
+         "load_synapsis": lambda: e.load_synapsis(1)}
+for name, call in reads.items():
+    out[name] = [(limited(call, m), after(call)) for m in margins(call)]
+
+# Another engine stores 9,000 records at once; refresh fails at every stage
+# of taking them in until a margin lets it through.
+other = Engine(path, segment_size=1 << 16)
+for i in range(3):
+    other.mem_write_pack(9, key, [(l, np.ones(8, np.float32)) for l in range(3000)], 50.0, "other %d" % i)
+out["refresh"] = []
+for m in [int(2 ** (11 + i / 16)) for i in range(16 * 14)]:
+    out["refresh"].append((limited(e.refresh, m), after(e.pack_count)))
+    if out["refresh"][-1][0] is None:
+        break
+def state(x):
+    try:
+        return [x.cell_count(), x.pack_count(), x.status()["governance_entries"],
+                sorted(p["pack_id"] for p in x.list_packs(None))]
+    except RuntimeError as error:
+        return str(error)
+out["refreshed"] = [after(e.refresh), state(e), state(Engine(path))]
+
+layers = [(0, np.ones(1 << 20, np.float32))]
+w = None
+def reopen():
+    global w
+    w = Engine(path + "-w")
+write = lambda: w.mem_write_pack(1, key, layers, 50.0, "t")
+out["mem_write_pack"] = []
+for m in margins(write, reopen):
+    reopen()
+    out["mem_write_pack"].append((limited(write, m), after(w.pack_count)))
+print(json.dumps(out))
+"""
+# Every large allocation maps memory of its own and gives it back when freed,
+# so the limit bites wherever the call needs more.
+MALLOC = {"MALLOC_ARENA_MAX": "1", "MALLOC_MMAP_THRESHOLD_": "65536", "MALLOC_TRIM_THRESHOLD_": "0",
+          "MALLOC_TOP_PAD_": "0"}
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc to size the memory limit")
+def test_out_of_memory_names_the_method_and_only_a_write_poisons_the_engine(tmp_path):
+    out = run_script(MEMORY_SCRIPT, tmp_path / "db", **MALLOC)
+    assert out.returncode == 0, out.stderr
+    result = json.loads(out.stdout)
+    for name in ("list_packs", "pack_text", "load_synapsis", "refresh"):
+        messages = [m for m, _ in result[name]]
+        # A failed read or refresh leaves the engine usable; every MemoryError names its method.
+        assert {after for _, after in result[name]} == {"usable"}, (name, result[name])
+        assert all(m is None or m.startswith(f"{name}: ") for m in messages), (name, messages)
+        assert sum(m is not None for m in messages) >= 3 and messages[-1] is None, (name, messages)
+    # Records taken in by a refresh that failed half-way are taken in by the next one.
+    refreshed, mine, reopened = result["refreshed"]
+    assert refreshed == "usable" and mine == reopened
+    kinds = set()
+    for message, after in result["mem_write_pack"]:
+        kind = {None: "usable", "mem_write_pack: out of memory": "usable",
+                "mem_write_pack: out of memory; the engine must be reopened": "engine lock poisoned"}[message]
+        assert after == kind, (message, after)
+        kinds.add(message)
+    assert len(kinds) == 3, kinds  # refused before the engine, poisoned inside it, and through

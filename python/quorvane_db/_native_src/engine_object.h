@@ -76,6 +76,20 @@ inline std::optional<EngineRef> extract_engine_ref(PyObject* obj, Borrow kind) {
   return extract_ref<EngineState>(obj, kind);
 }
 
+// The body of a snapshot under the engine mutex: drains the write buffer
+// (a write: an allocation failure there poisons the engine), then runs
+// `archive`, which only reads the engine and its directory, so that an
+// allocation failure there leaves the engine usable.
+template <class E, class F>
+auto drain_then_archive(E& engine, F&& archive) -> decltype(archive()) {
+  if (auto drained = engine.flush_buffer(); !drained.ok()) return make_unexpected(std::move(drained).error());
+  try {
+    return archive();
+  } catch (const std::bad_alloc&) {
+    throw AllocationLeftEngineIntact();
+  }
+}
+
 // An `engine` argument of another class's method (shared borrow).
 bool from_py(PyObject* obj, EngineRef& out);
 

@@ -48,9 +48,10 @@ PyObject* on_exit(PyObject*, PyObject*) {
   return guard([]() -> PyObject* {
     maintenance::stop_all();
     begin_interpreter_exit();
-    // With the interpreter lock held, as any method waits for the engine
-    // mutex: a daemon thread inside an engine operation releases the mutex
-    // without needing the interpreter lock (and then stays parked).
+    // With the interpreter lock held: no holder of the engine mutex needs it
+    // (a method holds the mutex with the interpreter lock only while it has
+    // that lock, which this thread has now), so a daemon thread inside an
+    // engine operation releases the mutex and then stays parked.
     for (const EngineHandle& handle : live_engines()) {
       if (auto held = handle->lock()) {
         // A failed drain keeps its requests buffered; the engine's own
