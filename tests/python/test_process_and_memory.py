@@ -3,7 +3,6 @@ every call in the child (and never hangs or writes there), calls that wait for
 the directory's writer lock let other Python threads run, and a failed
 allocation names its method and leaves a read or refresh with a usable engine."""
 
-import fcntl
 import json
 import multiprocessing as mp
 import os
@@ -39,14 +38,14 @@ def exact(n, shift):
     return np.array([((i + shift) % 15) - 7 for i in range(n)], np.float32)
 
 
-def layers_of(owner, i, size=32, n=1):
-    return [(layer, exact(size, owner * 5 + i + layer)) for layer in range(n)]
+def layers_of(owner, i):
+    return [(0, exact(32, owner * 5 + i)), (1, exact(32, owner * 5 + i + 1))]
 
 
-def check_pack(engine, pack_id, owner, i, text, size=32, n=1):
+def check_pack(engine, pack_id, owner, i, text):
     hit = engine.load_pack_by_id(pack_id)
-    assert (hit["owner"], hit["text"], len(hit["layers"])) == (owner, text, n), pack_id
-    for (layer, want), got in zip(layers_of(owner, i, size, n), hit["layers"]):
+    assert (hit["owner"], hit["text"], len(hit["layers"])) == (owner, text, 2), pack_id
+    for (layer, want), got in zip(layers_of(owner, i), hit["layers"]):
         assert got["layer_idx"] == layer and np.array_equal(got["data"], want), pack_id
 
 
@@ -390,7 +389,7 @@ def test_calls_waiting_for_another_processes_writer_lock_let_other_threads_run(t
 # --- exhausted memory ------------------------------------------------------------------------
 
 MEMORY_SCRIPT = """
-import gc, json, resource, sys
+import gc, itertools, json, resource, sys
 import numpy as np
 from quorvane_db._native import Engine
 
@@ -418,7 +417,7 @@ def limited(call, margin):
         error = caught
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-    return None if error is None else str(error)
+    return None if error is None else "%s: %s" % (type(error).__name__, error)
 
 def after(call):
     try:
@@ -435,8 +434,10 @@ def margins(call, fresh=lambda: None):
     return [enough // 4 + i * (enough - enough // 4) // 23 for i in range(24)]
 
 out = {}
+archives = itertools.count()
 reads = {"list_packs": lambda: e.list_packs(None), "pack_text": lambda: e.pack_text(big),
-         "load_synapsis": lambda: e.load_synapsis(1)}
+         "load_synapsis": lambda: e.load_synapsis(1),
+         "snapshot": lambda: e.snapshot(path + "-%d.tar" % next(archives))}
 for name, call in reads.items():
     out[name] = [(limited(call, m), after(call)) for m in margins(call)]
 
@@ -481,19 +482,23 @@ def test_out_of_memory_names_the_method_and_only_a_write_poisons_the_engine(tmp_
     out = run_script(MEMORY_SCRIPT, tmp_path / "db", **MALLOC)
     assert out.returncode == 0, out.stderr
     result = json.loads(out.stdout)
-    for name in ("list_packs", "pack_text", "load_synapsis", "refresh"):
+    for name in ("list_packs", "pack_text", "load_synapsis", "snapshot", "refresh"):
         messages = [m for m, _ in result[name]]
-        # A failed read or refresh leaves the engine usable; every MemoryError names its method.
+        # A failed read, snapshot or refresh leaves the engine usable; every
+        # MemoryError names its method (a snapshot may also meet the system's
+        # own ENOMEM as a storage error).
         assert {after for _, after in result[name]} == {"usable"}, (name, result[name])
-        assert all(m is None or m.startswith(f"{name}: ") for m in messages), (name, messages)
+        assert all(m is None or m.startswith(f"MemoryError: {name}: ") or
+                   (name == "snapshot" and m.startswith("RuntimeError: storage I/O error: ")) for m in messages), \
+            (name, messages)
         assert sum(m is not None for m in messages) >= 3 and messages[-1] is None, (name, messages)
     # Records taken in by a refresh that failed half-way are taken in by the next one.
     refreshed, mine, reopened = result["refreshed"]
     assert refreshed == "usable" and mine == reopened
     kinds = set()
     for message, after in result["mem_write_pack"]:
-        kind = {None: "usable", "mem_write_pack: out of memory": "usable",
-                "mem_write_pack: out of memory; the engine must be reopened": "engine lock poisoned"}[message]
+        kind = {None: "usable", "MemoryError: mem_write_pack: out of memory": "usable",
+                "MemoryError: mem_write_pack: out of memory; the engine must be reopened": "engine lock poisoned"}[message]
         assert after == kind, (message, after)
         kinds.add(message)
     assert len(kinds) == 3, kinds  # refused before the engine, poisoned inside it, and through
