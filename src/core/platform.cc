@@ -502,4 +502,6 @@ uint64_t now_unix_nanos() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+int64_t process_id() { return static_cast<int64_t>(::getpid()); }
+
 }  // namespace qvn::platform

@@ -132,4 +132,8 @@ std::string parent_dir(const std::string& path);
 // Wall-clock Unix time.
 uint64_t now_unix_nanos();
 
+// The calling process's id. A copy made by fork() sees a new value, which is
+// how state opened before the fork notices that it now lives elsewhere.
+int64_t process_id();
+
 }  // namespace qvn::platform

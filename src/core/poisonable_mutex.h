@@ -62,6 +62,19 @@ class PoisonableMutex {
     return Guard(this);
   }
 
+  // Takes the mutex only when it is free. Returns nullopt when it is held
+  // by another thread (`*busy` set) or poisoned (`*busy` cleared, the mutex
+  // released again).
+  std::optional<Guard> try_lock(bool* busy) {
+    *busy = !mutex_.try_lock();
+    if (*busy) return std::nullopt;
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock();
+      return std::nullopt;
+    }
+    return Guard(this);
+  }
+
   bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
  private:

@@ -145,6 +145,12 @@ Engine::~Engine() {
 // Writers sharing the directory
 
 Result<Engine::WriterTurn> Engine::writer_turn() {
+  // Before the depth: a copy made while a turn was held starts inside it.
+  if (const int64_t here = platform::process_id(); here != opened_in_process_) {
+    return make_unexpected(IoError::other(
+        "engine opened in process " + std::to_string(opened_in_process_) + " cannot write from process " +
+        std::to_string(here) + " (a copy made by fork()); open the engine in this process"));
+  }
   if (turn_depth_ == 0) {
     QVN_TRY_VOID(dir_handle_.lock_exclusive());
     if (auto r = catch_up_ids(); !r.ok()) {
@@ -426,15 +432,19 @@ Result<void> Engine::refresh_pass() {
     auto s = sync_path(trace_log_.path());
     if (!s.ok()) return make_unexpected(wal_error(s.error()));
   }
+  std::optional<VamanaIndex> vamana;
+  if (vamana_graph) {
+    pipeline.add_stage(std::move(vamana_graph));
+    vamana.emplace(vamana_dim, VAMANA_R, VAMANA_ALPHA);
+  }
 
+  // From here only moves, up to the governance entries: an allocation
+  // failure there leaves cells without an entry, which the next refresh
+  // takes as new and indexes again.
   key_dim_ = key_dim;
   slb_ = std::move(slb);
   pipeline_ = std::move(pipeline);
-  vamana_.reset();
-  if (vamana_graph) {
-    pipeline_.add_stage(std::move(vamana_graph));
-    vamana_.emplace(vamana_dim, VAMANA_R, VAMANA_ALPHA);
-  }
+  vamana_ = std::move(vamana);
   for (const auto& [id, entry] : new_entries) governance_.insert(id, entry);
   // The graph save's writer turn may have raised the counter further.
   next_cell_id_ = std::max(next_cell_id_, next_cell);

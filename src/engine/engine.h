@@ -347,6 +347,10 @@ class Engine {
   // engine's own, so that handles in one process exclude each other too.
   platform::File dir_handle_;
   uint32_t turn_depth_ = 0;
+  // The process that opened the engine. A copy made by fork() shares the
+  // directory descriptor's open file description, and with it the writer
+  // lock, so the lock cannot keep it apart from the parent: it never writes.
+  int64_t opened_in_process_ = platform::process_id();
   BlockPool block_pool_;
   SynapticBank synaptic_;
   TraceLog trace_log_;

@@ -721,7 +721,6 @@ Result<bool> BlockPool::rescan_pass() {
     seg->inode = info.inode;
     SegmentScan scan;
     if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, seg->path, seg->scanned_to);
-    seg->scanned_to = std::max(scan.end, seg->scanned_to);
     if (!seg->reader) keep_reader(*seg, std::move(file));
     // Only a rotation clears the mark: the bytes behind the last record may
     // be a dead writer's or our own failed append's.
@@ -733,6 +732,14 @@ Result<bool> BlockPool::rescan_pass() {
   }
   admit_waiting();
   for (const auto& [id, scan] : scans) index_scanned(id, scan.records, false);
+  // Only now, with every record indexed: an allocation failure above leaves
+  // the marks where they were, so the next rescan reads those records again
+  // (indexing is idempotent) instead of skipping them for good.
+  for (const auto& [id, scan] : scans) {
+    for (Segment& seg : segments_) {
+      if (seg.id == id) seg.scanned_to = std::max(scan.end, seg.scanned_to);
+    }
+  }
   return vanished;
 }
 

@@ -3,8 +3,12 @@
 // durable.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "core/fault.h"
 #include "support/engine_fixture.h"
@@ -457,6 +461,51 @@ TEST(EngineDeleteTest, DeletedPacksNeverComeBackAndIdsAreNotReused) {
   auto cells = e.mem_read(vec(16, 5), 1, std::nullopt);
   ASSERT_EQ(cells->size(), 1u);
   EXPECT_EQ((*cells)[0].cell.pack_id, 0u);
+}
+
+// A copy of an engine made by fork() shares the directory descriptor's open
+// file description, so the writer lock cannot keep it apart from the parent:
+// every write of the copy is refused, its destructor drains nothing, and the
+// parent's packs, buffered ones included, are stored once each.
+TEST(EngineWriterTurnTest, CopyMadeByForkNeverWrites) {
+  test::TempDir dir, buffered_dir;
+  Engine plain = open_engine(dir.path());
+  ASSERT_EQ(*plain.mem_write_pack(request(1, 1, "one")), 1u);
+  {
+    auto buffered = std::make_unique<Engine>(must(Engine::open_with_write_buffer(buffered_dir.path(), 100, 0)));
+    ASSERT_EQ(*buffered->mem_write_pack(request(2, 2, "buffered")), 1u);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // No gtest assertions here: the verdict is the exit code.
+      auto refused = [](const auto& r) {
+        return !r.ok() && r.error().to_string().find("(a copy made by fork()); open the engine in this process") !=
+                              std::string::npos;
+      };
+      const bool ok = refused(plain.mem_write_pack(request(3, 3))) && refused(plain.delete_pack(1)) &&
+                      refused(plain.set_pack_texts({{1, "x"}})) && refused(plain.compact()) &&
+                      refused(plain.add_pack_edge(1, 1, 1)) && refused(buffered->flush_buffer()) &&
+                      plain.load_pack_by_id(1).ok();
+      buffered.reset();  // its destructor would drain the parent's request
+      ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(*plain.mem_write_pack(request(4, 4, "two")), 2u);
+    ASSERT_TRUE(buffered->flush_buffer().ok());
+  }
+  // Three records per pack (a head and two layers), none of them twice.
+  Engine reopened = open_engine(dir.path());
+  EXPECT_EQ(reopened.pack_count(), 2u);
+  EXPECT_EQ(reopened.cell_count(), 6u);
+  EXPECT_EQ(reopened.load_pack_by_id(1)->text, "one");
+  EXPECT_EQ(reopened.load_pack_by_id(2)->text, "two");
+  Engine buffered = open_engine(buffered_dir.path());
+  EXPECT_EQ(buffered.pack_count(), 1u);
+  EXPECT_EQ(buffered.cell_count(), 3u);
+  EXPECT_EQ(buffered.load_pack_by_id(1)->text, "buffered");
 }
 
 }  // namespace

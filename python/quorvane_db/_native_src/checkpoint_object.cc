@@ -45,15 +45,18 @@ constexpr Signature kSave{"CheckpointRepository",
                           "save($self, engine, label)\n--\n\n"
                           "Save ``engine``'s current state under ``label``. Returns a\n"
                           "dict with ``label``, ``seq``, ``path``, and ``manifest``."};
-// The snapshot runs under the saved engine's mutex with the interpreter lock
-// held: its other users, and its maintenance thread, wait meanwhile.
+// The snapshot runs under the saved engine's mutex, without the interpreter
+// lock (it may wait for the directory's writer lock): the engine's other
+// users, and its maintenance thread, wait meanwhile.
 PyObject* save(CheckpointRepositoryState& self, BoundArgs& args) {
   EngineRef engine;
   std::string label;
   if (!args.convert(engine, label)) return nullptr;
   const CheckpointRepository repo(self.root);
-  auto r = run_locked(*engine->inner, [&](Engine& e) {
-    return repo.save([&e](const std::string& out_path) { return e.snapshot(out_path); }, label);
+  auto r = run_released<kWrite>(engine->inner, [&](Engine& e) {
+    return drain_then_archive(e, [&] {
+      return repo.save([&e](const std::string& out_path) { return e.snapshot(out_path); }, label);
+    });
   });
   if (!r) return nullptr;
   return finish(*r, [](const CheckpointEntry& entry) { return checkpoint_dict(entry).release(); });
@@ -91,9 +94,10 @@ constexpr Signature kRestoreLatest{"CheckpointRepository",
 PyObject* restore_latest(CheckpointRepositoryState& self, BoundArgs& args) {
   std::string label, target_dir;
   if (!args.convert(label, target_dir)) return nullptr;
-  auto restored = CheckpointRepository(self.root).restore_latest(label, target_dir);
-  if (!restored.ok()) return raise_engine_error(restored.error());
-  auto opened = Engine::open(target_dir, DEFAULT_VAMANA_THRESHOLD, std::nullopt);
+  auto opened = without_interpreter_lock([&]() -> Result<Engine> {
+    QVN_TRY_VOID(CheckpointRepository(self.root).restore_latest(label, target_dir));
+    return Engine::open(target_dir, DEFAULT_VAMANA_THRESHOLD, std::nullopt);
+  });
   return finish(opened, [](Engine& engine) {
     return new_engine_object(std::make_shared<PoisonableMutex<Engine>>(std::move(engine))).release();
   });

@@ -103,7 +103,7 @@ PyObject* store_synapsis(EngineState& self, BoundArgs& args) {
   entry.d_model = d_model;
   entry.last_used = last_used.value_or(0);
   entry.quality = quality.value_or(0.0f);
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.store_adapter(entry); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.store_adapter(entry); });
   if (!r) return nullptr;
   return finish_none(*r);
 }
@@ -116,7 +116,8 @@ constexpr Signature kLoadSynapsis{
 PyObject* load_synapsis(EngineState& self, BoundArgs& args) {
   uint64_t owner = 0;
   if (!args.convert(owner)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return as_engine(e.synaptic().load_for_owner(owner)); });
+  auto r = run_released<kRead>(self.inner,
+                               [&](Engine& e) { return as_engine(e.synaptic().load_for_owner(owner)); });
   if (!r) return nullptr;
   return finish(*r, [](const std::vector<SynapticEntry>& entries) {
     return list_of(entries, [](const SynapticEntry& s) {
@@ -141,7 +142,7 @@ constexpr Signature kPackText{"Engine",
 PyObject* pack_text(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   if (!args.convert(pack_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) -> std::optional<std::string> {
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) -> std::optional<std::string> {
     const std::string* text = e.text_store().get(pack_id);
     if (!text) return std::nullopt;
     return *text;
@@ -156,7 +157,7 @@ PyObject* set_pack_text(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   std::string text;
   if (!args.convert(pack_id, text)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) -> Result<void> {
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) -> Result<void> {
     std::vector<std::pair<PackId, std::string>> one;
     one.emplace_back(pack_id, std::move(text));
     return e.set_pack_texts(one);
@@ -170,7 +171,7 @@ constexpr Signature kSetPackTexts{
 PyObject* set_pack_texts(EngineState& self, BoundArgs& args) {
   std::vector<std::pair<uint64_t, std::string>> entries;
   if (!args.convert(entries)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.set_pack_texts(entries); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.set_pack_texts(entries); });
   if (!r) return nullptr;
   return finish_none(*r);
 }
@@ -183,7 +184,7 @@ constexpr Signature kCellImportance{
 PyObject* cell_importance(EngineState& self, BoundArgs& args) {
   uint64_t cell_id = 0;
   if (!args.convert(cell_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) -> std::optional<float> {
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) -> std::optional<float> {
     const GovernanceEntry* g = e.governance().get(cell_id);
     if (!g) return std::nullopt;
     return g->importance;
@@ -198,7 +199,7 @@ constexpr Signature kCellTier{
 PyObject* cell_tier(EngineState& self, BoundArgs& args) {
   uint64_t cell_id = 0;
   if (!args.convert(cell_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) -> std::optional<uint64_t> {
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) -> std::optional<uint64_t> {
     const GovernanceEntry* g = e.governance().get(cell_id);
     if (!g) return std::nullopt;
     return tier_byte(g->tier);
@@ -213,7 +214,7 @@ constexpr Signature kAdvanceDays{
 PyObject* advance_days(EngineState& self, BoundArgs& args) {
   float days = 0.0f;
   if (!args.convert(days)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) {
+  auto r = run_locked<OnAllocFailure::KeepUsable>(self.inner, [&](Engine& e) {
     e.advance_days(days);
     return 0;
   });
@@ -233,7 +234,7 @@ PyObject* evict_draft_packs(EngineState& self, BoundArgs& args) {
   float threshold = 0.0f;
   std::optional<uint64_t> owner;
   if (!args.convert(threshold, owner)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.evict_draft_packs(threshold, owner); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.evict_draft_packs(threshold, owner); });
   if (!r) return nullptr;
   return count_result(*r);
 }
@@ -250,7 +251,7 @@ PyObject* sweep_now(EngineState& self, BoundArgs& args) {
   float hours = 0.0f;
   float threshold = 15.0f;
   if (!args.convert(hours, threshold)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) {
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) {
     if (hours > 0.0f) e.advance_days(hours / 24.0f);  // NaN and negatives do not age
     return e.evict_draft_packs(threshold, std::nullopt);
   });
@@ -264,7 +265,7 @@ constexpr Signature kListOwners{
     "Enumerate every owner with at least one pack stored.\n\n"
     "Returns owners in ascending order."};
 PyObject* list_owners(EngineState& self, BoundArgs&) {
-  auto r = run_locked(*self.inner, [](Engine& e) {
+  auto r = run_locked<kRead>(self.inner, [](Engine& e) {
     std::set<OwnerId> owners = e.owners();
     return std::vector<uint64_t>(owners.begin(), owners.end());
   });
@@ -278,7 +279,7 @@ constexpr Signature kOwnerExists{
 PyObject* owner_exists(EngineState& self, BoundArgs& args) {
   uint64_t owner = 0;
   if (!args.convert(owner)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.owners().count(owner) != 0; });
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) { return e.owners().count(owner) != 0; });
   if (!r) return nullptr;
   return to_py_bool(*r).release();
 }
@@ -293,7 +294,7 @@ constexpr Signature kDeleteOwner{
 PyObject* delete_owner(EngineState& self, BoundArgs& args) {
   uint64_t owner = 0;
   if (!args.convert(owner)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.delete_owner(owner); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.delete_owner(owner); });
   if (!r) return nullptr;
   return count_result(*r);
 }
@@ -303,7 +304,7 @@ constexpr Signature kPackImportance{
 PyObject* pack_importance(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   if (!args.convert(pack_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) -> std::optional<float> {
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) -> std::optional<float> {
     const std::vector<CellId>* cells = e.pack_directory().cells(pack_id);
     if (!cells || cells->empty()) return std::nullopt;
     const GovernanceEntry* g = e.governance().get(cells->front());
@@ -324,7 +325,7 @@ PyObject* list_packs(EngineState& self, BoundArgs& args) {
   std::optional<uint64_t> owner;
   if (!args.convert(owner)) return nullptr;
   using Row = std::pair<PackSummary, std::optional<std::string>>;
-  auto r = run_locked(*self.inner, [&](Engine& e) {
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) {
     std::vector<Row> rows;
     for (PackSummary& s : e.list_packs(owner)) {
       const std::string* text = e.text_store().get(s.pack_id);
@@ -352,7 +353,8 @@ constexpr Signature kPackExists{
 PyObject* pack_exists(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   if (!args.convert(pack_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.pack_directory().cells(pack_id) != nullptr; });
+  auto r = run_locked<kRead>(self.inner,
+                             [&](Engine& e) { return e.pack_directory().cells(pack_id) != nullptr; });
   if (!r) return nullptr;
   return to_py_bool(*r).release();
 }
@@ -362,7 +364,7 @@ constexpr Signature kDeletePack{"Engine",
 PyObject* delete_pack(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   if (!args.convert(pack_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.delete_pack(pack_id); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.delete_pack(pack_id); });
   if (!r) return nullptr;
   return finish_none(*r);
 }
@@ -377,11 +379,11 @@ PyObject* id_list(const std::optional<std::vector<uint64_t>>& ids) {
 
 // Pack links of one kind (EDGE_TYPE_ANY for all); the query cannot fail.
 PyObject* links_of(EngineState& self, uint64_t pack_id, uint8_t kind) {
-  return id_list(run_locked(*self.inner, [&](Engine& e) { return e.pack_links(pack_id, kind); }));
+  return id_list(run_locked<kRead>(self.inner, [&](Engine& e) { return e.pack_links(pack_id, kind); }));
 }
 
 PyObject* add_edge(EngineState& self, uint64_t a, uint64_t b, uint8_t kind) {
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.add_pack_edge(a, b, kind); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.add_pack_edge(a, b, kind); });
   if (!r) return nullptr;
   return finish_none(*r);
 }
@@ -392,7 +394,7 @@ constexpr Signature kTraceAncestors{
 PyObject* trace_ancestors(EngineState& self, BoundArgs& args) {
   uint64_t cell_id = 0;
   if (!args.convert(cell_id)) return nullptr;
-  return id_list(run_locked(*self.inner, [&](Engine& e) {
+  return id_list(run_locked<kRead>(self.inner, [&](Engine& e) {
     return e.trace_graph().ancestors(cell_id, static_cast<uint8_t>(EdgeType::CausedBy));
   }));
 }
@@ -513,7 +515,7 @@ PyObject* schedule_evict_draft(EngineState& self, BoundArgs& args) {
     return raise_runtime("threshold must be a finite number, got " +
                          std::string(std::isnan(threshold) ? "NaN" : threshold > 0 ? "inf" : "-inf"));
   }
-  auto r = run_locked(*self.inner, [&](Engine& e) {
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) {
     return e.schedule_action(EvictDraft{owner, threshold}, fires_at);
   });
   if (!r) return nullptr;
@@ -528,7 +530,7 @@ constexpr Signature kCancelScheduled{
 PyObject* cancel_scheduled(EngineState& self, BoundArgs& args) {
   uint64_t id = 0;
   if (!args.convert(id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.cancel_scheduled(id); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.cancel_scheduled(id); });
   if (!r) return nullptr;
   return finish(*r, [](bool removed) { return to_py_bool(removed).release(); });
 }
@@ -540,7 +542,7 @@ constexpr Signature kListScheduled{
     "``{\"id\": int, \"fires_at_unix_secs\": float, \"action\": dict}``\n"
     "Entries are sorted by fire time ascending."};
 PyObject* list_scheduled(EngineState& self, BoundArgs&) {
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.list_scheduled(); });
+  auto r = run_released<kRead>(self.inner, [](Engine& e) { return e.list_scheduled(); });
   if (!r) return nullptr;
   return finish(*r, [](const std::vector<ScheduledEntry>& entries) {
     return list_of(entries, scheduled_entry_to_dict).release();
@@ -558,7 +560,8 @@ constexpr Signature kFireDueScheduled{
 PyObject* fire_due_scheduled(EngineState& self, BoundArgs&) {
   // The clock is read under the mutex, so `now` is never older than an
   // entry scheduled just before by another thread.
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.fire_due_scheduled(platform::now_unix_nanos()); });
+  auto r = run_released<kWrite>(self.inner,
+                                [](Engine& e) { return e.fire_due_scheduled(platform::now_unix_nanos()); });
   if (!r) return nullptr;
   return count_result(*r);
 }

@@ -89,7 +89,9 @@ PyObject* construct_body(PyTypeObject*, BoundArgs& args) {
   std::optional<uint64_t> segment_size;
   std::optional<uint64_t> vamana_threshold;
   if (!args.convert(path, segment_size, vamana_threshold)) return nullptr;
-  auto opened = Engine::open(path, vamana_threshold.value_or(DEFAULT_VAMANA_THRESHOLD), segment_size);
+  auto opened = without_interpreter_lock([&] {
+    return Engine::open(path, vamana_threshold.value_or(DEFAULT_VAMANA_THRESHOLD), segment_size);
+  });
   return wrap_opened(opened);
 }
 
@@ -104,7 +106,7 @@ constexpr Signature kRestoreFrom{
 PyObject* restore_from_body(BoundArgs& args) {
   std::string in_path, target_dir;
   if (!args.convert(in_path, target_dir)) return nullptr;
-  auto opened = Engine::restore_from(in_path, target_dir);
+  auto opened = without_interpreter_lock([&] { return Engine::restore_from(in_path, target_dir); });
   return wrap_opened(opened);
 }
 
@@ -122,7 +124,8 @@ PyObject* open_with_write_buffer_body(BoundArgs& args) {
   uint64_t max_batch_size = 0;
   uint64_t max_idle_ms = 0;
   if (!args.convert(path, max_batch_size, max_idle_ms)) return nullptr;
-  auto opened = Engine::open_with_write_buffer(path, max_batch_size, max_idle_ms);
+  auto opened =
+      without_interpreter_lock([&] { return Engine::open_with_write_buffer(path, max_batch_size, max_idle_ms); });
   return wrap_opened(opened);
 }
 
@@ -133,7 +136,7 @@ constexpr Signature kFlush{
     "flush($self)\n--\n\n"
     "Explicit durability checkpoint \xe2\x80\x94 ensures all components have fsynced."};
 PyObject* flush_body(EngineState& self, BoundArgs&) {
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.flush(); });
+  auto r = run_released<kWrite>(self.inner, [](Engine& e) { return e.flush(); });
   return r ? finish_none(*r) : nullptr;
 }
 
@@ -144,7 +147,7 @@ constexpr Signature kFlushBuffer{
     "engine was opened without a buffer or when the buffer is\n"
     "already empty."};
 PyObject* flush_buffer_body(EngineState& self, BoundArgs&) {
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.flush_buffer(); });
+  auto r = run_released<kWrite>(self.inner, [](Engine& e) { return e.flush_buffer(); });
   return r ? finish_none(*r) : nullptr;
 }
 
@@ -158,12 +161,10 @@ constexpr Signature kRefresh{
     "refreshes governance / `pack_directory` / `text_store` / `deletion_log`.\n"
     "Idempotent and cheap when nothing changed on disk."};
 PyObject* refresh_body(EngineState& self, BoundArgs&) {
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.refresh(); });
+  auto r = run_released<kRead>(self.inner, [](Engine& e) { return e.refresh(); });
   return r ? finish_none(*r) : nullptr;
 }
 
-// Keeps the interpreter lock for the whole archive: callers rely on no other
-// Python thread running while the directory is read.
 constexpr Signature kSnapshot{
     "Engine",
     "snapshot($self, out_path)\n--\n\n"
@@ -176,7 +177,9 @@ constexpr Signature kSnapshot{
 PyObject* snapshot_body(EngineState& self, BoundArgs& args) {
   std::string out_path;
   if (!args.convert(out_path)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.snapshot(out_path); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) {
+    return drain_then_archive(e, [&] { return e.snapshot(out_path); });
+  });
   if (!r) return nullptr;
   return finish(*r, [](const SnapshotManifest& m) { return manifest_dict(m).release(); });
 }
@@ -187,7 +190,7 @@ constexpr Signature kCompact{
     "Compact storage by rewriting segments with dead cells.\n\n"
     "Returns a dict with `segments_compacted`, `cells_moved`, `bytes_reclaimed`."};
 PyObject* compact_body(EngineState& self, BoundArgs&) {
-  auto r = run_released(self.inner, [](Engine& e) { return e.compact(); });
+  auto r = run_released<kWrite>(self.inner, [](Engine& e) { return e.compact(); });
   if (!r) return nullptr;
   return finish(*r, [](const CompactionStats& s) {
     return DictBuilder()
@@ -209,7 +212,7 @@ constexpr Signature kStatus{
     "`governance_entries`, `trace_edges`, `arena_bytes`, `arena_bytes_per_cell`."};
 PyObject* status_body(EngineState& self, BoundArgs&) {
   // One hold of the mutex, so the eleven values agree with each other.
-  auto r = run_locked(*self.inner, [](Engine& e) { return e.status(); });
+  auto r = run_locked<kRead>(self.inner, [](Engine& e) { return e.status(); });
   if (!r) return nullptr;
   const EngineStatus& s = *r;
   return DictBuilder()
@@ -230,7 +233,7 @@ PyObject* status_body(EngineState& self, BoundArgs&) {
 // One status counter read under the mutex.
 template <class Read, class Build>
 PyObject* counter(EngineState& self, Read read, Build build) {
-  auto r = run_locked(*self.inner, [&](Engine& e) { return read(e); });
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) { return read(e); });
   return r ? build(*r).release() : nullptr;
 }
 
@@ -275,7 +278,7 @@ PyObject* set_refinement_mode_body(EngineState& self, BoundArgs& args) {
     return raise_runtime("unknown refinement mode '" + mode +
                          "' (expected 'none', 'centered', 'prf', or 'whitened')");
   }
-  auto r = run_locked(*self.inner, [&](Engine& e) {
+  auto r = run_locked<OnAllocFailure::KeepUsable>(self.inner, [&](Engine& e) {
     e.set_refinement(std::move(strategy));
     return true;
   });
@@ -301,7 +304,7 @@ constexpr Signature kSetTokenReweighting{
 PyObject* set_token_reweighting_body(EngineState& self, BoundArgs& args) {
   bool enabled = false;
   if (!args.convert(enabled)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) {
+  auto r = run_locked<OnAllocFailure::KeepUsable>(self.inner, [&](Engine& e) {
     e.set_token_reweighting(enabled);
     return true;
   });
@@ -334,7 +337,7 @@ PyObject* mem_write_body(EngineState& self, BoundArgs& args) {
   if (!args.convert(owner, layer, key_arr, value_arr, salience, parent)) return nullptr;
   std::vector<float> key, value;
   if (!copy_pair(key_arr, value_arr, key, value)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) {
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) {
     return e.mem_write(owner, layer, std::move(key), std::move(value), salience, parent);
   });
   if (!r) return nullptr;
@@ -372,7 +375,7 @@ PyObject* mem_write_batch_body(EngineState& self, BoundArgs& args) {
   for (size_t i = 0; i < requests.size(); ++i) {
     if (!extract_write_request(requests[i].get(), items[i])) return nullptr;
   }
-  auto r = run_released(self.inner, [&](Engine& e) { return e.mem_write_batch(std::move(items)); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.mem_write_batch(std::move(items)); });
   if (!r) return nullptr;
   return finish(*r, [](const std::vector<CellId>& ids) { return u64_list(ids).release(); });
 }
@@ -388,7 +391,7 @@ PyObject* mem_write_pack_body(EngineState& self, BoundArgs& args) {
   std::vector<std::pair<uint16_t, F32Array>> payloads;
   if (!args.convert(request.owner, retrieval_key, payloads, request.salience, request.text)) return nullptr;
   if (!copy_pack_request(retrieval_key, payloads, request)) return nullptr;
-  auto r = run_released(self.inner, [&](Engine& e) { return e.mem_write_pack(std::move(request)); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.mem_write_pack(std::move(request)); });
   if (!r) return nullptr;
   return finish(*r, [](PackId id) { return to_py(id).release(); });
 }
@@ -410,7 +413,7 @@ PyObject* mem_write_pack_with_auto_link_body(EngineState& self, BoundArgs& args)
   }
   if (!copy_pack_request(retrieval_key, payloads, request)) return nullptr;
   float t = threshold.value_or(DEFAULT_AUTO_LINK_THRESHOLD);
-  auto r = run_released(self.inner, [&](Engine& e) {
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) {
     return e.mem_write_pack_with_auto_link(std::move(request), t);
   });
   if (!r) return nullptr;
@@ -435,7 +438,7 @@ PyObject* add_view_keys_body(EngineState& self, BoundArgs& args) {
     // A TypeError here, unlike every other array copy: callers catch it so.
     if (!copy_vector(arrays[i], keys[i], PyExc_TypeError)) return nullptr;
   }
-  auto r = run_released(self.inner, [&](Engine& e) { return e.add_view_keys(pack_id, keys); });
+  auto r = run_released<kWrite>(self.inner, [&](Engine& e) { return e.add_view_keys(pack_id, keys); });
   if (!r) return nullptr;
   return finish(*r, [](uint64_t n) { return to_py(n).release(); });
 }
@@ -448,16 +451,12 @@ constexpr Signature kViewCount{
 PyObject* view_count_body(EngineState& self, BoundArgs& args) {
   uint64_t pack_id = 0;
   if (!args.convert(pack_id)) return nullptr;
-  auto r = run_locked(*self.inner, [&](Engine& e) { return e.view_count(pack_id); });
+  auto r = run_locked<kRead>(self.inner, [&](Engine& e) { return e.view_count(pack_id); });
   if (!r) return nullptr;
   return finish(*r, [](uint64_t n) { return to_py(n).release(); });
 }
 
 // --- reads ----------------------------------------------------------------------
-
-// A read that runs out of memory raises MemoryError and leaves the engine
-// usable (see OnAllocFailure).
-constexpr OnAllocFailure kRead = OnAllocFailure::KeepUsable;
 
 constexpr Signature kMemRead{
     "Engine",
@@ -577,11 +576,11 @@ PyObject* repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     auto ref = extract_engine_ref(self, Borrow::Shared);
     if (!ref) return nullptr;
-    auto text = run_locked(*(*ref)->inner, [](Engine& e) {
+    auto text = run_locked<kRead>((*ref)->inner, [](Engine& e) {
       return "Engine(path='" + e.path() + "', cells=" + std::to_string(e.cell_count()) + ")";
     });
     return text ? str_lossy(*text).release() : nullptr;
-  });
+  }, "__repr__");
 }
 
 PyMethodDef restore_from() { return static_method_def<kRestoreFrom, restore_from_body>(); }

@@ -94,6 +94,15 @@ PyType_Spec g_engine_spec = {
 
 }  // namespace
 
+bool EngineState::check_process() const {
+  if (in_opening_process()) return true;
+  PyErr_Format(PyExc_RuntimeError,
+               "this Engine was opened in process %lld and cannot be used in process %lld "
+               "(a copy made by fork()); open a new Engine in this process",
+               static_cast<long long>(opened_in_process), static_cast<long long>(platform::process_id()));
+  return false;
+}
+
 PyTypeObject* EngineState::type() {
   return reinterpret_cast<PyTypeObject*>(g_engine_type.load(std::memory_order_acquire));
 }

@@ -71,6 +71,31 @@ void begin_interpreter_exit() {
   Py_END_ALLOW_THREADS
 }
 
+void name_memory_error(const char* what) {
+  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef text = value ? PyRef::steal(PyObject_Str(value)) : PyRef();
+  if (!text) PyErr_Clear();
+  PyRef prefix = PyRef::steal(PyUnicode_FromFormat("%s: ", what));
+  if (!prefix) PyErr_Clear();
+  if (text && prefix && PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1) {
+    PyErr_Restore(type, value, traceback);  // named already
+    return;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  // Formatting needs a little memory of its own; failing that, the bare
+  // MemoryError it raises is all there is to say.
+  if (text && PyUnicode_GetLength(text.get()) > 0) {
+    PyErr_Format(PyExc_MemoryError, "%s: %U", what, text.get());
+  } else {
+    PyErr_Format(PyExc_MemoryError, "%s: out of memory", what);
+  }
+}
+
 PyRef str_lossy(std::string_view text) {
   return PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

@@ -49,6 +49,23 @@ inline constexpr const char* kEngineLockPoisoned = "engine lock poisoned";
 
 // --- entry guard -----------------------------------------------------------
 
+// Thrown in place of std::bad_alloc once an allocation failure has poisoned
+// the engine mutex.
+struct AllocationPoisonedEngine : std::bad_alloc {
+  const char* what() const noexcept override { return "out of memory; the engine must be reopened"; }
+};
+
+// Thrown by a write operation, in place of std::bad_alloc, from a step that
+// has changed nothing of the engine (a snapshot's archive, once the write
+// buffer is drained): the mutex stays usable, as for KeepUsable.
+struct AllocationLeftEngineIntact : std::bad_alloc {};
+
+// When the pending error is a MemoryError that does not name `what` (the
+// interpreter's own, without a message, from building a result; NumPy's, for
+// an array it could not allocate), replaces it with "{what}: out of memory"
+// or "{what}: {its message}", so every MemoryError names its method.
+void name_memory_error(const char* what);
+
 // Runs `body` and converts any C++ exception into a Python error: bad_alloc
 // into MemoryError (naming `what`, the entry point, when given), everything
 // else into the internal-failure exception. Returns the body's result, or its
@@ -67,11 +84,20 @@ auto guard(F&& body, const char* what = nullptr) -> decltype(body()) {
     }
   };
   try {
-    return body();
+    R r = body();
+    if (r == failure() && what) name_memory_error(what);
+    return r;
 #if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     throw;
 #endif
+  } catch (const AllocationPoisonedEngine&) {
+    if (what) {
+      PyErr_Format(PyExc_MemoryError, "%s: out of memory; the engine must be reopened", what);
+    } else {
+      PyErr_SetString(PyExc_MemoryError, "out of memory; the engine must be reopened");
+    }
+    return failure();
   } catch (const std::bad_alloc&) {
     if (what) {
       PyErr_Format(PyExc_MemoryError, "%s: out of memory", what);
@@ -188,62 +214,70 @@ class GilRelease {
 template <class F, class T>
 using LockedResult = std::optional<std::invoke_result_t<F&, T&>>;
 
-// Runs `op(value)` under the mutex with the interpreter lock held (the road
-// of every method that is not one of the heavy ones). `op` must not create
-// Python objects: it copies out what the result needs.
-template <class T, class F>
-LockedResult<F, T> run_locked(PoisonableMutex<T>& mutex, F&& op) {
-  auto held = mutex.lock();
-  if (!held) {
-    raise_runtime(kEngineLockPoisoned);
-    return std::nullopt;
-  }
-  return LockedResult<F, T>(std::in_place, op(**held));
-}
-
 // What an allocation failure inside an operation means for the engine.
 enum class OnAllocFailure {
-  // The operation may have been interrupted half-way through a change: the
-  // mutex is poisoned.
+  // The operation may have been interrupted half-way through a change (the
+  // writes): the mutex is poisoned, and the MemoryError says that the engine
+  // must be reopened.
   Poison,
-  // The operation leaves the engine consistent when an allocation fails (the
-  // reads: they change only governance entries in place, the SLB and the
+  // The operation leaves the engine consistent when an allocation fails: the
+  // queries change only governance entries in place, the SLB and the
   // per-token caches, each of which either completes a change or keeps its
-  // old state). The mutex stays usable; the failure still reaches the entry
-  // guard as MemoryError naming the method.
+  // old state; refresh builds its new state aside and installs it by moves.
+  // The mutex stays usable; the failure still reaches the entry guard as
+  // MemoryError naming the method.
   KeepUsable,
 };
+inline constexpr OnAllocFailure kRead = OnAllocFailure::KeepUsable;
+inline constexpr OnAllocFailure kWrite = OnAllocFailure::Poison;
 
-// The road of the heavy methods: keep an extra reference on the handle,
-// release the interpreter lock, lock the mutex, run `op`, unlock, drop the
-// reference, and only then retake the interpreter lock. The engine mutex is
-// therefore never held while waiting for the interpreter lock. All inputs of
-// `op` must already be owned C++ values. An exception from `op` is carried
-// past the retake and rethrown with the interpreter lock held.
-template <OnAllocFailure OnAlloc = OnAllocFailure::Poison, class T, class F>
-LockedResult<F, T> run_released(const std::shared_ptr<PoisonableMutex<T>>& handle, F&& op) {
+namespace detail {
+
+enum class Taken { Ran, Busy, Poisoned };
+
+// Takes the mutex (waiting for it, or only when free) and runs `op` under
+// it, applying the allocation-failure policy. Touches no Python object.
+template <OnAllocFailure OnAlloc, class T, class F>
+Taken lock_and_run(PoisonableMutex<T>& mutex, bool wait, F& op, LockedResult<F, T>& out) {
+  std::exception_ptr kept;  // an allocation failure that left the engine usable
+  try {
+    bool busy = false;
+    auto held = wait ? mutex.lock() : mutex.try_lock(&busy);
+    if (!held) return busy ? Taken::Busy : Taken::Poisoned;
+    try {
+      out.emplace(op(**held));
+    } catch (const AllocationLeftEngineIntact&) {
+      kept = std::current_exception();
+    } catch (const std::bad_alloc&) {
+      // Caught while the guard still holds the mutex: no poisoning.
+      if constexpr (OnAlloc == OnAllocFailure::KeepUsable) {
+        kept = std::current_exception();
+      } else {
+        throw;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // Rethrown above: the guard has poisoned the mutex on the way out.
+    throw AllocationPoisonedEngine();
+  }
+  if (kept) std::rethrow_exception(kept);
+  return Taken::Ran;
+}
+
+// Gives up the interpreter lock, waits for the mutex, runs `op`, unlocks,
+// drops `keep` (an extra reference on the handle) and only then retakes the
+// interpreter lock, so the engine mutex is never held while waiting for it.
+// An exception from `op` is carried past the retake and rethrown with the
+// interpreter lock held.
+template <OnAllocFailure OnAlloc, class T, class F>
+LockedResult<F, T> run_without_interpreter_lock(std::shared_ptr<PoisonableMutex<T>> keep, F& op) {
   LockedResult<F, T> out;
-  bool poisoned = false;
+  Taken taken = Taken::Ran;
   std::exception_ptr failure;
   {
-    std::shared_ptr<PoisonableMutex<T>> keep = handle;
     GilRelease released;
     try {
-      auto held = keep->lock();
-      if (held) {
-        if constexpr (OnAlloc == OnAllocFailure::KeepUsable) {
-          try {
-            out.emplace(op(**held));
-          } catch (const std::bad_alloc&) {
-            // Caught before the guard sees it: no poisoning.
-            failure = std::current_exception();
-          }
-        } else {
-          out.emplace(op(**held));
-        }
-      } else {
-        poisoned = true;
-      }
+      taken = lock_and_run<OnAlloc>(*keep, true, op, out);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
       throw;
@@ -255,8 +289,63 @@ LockedResult<F, T> run_released(const std::shared_ptr<PoisonableMutex<T>>& handl
     released.reacquire();
   }
   if (failure) std::rethrow_exception(failure);
-  if (poisoned) raise_runtime(kEngineLockPoisoned);
+  if (taken == Taken::Poisoned) raise_runtime(kEngineLockPoisoned);
   return out;
+}
+
+}  // namespace detail
+
+// The road of the light methods: when the engine mutex is free, `op` runs
+// under it with the interpreter lock held. When another thread holds it,
+// that thread may be waiting for the directory's writer lock, which another
+// process can hold for as long as its write takes: the call then waits, and
+// runs, without the interpreter lock, as the heavy methods do, so that other
+// Python threads keep running. `op` must not create Python objects: it
+// copies out what the result needs.
+template <OnAllocFailure OnAlloc, class T, class F>
+LockedResult<F, T> run_locked(const std::shared_ptr<PoisonableMutex<T>>& handle, F&& op) {
+  LockedResult<F, T> out;
+  switch (detail::lock_and_run<OnAlloc>(*handle, false, op, out)) {
+    case detail::Taken::Ran: return out;
+    case detail::Taken::Poisoned: raise_runtime(kEngineLockPoisoned); return out;
+    case detail::Taken::Busy: break;
+  }
+  return detail::run_without_interpreter_lock<OnAlloc>(handle, op);
+}
+
+// The road of every method that may wait for the directory's writer lock
+// (writes, deletions, schedules, compaction, snapshots, refresh, flushes) and
+// of the heavy reads: keep an extra reference on the handle, release the
+// interpreter lock, lock the mutex, run `op`, unlock, drop the reference,
+// and only then retake the interpreter lock. All inputs of `op` must already
+// be owned C++ values.
+template <OnAllocFailure OnAlloc, class T, class F>
+LockedResult<F, T> run_released(const std::shared_ptr<PoisonableMutex<T>>& handle, F&& op) {
+  return detail::run_without_interpreter_lock<OnAlloc>(handle, op);
+}
+
+// Runs `op`, pure C++ touching no Python object and no engine mutex (an
+// open), without the interpreter lock; an exception is carried past the
+// retake and rethrown with the lock held.
+template <class F>
+std::invoke_result_t<F&> without_interpreter_lock(F&& op) {
+  std::optional<std::invoke_result_t<F&>> out;
+  std::exception_ptr failure;
+  {
+    GilRelease released;
+    try {
+      out.emplace(op());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+      throw;
+#endif
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    released.reacquire();
+  }
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*out);
 }
 
 // Converts an engine result: the value through `build` (which returns a new

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/platform.h"
 #include "engine/engine.h"
 #include "frame.h"
 #include "maintenance_registry.h"
@@ -12,9 +13,14 @@ namespace qvn::py {
 
 namespace {
 
+struct Tracked {
+  std::weak_ptr<PoisonableMutex<Engine>> engine;
+  int64_t process;  // that opened it
+};
+
 struct Engines {
   std::mutex mu;
-  std::vector<std::weak_ptr<PoisonableMutex<Engine>>> open;
+  std::vector<Tracked> open;
 };
 
 // Never destroyed: engines may be released during static destruction.
@@ -27,8 +33,13 @@ std::vector<EngineHandle> live_engines() {
   Engines& e = engines();
   std::lock_guard<std::mutex> lock(e.mu);
   std::vector<EngineHandle> out;
-  for (const auto& weak : e.open) {
-    if (EngineHandle h = weak.lock()) out.push_back(std::move(h));
+  // A copy made by fork() is never drained here: its mutex may be held by a
+  // thread that exists only in the parent, and its buffered packs are the
+  // parent's to write.
+  const int64_t here = platform::process_id();
+  for (const auto& t : e.open) {
+    if (t.process != here) continue;
+    if (EngineHandle h = t.engine.lock()) out.push_back(std::move(h));
   }
   return out;
 }
@@ -37,9 +48,10 @@ PyObject* on_exit(PyObject*, PyObject*) {
   return guard([]() -> PyObject* {
     maintenance::stop_all();
     begin_interpreter_exit();
-    // With the interpreter lock held, as any method waits for the engine
-    // mutex: a daemon thread inside an engine operation releases the mutex
-    // without needing the interpreter lock (and then stays parked).
+    // With the interpreter lock held: no holder of the engine mutex needs it
+    // (a method holds the mutex with the interpreter lock only while it has
+    // that lock, which this thread has now), so a daemon thread inside an
+    // engine operation releases the mutex and then stays parked.
     for (const EngineHandle& handle : live_engines()) {
       if (auto held = handle->lock()) {
         // A failed drain keeps its requests buffered; the engine's own
@@ -59,8 +71,8 @@ PyMethodDef g_on_exit_def = {"_on_interpreter_exit", &on_exit, METH_NOARGS,
 void track_engine(const EngineHandle& engine) {
   Engines& e = engines();
   std::lock_guard<std::mutex> lock(e.mu);
-  std::erase_if(e.open, [](const auto& weak) { return weak.expired(); });
-  e.open.push_back(engine);
+  std::erase_if(e.open, [](const Tracked& t) { return t.engine.expired(); });
+  e.open.push_back(Tracked{engine, platform::process_id()});
 }
 
 bool register_exit_hook() {

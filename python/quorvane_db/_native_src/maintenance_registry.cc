@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/platform.h"
+
 namespace qvn::py::maintenance {
 
 namespace {
@@ -14,6 +16,9 @@ struct Slot {
   // Held for every start, stop, join and running test of `handle`.
   std::mutex mu;
   MaintenanceHandle handle;
+  // A copy made by fork() has no thread to join: only the process that made
+  // the slot stops it.
+  int64_t process = platform::process_id();
 };
 
 struct Registry {
@@ -103,7 +108,9 @@ void stop_all() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     r.closed = true;
-    for (auto& entry : r.live) slots.push_back(entry.second);
+    for (auto& entry : r.live) {
+      if (entry.second->process == platform::process_id()) slots.push_back(entry.second);
+    }
   }
   for (auto& slot : slots) {
     std::lock_guard<std::mutex> own(slot->mu);

@@ -7,7 +7,9 @@
 // A State provides:
 //   static constexpr const char* kTypeName;   // for "is not an instance of"
 //   static PyTypeObject* type();              // the class, once created
-// and, when the object can be borrowed exclusively, a `BorrowFlag borrow`.
+// and, when the object can be borrowed exclusively, a `BorrowFlag borrow`;
+// when it may only be used in the process that made it, a
+// `bool check_process() const` that raises and returns false elsewhere.
 #pragma once
 
 #include "args.h"
@@ -65,6 +67,11 @@ std::optional<ObjRef<State>> extract_ref(PyObject* obj, Borrow kind) {
   ObjRef<State> ref;
   ref.object_ = obj;
   ref.state_ = &state_of<State>(obj);
+  // Before the borrow: a copy made by fork() may carry borrows of threads
+  // that exist only in the parent.
+  if constexpr (requires(const State& s) { s.check_process(); }) {
+    if (!ref.state_->check_process()) return std::nullopt;
+  }
   if constexpr (requires(State& s) { s.borrow; }) {
     ref.borrow_ = BorrowGuard::acquire(ref.state_->borrow, kind);
     if (!ref.borrow_) return std::nullopt;
