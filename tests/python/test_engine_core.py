@@ -269,7 +269,7 @@ def test_memory_exhaustion_in_a_read_leaves_the_engine_usable(tmp_path):
 
 def _shared_dir_writer(path, owner, n, barrier, out):
     e = Engine(path)
-    barrier.wait()
+    barrier.wait(timeout=60)
     acked = []
     for i in range(n):
         layer = np.full(8, owner * 1000.0 + i, dtype=np.float32)
@@ -284,9 +284,13 @@ def test_processes_sharing_a_directory_never_share_an_id(tmp_path):
     ps = [ctx.Process(target=_shared_dir_writer, args=(str(tmp_path), o, 40, barrier, out)) for o in (1, 2, 3)]
     for p in ps:
         p.start()
-    results = [out.get(timeout=60) for _ in ps]
-    for p in ps:
-        p.join(timeout=60)
+    try:
+        results = [out.get(timeout=60) for _ in ps]
+    finally:
+        for p in ps:
+            p.join(timeout=60)
+            if p.is_alive():
+                p.kill()
     e = Engine(str(tmp_path))
     packs = [pid for _, acked, _ in results for pid in acked]
     cells = [c for *_, cs in results for c in cs]
