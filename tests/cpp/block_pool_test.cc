@@ -187,6 +187,8 @@ TEST(SegmentFilesTest, DamagedTailsEndTheScan) {
       const CellId whole = d.cut ? 2 : 3;
       EXPECT_EQ(pool.index().size(), whole);
       for (CellId id = 1; id <= whole; ++id) EXPECT_TRUE(pool.read_cell(id).ok());
+      // As a writer turn does, with the directory's lock held.
+      pool.settle_active_tail();
       ASSERT_TRUE(pool.append_cell(make_cell(10)).ok());
       EXPECT_EQ(pool.locate(10)->segment_id, 1u);
     }
@@ -405,6 +407,83 @@ TEST(BlockPoolTest, FailedAppendsLeaveFileAndIndexAsBefore) {
 }
 
 // ---------------------------------------------------------------------------
+// Several writers on one directory. What a scan outside the writer lock finds
+// at a tail may be another writer's append in progress; only the writer turn
+// (settle_active_tail, lock held) may take it for a dead writer's.
+
+TEST(SharedTailTest, OnlyTheWriterTurnJudgesATail) {
+  TempDir dir;
+  const std::string path = seg_file(dir, 0);
+  BlockPool pool = open_pool(dir);
+  ASSERT_TRUE(pool.append_cells(make_cells(1, 2, 64)).ok());
+  std::vector<uint8_t> theirs, dead;
+  ASSERT_TRUE(encode_cell_record(theirs, make_cell(3, 64)).ok());
+  ASSERT_TRUE(encode_cell_record(dead, make_cell(5, 64)).ok());
+
+  // A refresh meets another writer's record half written: not indexed, and
+  // not held against the segment once the writer has finished it.
+  const size_t half = theirs.size() / 2;
+  test::append_bytes(path, {theirs.begin(), theirs.begin() + half});
+  ASSERT_TRUE(pool.rescan().ok());
+  EXPECT_FALSE(pool.contains(3));
+  test::append_bytes(path, {theirs.begin() + half, theirs.end()});
+  pool.settle_active_tail();
+  ASSERT_TRUE(pool.append_cell(make_cell(4, 64)).ok());
+  EXPECT_EQ(pool.segment_count(), 1u);
+  ASSERT_TRUE(pool.rescan().ok());
+  expect_same(*pool.read_cell(3), make_cell(3, 64));
+
+  // A writer that died inside its append: the next append goes to a new
+  // segment, the torn bytes stay, and a reopen finds every whole record.
+  test::append_bytes(path, {dead.begin(), dead.begin() + 100});
+  const uint64_t torn_size = test::size_of(path);
+  pool.settle_active_tail();
+  ASSERT_TRUE(pool.append_cell(make_cell(6, 64)).ok());
+  EXPECT_EQ(pool.locate(6)->segment_id, 1u);
+  EXPECT_EQ(test::size_of(path), torn_size);
+  BlockPool again = open_pool(dir);
+  EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{1, 2, 3, 4, 6}));
+  for (CellId id : again.cell_ids()) expect_same(*again.read_cell(id), make_cell(id, 64));
+}
+
+// A file that takes a segment's name under a live pool is neither read in
+// place of the file the index describes nor appended to.
+TEST(SharedTailTest, AReplacedSegmentFileIsNeitherReadNorAppendedTo) {
+  auto replace = [](const TempDir& dir, uint32_t seg, const std::vector<uint8_t>& bytes) {
+    const std::string tmp = dir.file("replacement");
+    test::write_bytes(tmp, bytes);
+    ASSERT_TRUE(platform::rename(tmp, seg_file(dir, seg)).ok());
+  };
+  {
+    // The active segment is replaced by a copy: appends go to a new segment,
+    // and reads of old and new cells alike find them.
+    TempDir dir;
+    BlockPool pool = open_pool(dir);
+    ASSERT_TRUE(pool.append_cells(make_cells(0, 4, 16)).ok());
+    expect_same(*pool.read_cell(3), make_cell(3, 16));  // keeps a descriptor
+    replace(dir, 0, test::read_bytes(seg_file(dir, 0)));
+    pool.settle_active_tail();
+    ASSERT_TRUE(pool.append_cell(make_cell(4, 16)).ok());
+    EXPECT_EQ(pool.locate(4)->segment_id, 1u);
+    for (CellId id : {3, 4}) expect_same(*pool.read_cell(id), make_cell(id, 16));
+  }
+  TempDir dir;
+  BlockPool pool = open_pool(dir, 100);  // one cell per segment
+  const CellId n = 70;                   // more segments than kept descriptors
+  for (CellId id = 0; id < n; ++id) ASSERT_TRUE(pool.append_cell(make_cell(id, 16)).ok());
+  for (CellId id = 0; id < n; ++id) ASSERT_TRUE(pool.read_cell(id).ok());  // the first ones are closed again
+  // Segment 0 now holds cell 999 where cell 0 was.
+  std::vector<uint8_t> other = kHeader;
+  ASSERT_TRUE(encode_cell_record(other, make_cell(999, 16)).ok());
+  replace(dir, 0, other);
+  ReadWindow window;
+  EXPECT_FALSE(pool.read_cell(0).ok());
+  EXPECT_FALSE(reader_value(pool, window, {}, 0).ok());
+  // A rescan takes the new file as it is.
+  ASSERT_TRUE(pool.rescan().ok());
+  EXPECT_EQ(pool.read_cell(0).error().kind(), EngineError::Kind::CellNotFound);
+  expect_same(*pool.read_cell(999), make_cell(999, 16));
+}
 
 // Segments of ten 16-dimensional cells each: ids 10 s .. 10 s + 9 in segment s.
 BlockPool pool_with_segments(const TempDir& dir, int segments) {
