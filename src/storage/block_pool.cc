@@ -289,26 +289,29 @@ IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, std::span<const uin
     return make_unexpected(segment_replaced(seg.path));
   }
   uint64_t begin = info.size;
-  uint64_t base = begin;
+  if (begin < sf::HEADER_SIZE) {
+    // A segment whose header is not on disk: its creator died first, or is
+    // writing it now, outside the writer lock, the same 8 bytes at the same
+    // place. Nothing here is a record. The header goes to its place, never
+    // behind what is there, and this append's sync covers it.
+    QVN_TRY(platform::File h, platform::File::open(seg.path, platform::Access::Write));
+    uint8_t header[sf::HEADER_SIZE];
+    write_header(header);
+    QVN_TRY_VOID(h.write_all(header, sizeof header));
+    QVN_TRY_VOID(h.close());
+    QVN_TRY(begin, f.size());
+  }
+  const uint64_t base = begin;
   // Cut back to where this append began, so later offsets stay true, but
   // only while nothing but our own bytes follows (the writer lock keeps
   // others out; bytes beyond ours would be theirs). Otherwise, or if the cut
   // fails, the partial bytes stay and the segment takes no more appends.
   auto fail = [&](IoError e) -> IoResult<std::vector<uint64_t>> {
     auto now = f.size();
-    bool ours_only = now.ok() && *now >= begin && *now - begin <= (base - begin) + buf.size();
+    bool ours_only = now.ok() && *now >= begin && *now - begin <= buf.size();
     if (!ours_only || !f.truncate(begin).ok()) seg.torn_tail = true;
     return make_unexpected(std::move(e));
   };
-  if (base < sf::HEADER_SIZE) {
-    // A segment whose header never made it to disk: nothing here is a record.
-    uint8_t header[sf::HEADER_SIZE];
-    write_header(header);
-    begin = 0;
-    if (auto r = f.truncate(0); !r.ok()) return make_unexpected(std::move(r).error());
-    if (auto r = f.write_all(header, sizeof header); !r.ok()) return fail(std::move(r).error());
-    base = sf::HEADER_SIZE;
-  }
   if (auto r = f.write_all(buf.data(), buf.size()); !r.ok()) return fail(std::move(r).error());
   if (auto r = f.sync(); !r.ok()) return fail(std::move(r).error());
   seg.size = base + buf.size();
@@ -683,7 +686,10 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
     std::string path = segment_path(dir, id);
     QVN_TRY(auto opened, open_segment(path));
     auto& [file, info] = opened;
+    // A file whose header is not written yet (its creator is writing it, or
+    // died first) holds no record; its first one will start at the header's end.
     SegmentScan scan;
+    scan.end = scan.resume = sf::HEADER_SIZE;
     if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, path, sf::HEADER_SIZE);
     for (const RecordRef& r : scan.records) {
       if (r.header.is_pack_head()) pool.heads_.insert(r.header.pack_id);
@@ -876,7 +882,7 @@ Result<void> BlockPool::catch_up_ids(const std::function<void(CellId, PackId)>& 
     if (!size.ok() || *size <= read_to) continue;
     QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
     ScanReader reader(f, *size);
-    uint64_t p = read_to;
+    uint64_t p = std::max(read_to, sf::HEADER_SIZE);
     while (*size - p >= NEED) {
       QVN_TRY(const uint8_t* head, reader.at(p, NEED));
       uint32_t len = get<uint32_t>(head);
