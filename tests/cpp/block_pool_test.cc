@@ -197,6 +197,72 @@ TEST(SegmentFilesTest, DamagedTailsEndTheScan) {
   }
 }
 
+// A zero run that power loss leaves inside the last record written, not
+// reaching the end of the file: a record whose own fields show it cannot be
+// as its writer left it is a torn tail, the records before it are whole, and
+// the next append goes to a new segment. The same run inside a record that
+// others follow is not a tail.
+TEST(SegmentFilesTest, AHoleInTheLastRecordEndsTheScan) {
+  namespace sf = segment_format;
+  Cell head = make_cell(1, 64);
+  head.pack_id = 5;
+  head.layer = VIEW_KEY_LAYER;
+  Cell view = make_cell(2, 64);
+  view.pack_id = 5;
+  view.layer = VIEW_KEY_LAYER;
+  view.view_marker = VIEW_MARKER_ALL_ONES;
+  struct Hole {
+    const char* name;
+    const Cell* last;
+    uint64_t at, len;  // inside the last record
+    bool kept;
+  };
+  const Cell standalone = make_cell(2, 64);
+  const Hole holes[] = {
+      {"key count", &standalone, sf::OFF_KEY_LEN, 2, false},
+      {"value count", &standalone, sf::OFF_VALUE_LEN, 1, false},
+      {"a scale", &standalone, sf::FIXED_END, 4, false},
+      {"codes", &standalone, sf::FIXED_END + 8 + 3, 2, false},
+      {"part of a view marker", &view, sf::OFF_VIEW_MARKER + 2, 3, false},
+      {"the owner", &standalone, sf::OFF_OWNER, 1, true},  // no field shows it
+  };
+  for (const Hole& h : holes) {
+    SCOPED_TRACE(h.name);
+    TempDir dir;
+    const std::string path = seg_file(dir, 0);
+    uint64_t at = 0;
+    {
+      BlockPool pool = open_pool(dir);
+      ASSERT_TRUE(pool.append_cell(head).ok());
+      ASSERT_TRUE(pool.append_cell(*h.last).ok());
+      at = pool.locate(2)->offset;
+    }
+    auto bytes = test::read_bytes(path);
+    ASSERT_LT(at + h.at + h.len, bytes.size());
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at + h.at), h.len, 0);
+    test::write_bytes(path, bytes);
+    {
+      BlockPool pool = open_pool(dir);
+      EXPECT_EQ(pool.contains(2), h.kept);
+      expect_same(*pool.read_cell(1), head);
+      pool.settle_active_tail();
+      ASSERT_TRUE(pool.append_cell(make_cell(3, 64)).ok());
+      EXPECT_EQ(pool.locate(3)->segment_id, h.kept ? 0u : 1u);
+    }
+    BlockPool again = open_pool(dir);
+    EXPECT_EQ(again.contains(2), h.kept);
+    expect_same(*again.read_cell(3), make_cell(3, 64));
+    if (h.kept) continue;
+    // Followed by a whole record, the damage is no tail: the scan goes on
+    // (reads report what they can see of it).
+    auto followed = bytes;
+    ASSERT_TRUE(encode_cell_record(followed, make_cell(4, 64)).ok());
+    test::write_bytes(path, followed);
+    BlockPool middle = open_pool(dir);
+    EXPECT_TRUE(middle.contains(2) && middle.contains(4));
+  }
+}
+
 // A damaged record fails its full read, its header read (served from what
 // the scan kept) and the reads of a RecordReader, with or without a plan,
 // all with the same text.
