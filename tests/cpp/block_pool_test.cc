@@ -512,6 +512,28 @@ TEST(SharedTailTest, OnlyTheWriterTurnJudgesATail) {
   for (CellId id : again.cell_ids()) expect_same(*again.read_cell(id), make_cell(id, 64));
 }
 
+// Engines opening a new directory at once may find segment 0 before its
+// creator wrote the header: another engine's records then follow a header
+// that the creator's late write leaves as it is.
+TEST(SharedTailTest, ASegmentOpenedBeforeItsHeaderIsWritten) {
+  TempDir dir;
+  const std::string path = seg_file(dir, 0);
+  test::write_bytes(path, {});
+  BlockPool a = open_pool(dir), b = open_pool(dir);
+  b.settle_active_tail();
+  ASSERT_TRUE(b.append_cells(make_cells(1, 2, 16)).ok());
+  std::vector<CellId> seen;
+  ASSERT_TRUE(a.catch_up_ids([&](CellId id, PackId) { seen.push_back(id); }).ok());
+  EXPECT_EQ(seen, (std::vector<CellId>{1, 2}));
+  auto f = platform::File::open(path, platform::Access::Write);  // the creator, late
+  ASSERT_TRUE(f.ok() && f->write_all(kHeader.data(), kHeader.size()).ok());
+  a.settle_active_tail();
+  ASSERT_TRUE(a.append_cell(make_cell(3, 16)).ok());
+  BlockPool again = open_pool(dir);
+  EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{1, 2, 3}));
+  EXPECT_EQ(again.segment_count(), 1u);
+}
+
 // A file that takes a segment's name under a live pool is neither read in
 // place of the file the index describes nor appended to.
 TEST(SharedTailTest, AReplacedSegmentFileIsNeitherReadNorAppendedTo) {
