@@ -12,6 +12,12 @@ any writer acknowledged (its owner, layer and text) and writes one more pack,
 whose id must follow the acknowledged ones. Reports, per run, the packs lost
 or wrong and every open that failed, and the number of runs that lost
 anything.
+
+Figures (8 cores, ext4 on a virtual disk; --runs 10 --kills 8): with the
+survivors appending behind the dead writer's torn record, 7 of 10 runs lost
+packs (5,378 of 16,449 acknowledged; in an earlier attempt a directory could
+not even be reopened: "damaged cell record"); with the tail judged in the
+writer turn, 0 of 10 runs lost or corrupted anything (17,466 acknowledged).
 """
 
 import argparse

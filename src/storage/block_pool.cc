@@ -175,9 +175,9 @@ RecordHeader kept_header(const uint8_t* rec, const std::string& path, uint64_t o
 // division underflows. Codes past a group's last element are 8. Under a
 // normal scale every quotient lies in [-7, 7], so no code is 0; under 0.0
 // a code is 0, 8 or 15 (-inf, NaN, +inf); under an infinite scale every
-// code is 8. A zeroed group (scale 0.0 and all codes 0) needs 32 negative
-// values too tiny for a scale; it is taken as zero fill. Advances p past both
-// arrays.
+// code is 8. A zeroed full group (scale 0.0 and all 32 codes 0) needs 32
+// negative values too tiny for a scale; it is taken as zero fill (a short
+// group shows zero fill in its padding). Advances p past both arrays.
 bool q4_could_be_encoded(const uint8_t*& p, uint64_t len, uint64_t n_scales, uint64_t n_bytes) {
   const uint8_t* scales = p;
   const uint8_t* codes = p + 4 * n_scales;
@@ -202,7 +202,7 @@ bool q4_could_be_encoded(const uint8_t*& p, uint64_t len, uint64_t n_scales, uin
       if (zero_scale && nib != 0 && nib != 8 && nib != 15) return false;
       if (inf_scale && nib != 8) return false;
     }
-    if (all_zero && zero_scale) return false;
+    if (all_zero && zero_scale && m == Q4_GROUP_ELEMS) return false;
   }
   return true;
 }

@@ -263,6 +263,41 @@ TEST(SegmentFilesTest, AHoleInTheLastRecordEndsTheScan) {
   }
 }
 
+// Whatever values a writer stores, its last record is whole: infinities,
+// NaN, zeros, subnormal maxima (scale 0.0 or subnormal) and short groups.
+TEST(SegmentFilesTest, EveryWrittenLastRecordIsWhole) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  struct Case {
+    std::vector<float> values;  // repeated up to each length
+    std::vector<size_t> lengths;
+  };
+  const std::vector<Case> cases = {
+      {{0.0f}, {0, 1, 33, 64}},
+      {{-0.0f, 0.0f, nan}, {3, 33, 64}},
+      {{inf, 1.0f, -2.0f}, {3, 33, 64}},
+      {{-inf, nan, 3.0f}, {3, 33, 64}},
+      {{tiny, -tiny, 0.0f, 2 * tiny}, {4, 33, 64}},
+      {{5 * tiny, -3 * tiny, tiny}, {3, 33, 64}},
+      {{std::numeric_limits<float>::max(), -1.0f}, {2, 33, 64}},
+      {{1e-40f, -1e-39f, 7e-39f}, {3, 33, 64}},
+      {{-tiny}, {2, 31}},  // every code 0 under scale 0.0: in a short group only
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    for (size_t len : cases[i].lengths) {
+      SCOPED_TRACE(testing::Message() << "case " << i << " length " << len);
+      TempDir dir;
+      Cell c = make_cell(7, 0);
+      for (size_t j = 0; j < len; ++j) c.key.push_back(cases[i].values[j % cases[i].values.size()]);
+      c.value = c.key;
+      c.aux = {nan};
+      ASSERT_TRUE(open_pool(dir).append_cell(c).ok());
+      EXPECT_TRUE(open_pool(dir).contains(7));
+    }
+  }
+}
+
 // A damaged record fails its full read, its header read (served from what
 // the scan kept) and the reads of a RecordReader, with or without a plan,
 // all with the same text.
