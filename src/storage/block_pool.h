@@ -4,7 +4,8 @@
 //
 // No thread or lock of its own. Requires: every call on a BlockPool is
 // serialised by the caller (the engine mutex). No file lock is taken; records
-// another process appends to the same directory are seen through rescan().
+// another process appends to the same directory are seen through rescan(),
+// and the caller's writer turn decides about tails (settle_active_tail).
 //
 // Durability: every append (single, batch, and the moves of compaction) is one
 // write and one full sync; the index changes only after the sync succeeded.
@@ -143,12 +144,14 @@ IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id);
 // walk ends, without error, at the first record whose length prefix is short
 // of the fixed body or runs past the end of the file (a torn or zero-filled
 // tail), or at a read failure inside the walk. The last record of the walk
-// is part of the torn tail too when its own fields show it cannot be as a
-// writer left it: counts, tier, codes and padding no encoder makes, or, for
-// a pack's head, fields or a key that differ from its layers' stored just
-// before it. A writer that lost power leaves zeros inside its last record,
-// never a record a reader may use; damage before the last record is not
-// judged here and fails the reads of that record.
+// (when nothing but zeros follows it, or it ends in a zero) is part of the
+// torn tail too when its own fields show it cannot be as a writer left it:
+// counts, tier, view marker, codes and padding no writer makes, or, for a
+// pack's head, fields, ids or a key that differ from those of its layers
+// stored just before it. A writer that lost power leaves zeros inside its
+// last record, never a record a reader may use. Damage to a record that
+// other bytes follow is not judged: its reads fail where its counts or tier
+// byte show it.
 IoResult<SegmentScan> scan_segment(const std::string& path);
 
 // `body_len` of a record with these element counts, or the refusal an append
@@ -186,7 +189,8 @@ class BlockPool {
 
   // Creates `dir` if missing, indexes every segment file in ascending id order
   // (a later record of the same cell id wins), and creates segment 0 when
-  // there is none. After success the pool always holds a segment.
+  // there is none (engines doing so at once share the one file). After
+  // success the pool always holds a segment.
   //
   // Pack visibility: a pack's records are written in one append with its
   // retrieval-key record (its head) last, so a pack is whole exactly when its
