@@ -62,8 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QVN_FUZZ_CHECK(e.location.segment_id == 0 && expected.at(id) == e.location.offset);
   }
 
-  // An append behind whatever the file holds, torn tail included, must read
+  // An append after whatever the file holds, torn tail included, must read
   // back now and after a reopen, and leave every indexed cell where it was.
+  // The tail is judged first, as a writer turn does with the lock held.
   Cell probe;
   probe.cell_id = 0xC0FFEE;
   probe.owner = 3;
@@ -71,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   probe.value = {7.0f, 0.0f, -7.0f};
   probe.aux = {0.25f};
   probe.tier = Tier::Validated;
+  pool.settle_active_tail();
   auto appended = pool.append_cell(probe);
   QVN_FUZZ_CHECK(appended.ok());
   auto now = pool.read_cell(probe.cell_id);

@@ -157,6 +157,9 @@ Result<Engine::WriterTurn> Engine::writer_turn() {
       dir_handle_.unlock();
       return make_unexpected(std::move(r).error());
     }
+    // Only here, with the lock held, is an unfinished tail known to be a
+    // dead writer's rather than an append in progress.
+    block_pool_.settle_active_tail();
   }
   ++turn_depth_;
   return WriterTurn(this);

@@ -71,6 +71,10 @@ bool q4_arrays_agree(uint64_t len, uint64_t n_scales, uint64_t n_bytes) {
   return n_bytes >= groups * Q4_GROUP_BYTES;
 }
 
+IoError segment_replaced(const std::string& path) {
+  return IoError::other("segment file " + path + " was replaced by another file");
+}
+
 IoError damaged(const std::string& path, uint64_t offset) {
   return IoError::invalid_data("damaged cell record at offset " + std::to_string(offset) + " in " +
                                path);
@@ -166,11 +170,15 @@ RecordHeader kept_header(const uint8_t* rec, const std::string& path, uint64_t o
   return h;
 }
 
-// Whether the Q4 array pair at `p` could have come from the encoder: the
-// codes past a group's last element are 8, and a group with a normal scale
-// has no code 0 (every quotient lies in [-7, 7]). A zeroed group (scale 0.0
-// and all codes 0) needs 32 negative values too tiny for a scale; it is taken
-// as zero fill. Advances p past both arrays.
+// Whether the Q4 array pair at `p` could have come from the encoder. Its
+// scale is a group's absolute maximum / 7 (never negative, never NaN), 1.0
+// for a group of zeros, infinite when the maximum is, or 0.0 when the
+// division underflows. Codes past a group's last element are 8. Under a
+// normal scale every quotient lies in [-7, 7], so no code is 0; under 0.0
+// a code is 0, 8 or 15 (-inf, NaN, +inf); under an infinite scale every
+// code is 8. A zeroed full group (scale 0.0 and all 32 codes 0) needs 32
+// negative values too tiny for a scale; it is taken as zero fill (a short
+// group shows zero fill in its padding). Advances p past both arrays.
 bool q4_could_be_encoded(const uint8_t*& p, uint64_t len, uint64_t n_scales, uint64_t n_bytes) {
   const uint8_t* scales = p;
   const uint8_t* codes = p + 4 * n_scales;
@@ -178,6 +186,9 @@ bool q4_could_be_encoded(const uint8_t*& p, uint64_t len, uint64_t n_scales, uin
   const uint64_t groups = std::min(q4_group_count(len), n_scales);
   for (uint64_t g = 0; g < groups; ++g) {
     const float scale = get<float>(scales + 4 * g);
+    if (std::signbit(scale) || std::isnan(scale)) return false;
+    const bool zero_scale = scale == 0.0f;
+    const bool inf_scale = std::isinf(scale);
     const uint64_t m = std::min<uint64_t>(Q4_GROUP_ELEMS, len - g * Q4_GROUP_ELEMS);
     const uint8_t* c = codes + g * Q4_GROUP_BYTES;
     bool all_zero = true;
@@ -189,19 +200,68 @@ bool q4_could_be_encoded(const uint8_t*& p, uint64_t len, uint64_t n_scales, uin
       }
       if (nib != 0) all_zero = false;
       if (nib == 0 && std::isnormal(scale)) return false;
+      if (zero_scale && nib != 0 && nib != 8 && nib != 15) return false;
+      if (inf_scale && nib != 8) return false;
     }
-    if (all_zero && get<uint32_t>(scales + 4 * g) == 0) return false;
+    if (all_zero && zero_scale && m == Q4_GROUP_ELEMS) return false;
   }
   return true;
 }
 
-// Whether the whole record in `rec` could be as a writer left it.
+// Whether the whole record in `rec` could be as a writer left it, judged by
+// its own fields: counts as the writer stores them (KS = ceil(n / 32),
+// KB = 16 KS, likewise for the value), a tier byte, a view marker and codes
+// that writers make.
 bool record_could_be_whole(const uint8_t* rec, const std::string& path, uint64_t offset) {
   auto shape = parse_shape(rec, path, offset);
   if (!shape.ok() || !tier_from_byte(rec[sf::OFF_TIER])) return false;
+  if (shape->key_scales != q4_group_count(shape->key_len) ||
+      shape->key_bytes != shape->key_scales * Q4_GROUP_BYTES ||
+      shape->value_scales != q4_group_count(shape->value_len) ||
+      shape->value_bytes != shape->value_scales * Q4_GROUP_BYTES) {
+    return false;
+  }
+  const uint64_t marker = get<uint64_t>(rec + sf::OFF_VIEW_MARKER);
+  if (marker != 0 && marker != VIEW_MARKER_ALL_ONES) return false;
+  if (marker == VIEW_MARKER_ALL_ONES &&
+      (get<uint64_t>(rec + sf::OFF_PACK_ID) == 0 || get<uint16_t>(rec + sf::OFF_LAYER) != VIEW_KEY_LAYER)) {
+    return false;
+  }
   const uint8_t* p = rec + sf::FIXED_END;
   return q4_could_be_encoded(p, shape->key_len, shape->key_scales, shape->key_bytes) &&
          q4_could_be_encoded(p, shape->value_len, shape->value_scales, shape->value_bytes);
+}
+
+// Bytes of a record up to the end of its key arrays; 0 when its counts are
+// damaged.
+uint64_t key_prefix_size(const uint8_t* fixed, const std::string& path, uint64_t offset) {
+  auto shape = parse_shape(fixed, path, offset);
+  if (!shape.ok()) return 0;
+  return sf::FIXED_END + 4 * shape->key_scales + shape->key_bytes;
+}
+
+// A pack is stored in one append: its layer records, then its head, all
+// with the head's owner, times, importance, tier and key, the layers taking
+// the ids after the head's. `layer` is the last layer record before the head
+// (its bytes up to the end of its key arrays, `layer_size` of them) and
+// `first_layer_id` the id of the first one of that run.
+bool head_agrees_with_layers(const uint8_t* head, const uint8_t* layer, uint64_t layer_size,
+                             CellId first_layer_id) {
+  for (size_t off : {sf::OFF_OWNER, sf::OFF_CREATED_AT, sf::OFF_STAMP}) {
+    if (get<uint64_t>(head + off) != get<uint64_t>(layer + off)) return false;
+  }
+  if (get<uint32_t>(head + sf::OFF_IMPORTANCE) != get<uint32_t>(layer + sf::OFF_IMPORTANCE) ||
+      head[sf::OFF_TIER] != layer[sf::OFF_TIER]) {
+    return false;
+  }
+  for (size_t off : {sf::OFF_KEY_LEN, sf::OFF_KEY_SCALES, sf::OFF_KEY_BYTES}) {
+    if (get<uint32_t>(head + off) != get<uint32_t>(layer + off)) return false;
+  }
+  if (std::memcmp(head + sf::FIXED_END, layer + sf::FIXED_END, static_cast<size_t>(layer_size - sf::FIXED_END)) != 0) {
+    return false;
+  }
+  const CellId head_id = get<uint64_t>(head + sf::OFF_CELL_ID);
+  return head_id != UINT64_MAX && head_id + 1 == first_layer_id;
 }
 
 IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
@@ -219,27 +279,40 @@ IoResult<Cell> cell_from_record(const uint8_t* rec, const RecordShape& s) {
 IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, std::span<const uint8_t> buf,
                                                const std::vector<uint64_t>& rel) {
   QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Append));
-  QVN_TRY(uint64_t begin, f.size());
-  uint64_t base = begin;
+  QVN_TRY(platform::FileInfo info, f.info());
+  if ((seg.device | seg.inode) == 0) {
+    seg.device = info.device;
+    seg.inode = info.inode;
+  } else if (info.device != seg.device || info.inode != seg.inode) {
+    // Another file took the name: its bytes were never scanned here, and
+    // the reads of this segment go to the file the index describes.
+    seg.torn_tail = true;
+    return make_unexpected(segment_replaced(seg.path));
+  }
+  uint64_t begin = info.size;
+  if (begin < sf::HEADER_SIZE) {
+    // A segment whose header is not on disk: its creator died first, or is
+    // writing it now, outside the writer lock, the same 8 bytes at the same
+    // place. Nothing here is a record. The header goes to its place, never
+    // behind what is there, and this append's sync covers it.
+    QVN_TRY(platform::File h, platform::File::open(seg.path, platform::Access::Write));
+    uint8_t header[sf::HEADER_SIZE];
+    write_header(header);
+    QVN_TRY_VOID(h.write_all(header, sizeof header));
+    QVN_TRY_VOID(h.close());
+    QVN_TRY(begin, f.size());
+  }
+  const uint64_t base = begin;
   // Cut back to where this append began, so later offsets stay true, but
   // only while nothing but our own bytes follows (the writer lock keeps
   // others out; bytes beyond ours would be theirs). Otherwise, or if the cut
   // fails, the partial bytes stay and the segment takes no more appends.
   auto fail = [&](IoError e) -> IoResult<std::vector<uint64_t>> {
     auto now = f.size();
-    bool ours_only = now.ok() && *now >= begin && *now - begin <= (base - begin) + buf.size();
+    bool ours_only = now.ok() && *now >= begin && *now - begin <= buf.size();
     if (!ours_only || !f.truncate(begin).ok()) seg.torn_tail = true;
     return make_unexpected(std::move(e));
   };
-  if (base < sf::HEADER_SIZE) {
-    // A segment whose header never made it to disk: nothing here is a record.
-    uint8_t header[sf::HEADER_SIZE];
-    write_header(header);
-    begin = 0;
-    if (auto r = f.truncate(0); !r.ok()) return make_unexpected(std::move(r).error());
-    if (auto r = f.write_all(header, sizeof header); !r.ok()) return fail(std::move(r).error());
-    base = sf::HEADER_SIZE;
-  }
   if (auto r = f.write_all(buf.data(), buf.size()); !r.ok()) return fail(std::move(r).error());
   if (auto r = f.sync(); !r.ok()) return fail(std::move(r).error());
   seg.size = base + buf.size();
@@ -343,7 +416,8 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
   seg.path = std::move(path);
   seg.size = sf::HEADER_SIZE;
   seg.id = id;
-  seg.scanned_to = sf::HEADER_SIZE;
+  seg.scanned_to = seg.rescan_from = seg.settle_from = sf::HEADER_SIZE;
+  seg.settled_size = sf::HEADER_SIZE;
   seg.device = info.device;
   seg.inode = info.inode;
   return seg;
@@ -355,8 +429,65 @@ IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id) {
 
 namespace {
 
-// Walks the records of an open segment of `size` bytes from `from` (a record
-// boundary at or after the header), keeping each one's fixed fields.
+// The index of the first record of the run of one pack's layer records
+// that ends the first `n` of `records` (n when record n - 1 is not a layer).
+size_t trailing_layers(const std::vector<RecordRef>& records, size_t n) {
+  size_t i = n;
+  if (i == 0 || !records[i - 1].header.is_pack_layer()) return i;
+  const PackId pack = records[i - 1].header.pack_id;
+  while (i > 0 && records[i - 1].header.is_pack_layer() && records[i - 1].header.pack_id == pack) --i;
+  return i;
+}
+
+// Whether bytes [from, size) of the file are all zero (none: true).
+bool zeros_to_end(const platform::File& f, uint64_t from, uint64_t size) {
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(size - from, 1 << 16)));
+  while (from < size) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - from, buf.size()));
+    if (!f.pread_exact(buf.data(), n, from).ok()) return false;
+    if (std::any_of(buf.begin(), buf.begin() + n, [](uint8_t b) { return b != 0; })) return false;
+    from += n;
+  }
+  return true;
+}
+
+// Whether the last of `records`, which ends at `end` of a file of `size`
+// bytes, could be as its writer left it (see scan_segment). It is judged
+// only as the last record written: when nothing but zeros follows it, or
+// when it ends in a zero (a zero run from inside it on). Damage to a record
+// that other bytes follow is reported by its reads instead. A layer record
+// is not judged: it is indexed only once a head follows it, and then it is
+// no longer last.
+bool last_record_could_be_whole(const platform::File& f, const std::vector<RecordRef>& records, uint64_t end,
+                                uint64_t size, const std::string& path) {
+  const RecordRef& last = records.back();
+  if (last.header.is_pack_layer()) return true;
+  std::vector<uint8_t> rec(static_cast<size_t>(end - last.offset));
+  // A record that cannot be read here fails its own reads later.
+  if (!f.pread_exact(rec.data(), rec.size(), last.offset).ok()) return true;
+  if (rec.back() != 0 && !zeros_to_end(f, end, size)) return true;
+  if (!record_could_be_whole(rec.data(), path, last.offset)) return false;
+  if (records.size() < 2 || !records[records.size() - 2].header.is_pack_layer()) return true;
+  // Layer records before it: it must be their pack's head, written in the
+  // same append, or a record of a later append, whose ids come after theirs.
+  const RecordRef& layer = records[records.size() - 2];
+  if (!last.header.is_pack_head() || last.header.pack_id != layer.header.pack_id) {
+    return last.cell_id > layer.cell_id;
+  }
+  uint8_t fixed[sf::FIXED_END];
+  if (!f.pread_exact(fixed, sizeof fixed, layer.offset).ok()) return false;
+  const uint64_t prefix = key_prefix_size(fixed, path, layer.offset);
+  if (prefix == 0 || prefix > last.offset - layer.offset) return false;
+  std::vector<uint8_t> layer_bytes(static_cast<size_t>(prefix));
+  if (!f.pread_exact(layer_bytes.data(), layer_bytes.size(), layer.offset).ok()) return false;
+  const CellId first_layer_id = records[trailing_layers(records, records.size() - 1)].cell_id;
+  return head_agrees_with_layers(rec.data(), layer_bytes.data(), prefix, first_layer_id);
+}
+
+// Walks the records of an open segment of `size` bytes from `from`, keeping
+// each one's fixed fields. Requires: `from` is the header's end or a
+// `resume` of an earlier scan, so that no layer record before it waits for a
+// head after it (the last record is judged with its pack's layers in view).
 SegmentScan scan_records(const platform::File& f, uint64_t size, const std::string& path, uint64_t from) {
   SegmentScan out;
   ScanReader reader(f, size);
@@ -373,24 +504,17 @@ SegmentScan scan_records(const platform::File& f, uint64_t size, const std::stri
     out.records.push_back({get<uint64_t>(*head + sf::OFF_CELL_ID), p, kept_header(*head, path, p)});
     p += sf::LEN_PREFIX + len;
   }
-  // Power loss can leave zeros where the last record's bytes should be; they
-  // read as codes and scales no writer makes, or as counts that disagree.
-  // Such a record is the torn tail, not damage to report or values to serve.
-  if (!out.records.empty()) {
-    const uint64_t last = out.records.back().offset;
-    uint8_t final_byte = 1;
-    auto fb = reader.at(p - 1, 1);
-    if (fb.ok()) final_byte = **fb;
-    if (final_byte == 0) {
-      std::vector<uint8_t> rec(static_cast<size_t>(p - last));
-      if (f.pread_exact(rec.data(), rec.size(), last).ok() && !record_could_be_whole(rec.data(), path, last)) {
-        out.records.pop_back();
-        p = last;
-      }
-    }
+  // Power loss can leave zeros anywhere inside the last record written; they
+  // read as counts, codes or fields no writer makes. Such a record is the
+  // torn tail, not damage to report or values to serve.
+  if (!out.records.empty() && !last_record_could_be_whole(f, out.records, p, size, path)) {
+    p = out.records.back().offset;
+    out.records.pop_back();
   }
   out.end = p;
   out.torn_tail = p < size;
+  const size_t run = trailing_layers(out.records, out.records.size());
+  out.resume = run < out.records.size() ? out.records[run].offset : p;
   return out;
 }
 
@@ -533,6 +657,38 @@ IoResult<uint64_t> append_record(Segment& segment, const Cell& cell) {
   return offsets[0];
 }
 
+namespace {
+
+// Segment 0 of a directory that has none. Several engines may open a new
+// directory at once: the one whose exclusive create fails uses the file the
+// winner made, whose header may not be written yet (an append writes it
+// first then, and the winner's header write puts the same bytes in place).
+IoResult<Segment> first_segment(const std::string& dir) {
+  const std::string path = segment_path(dir, 0);
+  for (int attempt = 0;; ++attempt) {
+    auto created = create_segment(dir, 0);
+    if (created.ok() || created.error().os_code != EEXIST) return created;
+    auto opened = open_segment(path);
+    // The winner's create failed and it removed the file: try again.
+    if (!opened.ok() && opened.error().os_code == ENOENT && attempt < 8) continue;
+    if (!opened.ok()) return make_unexpected(std::move(opened).error());
+    const platform::FileInfo& info = opened->second;
+    Segment seg;
+    seg.path = path;
+    seg.size = info.size;
+    seg.device = info.device;
+    seg.inode = info.inode;
+    // Records already there are another engine's: the first rescan finds
+    // them (from the header on) and the first writer turn judges the tail.
+    if (info.size <= sf::HEADER_SIZE) seg.settled_size = info.size;
+    // The winner syncs the directory too, but may die before it does.
+    QVN_TRY_VOID(platform::sync_dir(dir));
+    return seg;
+  }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 
 Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size) {
@@ -554,17 +710,23 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
     }
     QVN_TRY(auto opened, std::move(attempt));
     auto& [file, info] = opened;
+    // A file whose header is not written yet (its creator is writing it, or
+    // died first) holds no record; its first one will start at the header's end.
     SegmentScan scan;
+    scan.end = scan.resume = sf::HEADER_SIZE;
     if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, path, sf::HEADER_SIZE);
     for (const RecordRef& r : scan.records) {
       if (r.header.is_pack_head()) pool.heads_.insert(r.header.pack_id);
     }
+    // The tail is not judged here: it may be another writer's append in
+    // progress. The writer turn decides (settle_active_tail).
     Segment seg;
     seg.path = std::move(path);
     seg.size = info.size;
     seg.id = id;
-    seg.torn_tail = scan.torn_tail;
     seg.scanned_to = scan.end;
+    seg.rescan_from = seg.settle_from = scan.resume;
+    if (info.size < sf::HEADER_SIZE || scan.whole(info.size)) seg.settled_size = info.size;
     seg.device = info.device;
     seg.inode = info.inode;
     pool.segments_.push_back(std::move(seg));
@@ -578,7 +740,7 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
   // sit in a segment made after the listing.
   if (vanished) QVN_TRY_VOID(pool.rescan());
   if (pool.segments_.empty()) {
-    QVN_TRY(Segment seg, create_segment(dir, 0));
+    QVN_TRY(Segment seg, first_segment(dir));
     pool.segments_.push_back(std::move(seg));
   }
   return pool;
@@ -713,18 +875,25 @@ Result<bool> BlockPool::rescan_pass() {
     QVN_TRY(auto opened, std::move(attempt));
     auto& [file, info] = opened;
     if ((seg->device | seg->inode) != 0 && (seg->device != info.device || seg->inode != info.inode)) {
-      // Another file took the name: nothing scanned before holds for it.
+      // Another file took the name: nothing scanned before holds for it,
+      // and no entry may send a read of the old file's records to it. This
+      // pool appends to it only after a writer turn has judged its tail.
       drop_reader(*seg);
-      seg->scanned_to = 0;
+      forget_records_in({seg->id});
+      seg->scanned_to = seg->rescan_from = seg->settle_from = 0;
+      seg->settled_size.reset();
     }
     seg->device = info.device;
     seg->inode = info.inode;
     SegmentScan scan;
-    if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, seg->path, seg->scanned_to);
+    if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, seg->path, seg->rescan_from);
+    // Records before scanned_to were indexed by an earlier scan; those read
+    // again only put the records after them in view.
+    const uint64_t indexed_to = seg->scanned_to;
+    std::erase_if(scan.records, [&](const RecordRef& r) { return r.offset < indexed_to; });
     if (!seg->reader) keep_reader(*seg, std::move(file));
-    // Only a rotation clears the mark: the bytes behind the last record may
-    // be a dead writer's or our own failed append's.
-    seg->torn_tail = seg->torn_tail || scan.torn_tail;
+    // The tail is not judged here: bytes behind the last whole record may
+    // be another writer's append in progress (see settle_active_tail).
     for (const RecordRef& r : scan.records) {
       if (r.header.is_pack_head()) heads_.insert(r.header.pack_id);
     }
@@ -737,7 +906,9 @@ Result<bool> BlockPool::rescan_pass() {
   // (indexing is idempotent) instead of skipping them for good.
   for (const auto& [id, scan] : scans) {
     for (Segment& seg : segments_) {
-      if (seg.id == id) seg.scanned_to = std::max(scan.end, seg.scanned_to);
+      if (seg.id != id || scan.end < seg.scanned_to) continue;
+      seg.scanned_to = scan.end;
+      seg.rescan_from = std::max(scan.resume, seg.rescan_from);
     }
   }
   return vanished;
@@ -812,7 +983,7 @@ Result<void> BlockPool::catch_up_ids(const std::function<void(CellId, PackId)>& 
     if (!size.ok() || *size <= read_to) continue;
     QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
     ScanReader reader(f, *size);
-    uint64_t p = read_to;
+    uint64_t p = std::max(read_to, sf::HEADER_SIZE);
     while (*size - p >= NEED) {
       QVN_TRY(const uint8_t* head, reader.at(p, NEED));
       uint32_t len = get<uint32_t>(head);
@@ -833,17 +1004,85 @@ Result<std::vector<CellId>> BlockPool::append_cells(std::span<const Cell> cells)
   QVN_TRY_VOID(rotate_if_full());
   Segment& active = segments_.back();
   QVN_TRY(std::vector<uint64_t> offsets, append_records(active, cells));
-  // Our own records need no scan, unless another writer's lie before them.
-  if (active.scanned_to == offsets.front()) active.scanned_to = active.size;
+  std::vector<RecordHeader> headers;
+  headers.reserve(cells.size());
+  for (const Cell& c : cells) headers.push_back(RecordHeader::of(c));
+  note_own_records(active, offsets, headers);
   ids.reserve(cells.size());
   for (size_t i = 0; i < cells.size(); ++i) {
-    RecordHeader h = RecordHeader::of(cells[i]);
+    const RecordHeader& h = headers[i];
     if (h.is_pack_head()) heads_.insert(h.pack_id);
     index_[cells[i].cell_id] = {{active.id, offsets[i]}, h};
     ids.push_back(cells[i].cell_id);
   }
   note_own_append(active.id, offsets.front(), active.size);
   return ids;
+}
+
+void BlockPool::note_own_records(Segment& seg, const std::vector<uint64_t>& offsets,
+                                 const std::vector<RecordHeader>& headers) {
+  // Where the batch's own trailing run of one pack's layers begins, if any;
+  // a run from its first record may go on from records before it.
+  size_t run = headers.size();
+  if (headers.back().is_pack_layer()) {
+    while (run > 0 && headers[run - 1].is_pack_layer() && headers[run - 1].pack_id == headers.back().pack_id) --run;
+  }
+  const bool whole = run == headers.size();
+  const uint64_t resume = whole ? seg.size : offsets[run];
+  // Our own records need no scan, unless another writer's lie before them.
+  if (seg.scanned_to == offsets.front()) {
+    seg.scanned_to = seg.size;
+    if (run > 0) seg.rescan_from = resume;
+  }
+  if (seg.settled_size == offsets.front()) {
+    if (run > 0) seg.settle_from = resume;
+    if (whole) {
+      seg.settled_size = seg.size;
+    } else {
+      seg.settled_size.reset();
+    }
+  }
+}
+
+void BlockPool::settle_active_tail() {
+  if (segments_.empty()) return;
+  Segment& seg = segments_.back();
+  // The next append starts a new segment anyway.
+  if (seg.torn_tail || seg.size >= segment_size_) return;
+  auto info = platform::file_info(seg.path, /*follow_links=*/true);
+  const bool same_file = info.ok() && info->has_value() &&
+                         ((seg.device | seg.inode) == 0 ||
+                          ((*info)->device == seg.device && (*info)->inode == seg.inode));
+  // Gone (another engine's compaction), replaced, or unreadable: no append
+  // may land where a scan of this pool never looked.
+  if (!same_file) {
+    seg.torn_tail = true;
+    return;
+  }
+  if (seg.settled_size == (*info)->size) return;
+  auto opened = open_segment(seg.path);
+  if (!opened.ok() || opened->second.device != (*info)->device || opened->second.inode != (*info)->inode) {
+    seg.torn_tail = true;
+    return;
+  }
+  const uint64_t size = opened->second.size;
+  // Fewer bytes than a header: no record yet, an append writes the header.
+  if (size < sf::HEADER_SIZE) {
+    seg.settled_size = size;
+    return;
+  }
+  // Shorter than what was judged before: not a file to append to.
+  if (size < seg.settle_from) {
+    seg.torn_tail = true;
+    return;
+  }
+  SegmentScan scan = scan_records(opened->first, size, seg.path, seg.settle_from);
+  if (!scan.whole(size)) {
+    seg.torn_tail = true;
+    return;
+  }
+  seg.settled_size = size;
+  seg.settle_from = scan.resume;
 }
 
 void BlockPool::keep_reader(const Segment& seg, platform::File f) const {
@@ -871,10 +1110,10 @@ IoResult<const platform::File*> BlockPool::reader_of(const Segment& seg) const {
   if (!seg.reader) {
     QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Read));
     QVN_TRY(platform::FileInfo info, f.info());
-    // Another file under the name is not the one the index describes; it is
-    // read this once, as a read by name always did, and not kept.
+    // Another file under the name is not the one the index describes: its
+    // bytes at an indexed offset are some other record, or none.
     if ((seg.device | seg.inode) != 0 && (info.device != seg.device || info.inode != seg.inode)) {
-      return make_unexpected(IoError::other("segment replaced"));
+      return make_unexpected(segment_replaced(seg.path));
     }
     keep_reader(seg, std::move(f));
     if (!seg.reader) return make_unexpected(IoError::other("no reader"));
@@ -893,13 +1132,9 @@ Result<std::pair<const Segment*, uint64_t>> BlockPool::record_of(CellId id) cons
 
 Result<Cell> BlockPool::read_cell(CellId id) const {
   QVN_TRY(auto at, record_of(id));
-  auto f = reader_of(*at.first);
-  if (!f.ok()) {
-    QVN_TRY(Cell c, decode_cell_record(at.first->path, at.second));
-    return c;
-  }
+  QVN_TRY(const platform::File* f, reader_of(*at.first));
   std::vector<uint8_t> buf;
-  QVN_TRY(RecordShape shape, read_record(**f, at.first->path, at.second, buf));
+  QVN_TRY(RecordShape shape, read_record(*f, at.first->path, at.second, buf));
   QVN_TRY(Cell c, cell_from_record(buf.data(), shape));
   return c;
 }
@@ -1041,7 +1276,7 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId, cons
     QVN_TRY_VOID(rotate_if_full());
     Segment& active = segments_.back();
     QVN_TRY(std::vector<uint64_t> offsets, append_encoded(active, c.records, c.rel));
-    if (active.scanned_to == offsets.front()) active.scanned_to = active.size;
+    note_own_records(active, offsets, c.headers);
     note_own_append(active.id, offsets.front(), active.size);
     std::vector<RecordRef> theirs;
     for (size_t i = 0; i < c.ids.size(); ++i) {
@@ -1126,15 +1361,9 @@ void RecordView::decode_value_into(float* out) const {
 }
 
 IoResult<const platform::File*> RecordReader::file_of(const Segment& seg) {
-  // The pool's kept descriptor when it still serves the scanned file; the
-  // pointer is used for one fill only, as the pool may close it later.
-  if (auto kept = pool_.reader_of(seg); kept.ok()) return *kept;
-  for (const OpenSegment& o : open_) {
-    if (o.id == seg.id) return &o.file;
-  }
-  QVN_TRY(platform::File f, platform::File::open(seg.path, platform::Access::Read));
-  open_.push_back(OpenSegment{seg.id, std::move(f)});
-  return &open_.back().file;
+  // The pool's kept descriptor, on the file the index describes; the
+  // pointer is used for one read only, as the pool may close it later.
+  return pool_.reader_of(seg);
 }
 
 IoResult<size_t> RecordReader::fill(const Segment& seg, uint64_t offset, size_t want) {

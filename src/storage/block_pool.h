@@ -4,7 +4,8 @@
 //
 // No thread or lock of its own. Requires: every call on a BlockPool is
 // serialised by the caller (the engine mutex). No file lock is taken; records
-// another process appends to the same directory are seen through rescan().
+// another process appends to the same directory are seen through rescan(),
+// and the caller's writer turn decides about tails (settle_active_tail).
 //
 // Durability: every append (single, batch, and the moves of compaction) is one
 // write and one full sync; the index changes only after the sync succeeded.
@@ -31,15 +32,25 @@ struct Segment {
   std::string path;
   uint64_t size = 0;  // bytes, as far as this pool knows
   uint32_t id = 0;
-  // The last scan stopped before the end of the file, or an append could not
-  // cut its partial bytes back off, or the file is gone (another writer
-  // compacted it away). Appending behind such bytes would make later scans
-  // misread the new records, so the next append goes to a fresh segment
-  // instead; the file itself is never truncated.
+  // The next append goes to a fresh segment instead of this one: under the
+  // writer lock its tail held bytes that are not whole records (a dead
+  // writer's, see BlockPool::settle_active_tail), or an append could not cut
+  // its partial bytes back off, or the file is gone or was replaced.
+  // Appending behind such bytes would make later scans stop before the new
+  // records; the file itself is never truncated. Scans outside the lock
+  // never set it: a tail may be another writer's append in progress.
   bool torn_tail = false;
   // Records before this offset have been scanned; a rescan resumes here
   // (files are append-only, so what lies before never changes).
   uint64_t scanned_to = 0;
+  // Where the rescan starts reading (at or before scanned_to): the first of
+  // the layer records that end the scanned part when they wait for their
+  // pack's head, so that the record after them is judged with them in view.
+  uint64_t rescan_from = 0;
+  // The file size at which the writer lock last found the tail whole, and
+  // the offset from which the next such check reads (as rescan_from).
+  std::optional<uint64_t> settled_size;
+  uint64_t settle_from = 0;
   // Identity of the file that was scanned (both 0 until known). A rescan
   // that finds another file under the name starts over on it.
   uint64_t device = 0, inode = 0;
@@ -84,6 +95,8 @@ struct RecordHeader {
   bool is_pack_head() const { return pack_id != 0 && layer == VIEW_KEY_LAYER && view_marker == 0; }
   // Any other record of a pack: its layers and view keys.
   bool is_pack_member() const { return pack_id != 0 && !is_pack_head(); }
+  // A pack's layer record: stored before its head, in the head's append.
+  bool is_pack_layer() const { return pack_id != 0 && layer != VIEW_KEY_LAYER; }
 };
 
 struct IndexEntry {
@@ -101,6 +114,13 @@ struct SegmentScan {
   std::vector<RecordRef> records;  // file order
   bool torn_tail = false;          // bytes after the last whole record
   uint64_t end = 0;                // offset just past the last whole record
+  // Where a later scan must start to judge what follows `end` as a scan of
+  // the whole file would: the first of the layer records that end the scan
+  // when their head is not among them, else `end`.
+  uint64_t resume = 0;
+  // Whole records up to the end of the file, the last one not a layer
+  // waiting for its head: nothing of an unfinished append.
+  bool whole(uint64_t size) const { return end == size && resume == end; }
 };
 
 // ---------------------------------------------------------------------------
@@ -124,9 +144,14 @@ IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id);
 // walk ends, without error, at the first record whose length prefix is short
 // of the fixed body or runs past the end of the file (a torn or zero-filled
 // tail), or at a read failure inside the walk. The last record of the walk
-// is part of the torn tail too when a zero-filled run reaches into it (its
-// last byte is zero) and its own fields or codes show it cannot be whole: a
-// writer that lost power leaves such zeros, never a record a reader may use.
+// (when nothing but zeros follows it, or it ends in a zero) is part of the
+// torn tail too when its own fields show it cannot be as a writer left it:
+// counts, tier, view marker, codes and padding no writer makes, or, for a
+// pack's head, fields, ids or a key that differ from those of its layers
+// stored just before it. A writer that lost power leaves zeros inside its
+// last record, never a record a reader may use. Damage to a record that
+// other bytes follow is not judged: its reads fail where its counts or tier
+// byte show it.
 IoResult<SegmentScan> scan_segment(const std::string& path);
 
 // `body_len` of a record with these element counts, or the refusal an append
@@ -150,7 +175,9 @@ IoResult<Cell> decode_cell_header(const std::string& path, uint64_t offset);
 // one full sync; return their offsets. Offsets come from the file's own size,
 // and a failed write or sync cuts the file back to where the append began
 // (if that fails too, `torn_tail` is set). A file shorter than the header gets
-// its header first. An empty list touches nothing.
+// its header first. A file under the segment's name that is not the file
+// the segment was scanned from (another device or inode) takes nothing: the
+// append fails and `torn_tail` is set. An empty list touches nothing.
 IoResult<std::vector<uint64_t>> append_records(Segment& segment, std::span<const Cell> cells);
 IoResult<uint64_t> append_record(Segment& segment, const Cell& cell);
 
@@ -162,7 +189,8 @@ class BlockPool {
 
   // Creates `dir` if missing, indexes every segment file in ascending id order
   // (a later record of the same cell id wins), and creates segment 0 when
-  // there is none. After success the pool always holds a segment.
+  // there is none (engines doing so at once share the one file). After
+  // success the pool always holds a segment.
   //
   // Pack visibility: a pack's records are written in one append with its
   // retrieval-key record (its head) last, so a pack is whole exactly when its
@@ -238,6 +266,15 @@ class BlockPool {
   // a torn tail. Called before every append.
   Result<void> rotate_if_full();
 
+  // Decides about the active segment's tail before this pool appends to it:
+  // bytes behind its whole records, a last record that cannot be whole, layer
+  // records whose head never followed, or a file that is gone or is not the
+  // one this pool scanned make the next append start a new segment.
+  // Requires: the directory's writer lock held, so that whatever is
+  // unfinished there belongs to a writer that is gone. Never fails: a file
+  // that cannot be read is not appended to either.
+  void settle_active_tail();
+
   // Reads the fixed fields of every record appended to any segment file of
   // the directory since the last call (by any writer; this pool's own
   // appends are skipped) and calls see(cell id, pack id) for each. Nothing
@@ -273,7 +310,8 @@ class BlockPool {
   // Inserts a segment keeping the list ascending by id.
   void insert_segment(Segment seg);
   // The segment's kept read descriptor, opened (and another one closed past
-  // MAX_READERS) when missing.
+  // MAX_READERS) when missing. A file under the segment's name that is not
+  // the one the index describes is never read: that fails instead.
   IoResult<const platform::File*> reader_of(const Segment& seg) const;
   void keep_reader(const Segment& seg, platform::File f) const;
   void drop_reader(const Segment& seg) const;
@@ -304,6 +342,10 @@ class BlockPool {
   // `end`: the catch-up has nothing to read there when it had read up to
   // `start`.
   void note_own_append(uint32_t segment_id, uint64_t start, uint64_t end);
+  // Moves the segment's scan and settle marks past records this pool just
+  // appended where the marks stood (their offsets and fixed fields).
+  static void note_own_records(Segment& seg, const std::vector<uint64_t>& offsets,
+                               const std::vector<RecordHeader>& headers);
 
   std::vector<Segment> segments_;
   Index index_;
@@ -351,12 +393,11 @@ class RecordView {
   size_t value_size_ = 0;
 };
 
-// Reads cell records for one engine operation. A segment file is opened once
-// per operation rather than once per record, and adjacent records (a pack's
-// cells, written in one append) come from one read into the window.
+// Reads cell records for one engine operation, through the pool's kept
+// descriptors, and adjacent records (a pack's cells, written in one append)
+// come from one read into the window.
 // Requires: the pool is not changed while the reader lives, and the reader
-// lives no longer than one operation under the engine mutex: the files it
-// keeps open are the ones the pool named when they were opened.
+// lives no longer than one operation under the engine mutex.
 class RecordReader {
  public:
   RecordReader(const BlockPool& pool, ReadWindow& window) : pool_(pool), window_(window) {}
@@ -371,17 +412,12 @@ class RecordReader {
   Result<RecordView> read(CellId id);
 
  private:
-  struct OpenSegment {
-    uint32_t id;
-    platform::File file;
-  };
   IoResult<const platform::File*> file_of(const Segment& seg);
   // Fills the window with up to `want` bytes of `seg` from `offset`.
   IoResult<size_t> fill(const Segment& seg, uint64_t offset, size_t want);
 
   const BlockPool& pool_;
   ReadWindow& window_;
-  std::vector<OpenSegment> open_;
   // What the window holds: bytes [win_begin_, win_begin_ + win_len_) of win_seg_.
   uint32_t win_seg_ = 0;
   uint64_t win_begin_ = 0;

@@ -188,11 +188,114 @@ TEST(SegmentFilesTest, DamagedTailsEndTheScan) {
       const CellId whole = d.cut ? 2 : 3;
       EXPECT_EQ(pool.index().size(), whole);
       for (CellId id = 1; id <= whole; ++id) EXPECT_TRUE(pool.read_cell(id).ok());
+      // As a writer turn does, with the directory's lock held.
+      pool.settle_active_tail();
       ASSERT_TRUE(pool.append_cell(make_cell(10)).ok());
       EXPECT_EQ(pool.locate(10)->segment_id, 1u);
     }
     EXPECT_EQ(test::size_of(path), damaged_size);
     expect_same(*open_pool(dir).read_cell(10), make_cell(10));
+  }
+}
+
+// A zero run that power loss leaves inside the last record written, not
+// reaching the end of the file: a record whose own fields show it cannot be
+// as its writer left it is a torn tail, the records before it are whole, and
+// the next append goes to a new segment. The same run inside a record that
+// others follow is not a tail.
+TEST(SegmentFilesTest, AHoleInTheLastRecordEndsTheScan) {
+  namespace sf = segment_format;
+  Cell head = make_cell(1, 64);
+  head.pack_id = 5;
+  head.layer = VIEW_KEY_LAYER;
+  Cell view = make_cell(2, 64);
+  view.pack_id = 5;
+  view.layer = VIEW_KEY_LAYER;
+  view.view_marker = VIEW_MARKER_ALL_ONES;
+  struct Hole {
+    const char* name;
+    const Cell* last;
+    uint64_t at, len;  // inside the last record
+    bool kept;
+  };
+  const Cell standalone = make_cell(2, 64);
+  const Hole holes[] = {
+      {"key count", &standalone, sf::OFF_KEY_LEN, 2, false},
+      {"value count", &standalone, sf::OFF_VALUE_LEN, 1, false},
+      {"a scale", &standalone, sf::FIXED_END, 4, false},
+      {"codes", &standalone, sf::FIXED_END + 8 + 3, 2, false},
+      {"part of a view marker", &view, sf::OFF_VIEW_MARKER + 2, 3, false},
+      {"the owner", &standalone, sf::OFF_OWNER, 1, true},  // no field shows it
+  };
+  for (const Hole& h : holes) {
+    SCOPED_TRACE(h.name);
+    TempDir dir;
+    const std::string path = seg_file(dir, 0);
+    uint64_t at = 0;
+    {
+      BlockPool pool = open_pool(dir);
+      ASSERT_TRUE(pool.append_cell(head).ok());
+      ASSERT_TRUE(pool.append_cell(*h.last).ok());
+      at = pool.locate(2)->offset;
+    }
+    auto bytes = test::read_bytes(path);
+    ASSERT_LT(at + h.at + h.len, bytes.size());
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at + h.at), h.len, 0);
+    test::write_bytes(path, bytes);
+    {
+      BlockPool pool = open_pool(dir);
+      EXPECT_EQ(pool.contains(2), h.kept);
+      expect_same(*pool.read_cell(1), head);
+      pool.settle_active_tail();
+      ASSERT_TRUE(pool.append_cell(make_cell(3, 64)).ok());
+      EXPECT_EQ(pool.locate(3)->segment_id, h.kept ? 0u : 1u);
+    }
+    BlockPool again = open_pool(dir);
+    EXPECT_EQ(again.contains(2), h.kept);
+    expect_same(*again.read_cell(3), make_cell(3, 64));
+    if (h.kept) continue;
+    // Followed by a whole record, the damage is no tail: the scan goes on
+    // (reads report what they can see of it).
+    auto followed = bytes;
+    ASSERT_TRUE(encode_cell_record(followed, make_cell(4, 64)).ok());
+    test::write_bytes(path, followed);
+    BlockPool middle = open_pool(dir);
+    EXPECT_TRUE(middle.contains(2) && middle.contains(4));
+  }
+}
+
+// Whatever values a writer stores, its last record is whole: infinities,
+// NaN, zeros, subnormal maxima (scale 0.0 or subnormal) and short groups.
+TEST(SegmentFilesTest, EveryWrittenLastRecordIsWhole) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  struct Case {
+    std::vector<float> values;  // repeated up to each length
+    std::vector<size_t> lengths;
+  };
+  const std::vector<Case> cases = {
+      {{0.0f}, {0, 1, 33, 64}},
+      {{-0.0f, 0.0f, nan}, {3, 33, 64}},
+      {{inf, 1.0f, -2.0f}, {3, 33, 64}},
+      {{-inf, nan, 3.0f}, {3, 33, 64}},
+      {{tiny, -tiny, 0.0f, 2 * tiny}, {4, 33, 64}},
+      {{5 * tiny, -3 * tiny, tiny}, {3, 33, 64}},
+      {{std::numeric_limits<float>::max(), -1.0f}, {2, 33, 64}},
+      {{1e-40f, -1e-39f, 7e-39f}, {3, 33, 64}},
+      {{-tiny}, {2, 31}},  // every code 0 under scale 0.0: in a short group only
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    for (size_t len : cases[i].lengths) {
+      SCOPED_TRACE(testing::Message() << "case " << i << " length " << len);
+      TempDir dir;
+      Cell c = make_cell(7, 0);
+      for (size_t j = 0; j < len; ++j) c.key.push_back(cases[i].values[j % cases[i].values.size()]);
+      c.value = c.key;
+      c.aux = {nan};
+      ASSERT_TRUE(open_pool(dir).append_cell(c).ok());
+      EXPECT_TRUE(open_pool(dir).contains(7));
+    }
   }
 }
 
@@ -406,6 +509,105 @@ TEST(BlockPoolTest, FailedAppendsLeaveFileAndIndexAsBefore) {
 }
 
 // ---------------------------------------------------------------------------
+// Several writers on one directory. What a scan outside the writer lock finds
+// at a tail may be another writer's append in progress; only the writer turn
+// (settle_active_tail, lock held) may take it for a dead writer's.
+
+TEST(SharedTailTest, OnlyTheWriterTurnJudgesATail) {
+  TempDir dir;
+  const std::string path = seg_file(dir, 0);
+  BlockPool pool = open_pool(dir);
+  ASSERT_TRUE(pool.append_cells(make_cells(1, 2, 64)).ok());
+  std::vector<uint8_t> theirs, dead;
+  ASSERT_TRUE(encode_cell_record(theirs, make_cell(3, 64)).ok());
+  ASSERT_TRUE(encode_cell_record(dead, make_cell(5, 64)).ok());
+
+  // A refresh meets another writer's record half written: not indexed, and
+  // not held against the segment once the writer has finished it.
+  const size_t half = theirs.size() / 2;
+  test::append_bytes(path, {theirs.begin(), theirs.begin() + half});
+  ASSERT_TRUE(pool.rescan().ok());
+  EXPECT_FALSE(pool.contains(3));
+  test::append_bytes(path, {theirs.begin() + half, theirs.end()});
+  pool.settle_active_tail();
+  ASSERT_TRUE(pool.append_cell(make_cell(4, 64)).ok());
+  EXPECT_EQ(pool.segment_count(), 1u);
+  ASSERT_TRUE(pool.rescan().ok());
+  expect_same(*pool.read_cell(3), make_cell(3, 64));
+
+  // A writer that died inside its append: the next append goes to a new
+  // segment, the torn bytes stay, and a reopen finds every whole record.
+  test::append_bytes(path, {dead.begin(), dead.begin() + 100});
+  const uint64_t torn_size = test::size_of(path);
+  pool.settle_active_tail();
+  ASSERT_TRUE(pool.append_cell(make_cell(6, 64)).ok());
+  EXPECT_EQ(pool.locate(6)->segment_id, 1u);
+  EXPECT_EQ(test::size_of(path), torn_size);
+  BlockPool again = open_pool(dir);
+  EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{1, 2, 3, 4, 6}));
+  for (CellId id : again.cell_ids()) expect_same(*again.read_cell(id), make_cell(id, 64));
+}
+
+// Engines opening a new directory at once may find segment 0 before its
+// creator wrote the header: another engine's records then follow a header
+// that the creator's late write leaves as it is.
+TEST(SharedTailTest, ASegmentOpenedBeforeItsHeaderIsWritten) {
+  TempDir dir;
+  const std::string path = seg_file(dir, 0);
+  test::write_bytes(path, {});
+  BlockPool a = open_pool(dir), b = open_pool(dir);
+  b.settle_active_tail();
+  ASSERT_TRUE(b.append_cells(make_cells(1, 2, 16)).ok());
+  std::vector<CellId> seen;
+  ASSERT_TRUE(a.catch_up_ids([&](CellId id, PackId) { seen.push_back(id); }).ok());
+  EXPECT_EQ(seen, (std::vector<CellId>{1, 2}));
+  auto f = platform::File::open(path, platform::Access::Write);  // the creator, late
+  ASSERT_TRUE(f.ok() && f->write_all(kHeader.data(), kHeader.size()).ok());
+  a.settle_active_tail();
+  ASSERT_TRUE(a.append_cell(make_cell(3, 16)).ok());
+  BlockPool again = open_pool(dir);
+  EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{1, 2, 3}));
+  EXPECT_EQ(again.segment_count(), 1u);
+}
+
+// A file that takes a segment's name under a live pool is neither read in
+// place of the file the index describes nor appended to.
+TEST(SharedTailTest, AReplacedSegmentFileIsNeitherReadNorAppendedTo) {
+  auto replace = [](const TempDir& dir, uint32_t seg, const std::vector<uint8_t>& bytes) {
+    const std::string tmp = dir.file("replacement");
+    test::write_bytes(tmp, bytes);
+    ASSERT_TRUE(platform::rename(tmp, seg_file(dir, seg)).ok());
+  };
+  {
+    // The active segment is replaced by a copy: appends go to a new segment,
+    // and reads of old and new cells alike find them.
+    TempDir dir;
+    BlockPool pool = open_pool(dir);
+    ASSERT_TRUE(pool.append_cells(make_cells(0, 4, 16)).ok());
+    expect_same(*pool.read_cell(3), make_cell(3, 16));  // keeps a descriptor
+    replace(dir, 0, test::read_bytes(seg_file(dir, 0)));
+    pool.settle_active_tail();
+    ASSERT_TRUE(pool.append_cell(make_cell(4, 16)).ok());
+    EXPECT_EQ(pool.locate(4)->segment_id, 1u);
+    for (CellId id : {3, 4}) expect_same(*pool.read_cell(id), make_cell(id, 16));
+  }
+  TempDir dir;
+  BlockPool pool = open_pool(dir, 100);  // one cell per segment
+  const CellId n = 70;                   // more segments than kept descriptors
+  for (CellId id = 0; id < n; ++id) ASSERT_TRUE(pool.append_cell(make_cell(id, 16)).ok());
+  for (CellId id = 0; id < n; ++id) ASSERT_TRUE(pool.read_cell(id).ok());  // the first ones are closed again
+  // Segment 0 now holds cell 999 where cell 0 was.
+  std::vector<uint8_t> other = kHeader;
+  ASSERT_TRUE(encode_cell_record(other, make_cell(999, 16)).ok());
+  replace(dir, 0, other);
+  ReadWindow window;
+  EXPECT_FALSE(pool.read_cell(0).ok());
+  EXPECT_FALSE(reader_value(pool, window, {}, 0).ok());
+  // A rescan takes the new file as it is.
+  ASSERT_TRUE(pool.rescan().ok());
+  EXPECT_EQ(pool.read_cell(0).error().kind(), EngineError::Kind::CellNotFound);
+  expect_same(*pool.read_cell(999), make_cell(999, 16));
+}
 
 // Segments of ten 16-dimensional cells each: ids 10 s .. 10 s + 9 in segment s.
 BlockPool pool_with_segments(const TempDir& dir, int segments) {
