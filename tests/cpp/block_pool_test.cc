@@ -718,6 +718,9 @@ TEST(CompactionTest, UnlinkFailuresAndEmptySegments) {
 enum class Role { Head, ViewKey, Layer };
 Cell pack_cell(CellId id, PackId pack, Role role) {
   Cell c = make_cell(id, 16);
+  // A pack's records share their owner and times, as a pack write makes them.
+  c.owner = 100 + pack;
+  c.created_at_ns = c.stamp_ns = 1000 + pack;
   c.pack_id = pack;
   c.layer = role == Role::Layer ? 3 : VIEW_KEY_LAYER;
   c.view_marker = role == Role::ViewKey ? VIEW_MARKER_ALL_ONES : 0;
@@ -749,7 +752,7 @@ TEST(CompactionTest, OnlyProvablyDeadRecordsGoAndIdsStayUsed) {
                                                       pack_cell(4, 5, Role::Layer), pack_cell(5, 5, Role::Layer),
                                                       pack_cell(6, 5, Role::Head), pack_cell(7, 5, Role::ViewKey),
                                                       make_cell(8, 16)}).ok());
-    ASSERT_TRUE(writer.append_cells(std::vector<Cell>{pack_cell(98, 20, Role::Layer), pack_cell(99, 20, Role::Head)}).ok());
+    ASSERT_TRUE(writer.append_cells(std::vector<Cell>{pack_cell(99, 20, Role::Layer), pack_cell(98, 20, Role::Head)}).ok());
     // A pool that has never seen pack 8's head still keeps its view keys.
     BlockPool pool = open_pool(dir, 500);
     EXPECT_EQ(pool.waiting_count(), 4u);
