@@ -34,14 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     next = ie.offset + 4 + body_len;
   }
   // The walk ends at junk, at a torn record, or before a last whole record
-  // whose length does not fit its dimensions (zeros a power loss left).
+  // whose length does not fit its dimensions, or whose weights are zeros
+  // from its lora_a's last element to the end (zeros a power loss left).
   auto whole_at = [&](uint64_t at) {
     return at + 4 <= size && le::load<uint32_t>(data + at) >= 38 && at + 4 + le::load<uint32_t>(data + at) <= size;
   };
+  auto zeros_from_weights = [&](uint64_t at, uint64_t cells) {
+    return cells > 0 && std::all_of(data + at + 42 + 2 * (cells - 1), data + size, [](uint8_t b) { return b == 0; });
+  };
   if (whole_at(next)) {
+    const uint64_t body_len = le::load<uint32_t>(data + next);
     const uint64_t cells = uint64_t{le::load<uint32_t>(data + next + 20)} * le::load<uint32_t>(data + next + 24);
-    QVN_FUZZ_CHECK(cells >= (uint64_t{1} << 32) || le::load<uint32_t>(data + next) != 38 + 4 * cells);
-    QVN_FUZZ_CHECK(!whole_at(next + 4 + le::load<uint32_t>(data + next)));
+    const bool fits = cells < (uint64_t{1} << 32) && body_len == 38 + 4 * cells;
+    QVN_FUZZ_CHECK(!fits || (next + 4 + body_len == size && zeros_from_weights(next, cells)));
+    QVN_FUZZ_CHECK(!whole_at(next + 4 + body_len));
   }
 
   size_t tried = 0;
@@ -59,14 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Whether what lies behind the walk is a torn last record, judged from the
   // record that starts there: too short for its length; zeros to the end
   // from before the end of its dimensions; or a length that runs past the
-  // end and fits the dimensions, where they are there to check.
+  // end and fits the dimensions, where they are there to check; or one
+  // whole record that fits them, its weights zeros from its lora_a's last
+  // element on.
   const uint64_t rest = size - next;
   size_t zeros_from = size;
   while (zeros_from > next && data[zeros_from - 1] == 0) --zeros_from;
   bool torn = true;
   if (rest >= 4 && !(zeros_from < size && zeros_from - next < 28)) {
     const uint64_t body_len = le::load<uint32_t>(data + next);
-    if (body_len < 38 || 4 + body_len <= rest) {
+    if (body_len >= 38 && 4 + body_len == rest) {
+      const uint64_t cells = uint64_t{le::load<uint32_t>(data + next + 20)} * le::load<uint32_t>(data + next + 24);
+      torn = cells < (uint64_t{1} << 32) && body_len == 38 + 4 * cells && zeros_from_weights(next, cells);
+    } else if (body_len < 38 || 4 + body_len <= rest) {
       torn = false;
     } else if (rest >= 28) {
       const unsigned __int128 cells =

@@ -93,14 +93,38 @@ std::optional<uint64_t> record_size(const uint8_t* head) {
 // written whole (appends refuse such entries). As the last record it is what
 // a power loss leaves when the size reached the disk before the bytes did
 // (zeros in its dimensions), so the walk ends before it; inside the file it
-// stays indexed, and loading it reports the damage. Zeros that end inside
-// the matrices cannot be told from weights (a zero-initialised `lora_b` is
-// the usual start of an adapter), so they are read as written.
+// stays indexed, and loading it reports the damage. Zeros that end the last
+// record from its `lora_a`'s last element on are what a power loss left too:
+// nothing but zeros from the fixed fields or `lora_a` through all of
+// `lora_b`. Zeros inside `lora_b` alone cannot be told from weights (a
+// zero-initialised `lora_b` is the usual start of an adapter), so they are
+// read as written.
 struct Walked {
   std::vector<SynapticBank::IndexEntry> records;
   uint64_t end = 0;
   bool read_error = false;
 };
+// Where the zeros must begin, at the latest, in a record of `body_len` that
+// a power loss cut: the last element of its `lora_a`; nullopt for a record
+// without weights.
+std::optional<uint64_t> zeroed_weights_from(uint64_t body_len) {
+  const uint64_t n = (body_len - fmt::FIXED_BODY_SIZE) / 4;
+  if (n == 0) return std::nullopt;
+  return fmt::HEAD_SIZE + 2 * (n - 1);
+}
+
+// Whether bytes [from, size) of `f` are all zero.
+bool zeros_to_end(const File& f, uint64_t from, uint64_t size) {
+  std::array<uint8_t, 16384> buf;
+  while (from < size) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - from, buf.size()));
+    if (!f.pread_exact(buf.data(), n, from).ok()) return false;
+    if (std::any_of(buf.begin(), buf.begin() + n, [](uint8_t b) { return b != 0; })) return false;
+    from += n;
+  }
+  return true;
+}
+
 Walked walk_records(const File& f, uint64_t p, uint64_t size) {
   Walked w;
   bool last_fits = true;
@@ -123,6 +147,11 @@ Walked walk_records(const File& f, uint64_t p, uint64_t size) {
     p += *total;
   }
   w.end = p;
+  if (last_fits && !w.records.empty() && p == size) {
+    const uint64_t at = w.records.back().offset;
+    const auto from = zeroed_weights_from(size - at - fmt::LEN_PREFIX_SIZE);
+    last_fits = !from || !zeros_to_end(f, at + *from, size);
+  }
   if (!last_fits) {
     w.end = w.records.back().offset;
     w.records.pop_back();
@@ -147,6 +176,13 @@ bool torn_at_walk_end(std::span<const uint8_t> rest) {
   const size_t zeros_from = zero_run_start(rest);
   if (zeros_from < rest.size() && zeros_from < kDimsEnd) return true;
   const uint64_t body_len = le::load<uint32_t>(rest.data());
+  if (body_len >= fmt::FIXED_BODY_SIZE && fmt::LEN_PREFIX_SIZE + body_len == rest.size()) {
+    // One whole record, the last: torn when it fits its dimensions and the
+    // zeros reach back into its `lora_a`.
+    const auto fits = body_len_for(le::load<uint32_t>(rest.data() + 20), le::load<uint32_t>(rest.data() + 24));
+    const auto from = zeroed_weights_from(body_len);
+    return fits && *fits == body_len && from && zeros_from <= *from;
+  }
   if (body_len < fmt::FIXED_BODY_SIZE || fmt::LEN_PREFIX_SIZE + body_len <= rest.size()) return false;
   if (rest.size() < kDimsEnd) return true;
   const auto fits = body_len_for(le::load<uint32_t>(rest.data() + 20), le::load<uint32_t>(rest.data() + 24));

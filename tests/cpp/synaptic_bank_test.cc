@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -86,6 +87,33 @@ TEST(SynapticBankTest, OwnersSeeOnlyTheirEntriesInFileOrder) {
     EXPECT_EQ(load_ok(*bank, 1), (std::vector<SynapticEntry>{written[0], written[2], written[3]}));
     EXPECT_EQ(load_ok(*bank, 2), (std::vector<SynapticEntry>{written[1]}));
     EXPECT_TRUE(load_ok(*bank, 3).empty());
+  }
+}
+
+// The last record's weights zeroed from its lora_a on are what a power loss
+// leaves; a zero lora_b alone is an adapter's usual start and stays.
+TEST(SynapticBankTest, LastRecordZeroedIntoItsLoraAIsATornTail) {
+  for (bool zero_b_only : {true, false}) {
+    SCOPED_TRACE(zero_b_only);
+    TempDir tmp;
+    SynapticEntry first = entry(1, 7, 2, 3, 1), last = entry(2, 7, 2, 3, 2);
+    std::fill(last.lora_b.begin(), last.lora_b.end(), 0);
+    if (!zero_b_only) last.lora_a.back() = 0;
+    {
+      SynapticBank b = open_ok(tmp.path());
+      ASSERT_TRUE(b.append(first).ok());
+      ASSERT_TRUE(b.append(last).ok());
+    }
+    SynapticBank reopened = open_ok(tmp.path());
+    const std::vector<SynapticEntry> want =
+        zero_b_only ? std::vector<SynapticEntry>{first, last} : std::vector<SynapticEntry>{first};
+    EXPECT_EQ(load_ok(reopened, 7), want);
+    // A torn last record is cut by the next append, which reads back.
+    SynapticEntry next = entry(3, 7, 1, 1, 3);
+    ASSERT_TRUE(reopened.append(next).ok());
+    std::vector<SynapticEntry> after = want;
+    after.push_back(next);
+    EXPECT_EQ(load_ok(open_ok(tmp.path()), 7), after);
   }
 }
 
