@@ -171,30 +171,6 @@ def test_a_torn_append_is_cut_whatever_its_bytes_hold(tmp_path):
                 (name, at)
 
 
-def test_damage_in_the_middle_stays_on_disk(base, tmp_path):
-    """A damaged adapter length or trace tag ends what a reopen reads, but the
-    next write neither cuts it nor what lies behind it: it goes to the end."""
-    copy = str(tmp_path / "db")
-    shutil.copytree(base[0], copy)
-    kept = {}
-    for name, at in {"synaptic.qvn": 106 + 3, "trace.wal": 26}.items():  # adapter 11's length, record 2's tag
-        with open(os.path.join(copy, name), "r+b") as f:
-            f.seek(at)
-            f.write(b"\x7f")
-            f.seek(0)
-            kept[name] = f.read()
-    e = Engine(copy)
-    store_adapter(e, 99)
-    e.add_pack_link(4, 6)
-    del e
-    for name, old in kept.items():
-        with open(os.path.join(copy, name), "rb") as f:
-            now = f.read()
-        assert now[: len(old)] == old and len(now) > len(old), name
-    e = Engine(copy)
-    assert ([a["id"] for a in e.load_synapsis(7)], e.status()["trace_edges"]) == ([10], 1)
-
-
 DEAD_WRITER = """
 import fcntl, os, signal, sys
 path, parts = sys.argv[1], eval(sys.argv[2])
