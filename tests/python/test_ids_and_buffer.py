@@ -51,6 +51,17 @@ def refused(calls, text):
         assert str(err.value) == text
 
 
+def test_parent_ids_allocate_no_ids(path):
+    e = Engine(path)
+    assert e.mem_write_pack(1, unit(0), [(0, layer(10))], 50.0) == 1  # cells 0 and 1
+    assert [e.mem_write(2, 0, unit(1), layer(20), 50.0, p) for p in (1000000000, TOP_ID, None)] == [2, 3, 4]
+    del e
+    e = Engine(path)
+    assert e.mem_write(3, 0, unit(2), layer(30), 50.0, None) == 5
+    assert e.mem_write_pack(3, unit(3), [(0, layer(40))], 50.0) == 2
+    assert e.load_pack_by_id(1)["layers"][0]["data"][0] == pytest.approx(10.0)
+
+
 def test_ids_past_the_maximum_are_refused_and_store_nothing(path):
     e = Engine(path)
     e.mem_write_pack(1, unit(0), [(0, layer(1))], 50.0)
