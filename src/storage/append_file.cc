@@ -1,5 +1,8 @@
 #include "storage/append_file.h"
 
+#include <algorithm>
+#include <array>
+
 namespace qvn {
 
 void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn) {
@@ -19,6 +22,17 @@ size_t zero_run_start(std::span<const uint8_t> bytes) {
   size_t z = bytes.size();
   while (z > 0 && bytes[z - 1] == 0) --z;
   return z;
+}
+
+bool zeros_to_end(const platform::File& f, uint64_t from, uint64_t size) {
+  std::array<uint8_t, 16384> buf;
+  while (from < size) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - from, buf.size()));
+    if (!f.pread_exact(buf.data(), n, from).ok()) return false;
+    if (std::any_of(buf.begin(), buf.begin() + n, [](uint8_t b) { return b != 0; })) return false;
+    from += n;
+  }
+  return true;
 }
 
 IoResult<void> create_at_open(const std::string& path) {

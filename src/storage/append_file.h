@@ -67,6 +67,9 @@ uint64_t tail_digest(std::span<const uint8_t> bytes);
 // last bytes did ends in zeros. Returns the offset in `bytes` at which the
 // final run of zero bytes begins (bytes.size() when the last byte is not 0).
 size_t zero_run_start(std::span<const uint8_t> bytes);
+// Whether bytes [from, size) of `f` are all zero (none: true); a failed
+// read counts as not.
+bool zeros_to_end(const platform::File& f, uint64_t from, uint64_t size);
 
 // Creates the file at `path` for a store that exists from its open on, and
 // makes the new name durable (syncs its directory); an existing file is only

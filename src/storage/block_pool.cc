@@ -10,6 +10,7 @@
 
 #include "core/numeric.h"
 #include "core/platform.h"
+#include "storage/append_file.h"
 #include "storage/quantization.h"
 #include "storage/segment_format.h"
 
@@ -437,18 +438,6 @@ size_t trailing_layers(const std::vector<RecordRef>& records, size_t n) {
   const PackId pack = records[i - 1].header.pack_id;
   while (i > 0 && records[i - 1].header.is_pack_layer() && records[i - 1].header.pack_id == pack) --i;
   return i;
-}
-
-// Whether bytes [from, size) of the file are all zero (none: true).
-bool zeros_to_end(const platform::File& f, uint64_t from, uint64_t size) {
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(size - from, 1 << 16)));
-  while (from < size) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - from, buf.size()));
-    if (!f.pread_exact(buf.data(), n, from).ok()) return false;
-    if (std::any_of(buf.begin(), buf.begin() + n, [](uint8_t b) { return b != 0; })) return false;
-    from += n;
-  }
-  return true;
 }
 
 // Whether the last of `records`, which ends at `end` of a file of `size`

@@ -113,18 +113,6 @@ std::optional<uint64_t> zeroed_weights_from(uint64_t body_len) {
   return fmt::HEAD_SIZE + 2 * (n - 1);
 }
 
-// Whether bytes [from, size) of `f` are all zero.
-bool zeros_to_end(const File& f, uint64_t from, uint64_t size) {
-  std::array<uint8_t, 16384> buf;
-  while (from < size) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - from, buf.size()));
-    if (!f.pread_exact(buf.data(), n, from).ok()) return false;
-    if (std::any_of(buf.begin(), buf.begin() + n, [](uint8_t b) { return b != 0; })) return false;
-    from += n;
-  }
-  return true;
-}
-
 Walked walk_records(const File& f, uint64_t p, uint64_t size) {
   Walked w;
   bool last_fits = true;

@@ -189,7 +189,9 @@ TEST(AppendFilesTest, AppendsCutOnlyATornLastEntry) {
       for (size_t cut = 1; cut < whole->size(); ++cut) torn.push_back(prefix(*whole, cut));
     }
     // No zero run to tell that cut by.
-    if (!hiding.bytes.empty()) ASSERT_NE(hiding.bytes[hiding.ends_at - 1], 0);
+    if (!hiding.bytes.empty()) {
+      ASSERT_NE(hiding.bytes[hiding.ends_at - 1], 0);
+    }
     for (const Bytes& junk : torn) {
       SCOPED_TRACE(junk.size());
       // Open ignores the torn tail without touching the file; the append
