@@ -231,6 +231,30 @@ enum class OnAllocFailure {
 inline constexpr OnAllocFailure kRead = OnAllocFailure::KeepUsable;
 inline constexpr OnAllocFailure kWrite = OnAllocFailure::Poison;
 
+// Runs `op`, pure C++ touching no Python object and no engine mutex (an
+// open), without the interpreter lock; an exception is carried past the
+// retake and rethrown with the lock held.
+template <class F>
+std::invoke_result_t<F&> without_interpreter_lock(F&& op) {
+  std::optional<std::invoke_result_t<F&>> out;
+  std::exception_ptr failure;
+  {
+    GilRelease released;
+    try {
+      out.emplace(op());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+      throw;
+#endif
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    released.reacquire();
+  }
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*out);
+}
+
 namespace detail {
 
 enum class Taken { Ran, Busy, Poisoned };
@@ -272,23 +296,11 @@ Taken lock_and_run(PoisonableMutex<T>& mutex, bool wait, F& op, LockedResult<F, 
 template <OnAllocFailure OnAlloc, class T, class F>
 LockedResult<F, T> run_without_interpreter_lock(std::shared_ptr<PoisonableMutex<T>> keep, F& op) {
   LockedResult<F, T> out;
-  Taken taken = Taken::Ran;
-  std::exception_ptr failure;
-  {
-    GilRelease released;
-    try {
-      taken = lock_and_run<OnAlloc>(*keep, true, op, out);
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-      throw;
-#endif
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    keep.reset();
-    released.reacquire();
-  }
-  if (failure) std::rethrow_exception(failure);
+  const Taken taken = without_interpreter_lock([&] {
+    // Dropped on the way out of this body, failure or not: before the retake.
+    const std::shared_ptr<PoisonableMutex<T>> held = std::move(keep);
+    return lock_and_run<OnAlloc>(*held, true, op, out);
+  });
   if (taken == Taken::Poisoned) raise_runtime(kEngineLockPoisoned);
   return out;
 }
@@ -324,29 +336,6 @@ LockedResult<F, T> run_released(const std::shared_ptr<PoisonableMutex<T>>& handl
   return detail::run_without_interpreter_lock<OnAlloc>(handle, op);
 }
 
-// Runs `op`, pure C++ touching no Python object and no engine mutex (an
-// open), without the interpreter lock; an exception is carried past the
-// retake and rethrown with the lock held.
-template <class F>
-std::invoke_result_t<F&> without_interpreter_lock(F&& op) {
-  std::optional<std::invoke_result_t<F&>> out;
-  std::exception_ptr failure;
-  {
-    GilRelease released;
-    try {
-      out.emplace(op());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-      throw;
-#endif
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    released.reacquire();
-  }
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*out);
-}
 
 // Converts an engine result: the value through `build` (which returns a new
 // reference or nullptr with an error set), or the error as RuntimeError.
