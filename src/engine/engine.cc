@@ -215,33 +215,25 @@ void Engine::mark_taken_by_small_files(std::optional<PackId> text_high,
   // only when a buffered id may be among the new ones. When it cannot be
   // read, every such id counts as taken: refusing a pack is better than
   // mixing it with another's.
-  auto exposed = [&](std::optional<PackId> high, bool without_text_only) {
-    if (!high) return false;
-    for (const auto& p : write_buffer_->pending) {
-      if (p.pack_id <= *high && !(without_text_only && p.request.text)) return true;
-    }
-    return false;
+  auto& queue = write_buffer_->pending;
+  // A buffered request a file's new entries may concern: at or below their
+  // highest id (for texts, only a request without a text of its own).
+  auto concerned = [](const WriteBuffer::Pending& p, PackId high, bool texts) {
+    return p.pack_id <= high && !(texts && p.request.text);
   };
-  std::optional<TextStore> texts;
-  if (exposed(text_high, true)) {
-    texts = text_store_;
-    if (!texts->reload().ok()) {
-      texts.reset();
-      for (auto& p : write_buffer_->pending) {
-        if (p.pack_id <= *text_high && !p.request.text) p.taken = true;
-      }
+  auto reloaded = [&]<class Store>(const Store& current, std::optional<PackId> high, bool texts) {
+    std::optional<Store> out;
+    if (!high || std::none_of(queue.begin(), queue.end(),
+                              [&](const auto& p) { return concerned(p, *high, texts); })) {
+      return out;
     }
-  }
-  std::optional<DeletionLog> deletions;
-  if (exposed(deleted_high, false)) {
-    deletions = deletion_log_;
-    if (!deletions->reload().ok()) {
-      deletions.reset();
-      for (auto& p : write_buffer_->pending) {
-        if (p.pack_id <= *deleted_high) p.taken = true;
-      }
-    }
-  }
+    Store store = current;
+    if (store.reload().ok()) return std::optional<Store>(std::move(store));
+    for (auto& p : queue) p.taken = p.taken || concerned(p, *high, texts);
+    return out;
+  };
+  const std::optional<TextStore> texts = reloaded(text_store_, text_high, true);
+  const std::optional<DeletionLog> deletions = reloaded(deletion_log_, deleted_high, false);
   mark_taken_by(texts ? &*texts : nullptr, deletions ? &*deletions : nullptr);
 }
 
