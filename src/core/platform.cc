@@ -171,16 +171,26 @@ void File::unlock() {
   (void)::flock(fd_, LOCK_UN);
 }
 
-IoResult<void> File::write_all(const void* data, size_t len) {
-  const char* p = static_cast<const char*>(data);
+namespace {
+
+// Writes every byte at the file position, or at `at` when given. An armed
+// fault fails the call, after half of the bytes when it asks for that.
+IoResult<void> write_fully(int fd, const char* p, size_t len, std::optional<uint64_t> at) {
+  auto write_some = [&](size_t n) {
+    return at ? ::pwrite(fd, p, n, static_cast<off_t>(*at)) : ::write(fd, p, n);
+  };
+  auto advance = [&](ssize_t w) {
+    p += w;
+    if (at) *at += static_cast<uint64_t>(w);
+  };
   if (len > 0) {
     if (int e = fault::check(fault::Op::Write)) {
       if (fault::short_write_armed() && len > 1) {
         size_t half = len / 2;
         while (half > 0) {
-          ssize_t w = ::write(fd_, p, half);
+          ssize_t w = write_some(half);
           if (w <= 0) break;
-          p += w;
+          advance(w);
           half -= static_cast<size_t>(w);
         }
       }
@@ -188,16 +198,26 @@ IoResult<void> File::write_all(const void* data, size_t len) {
     }
   }
   while (len > 0) {
-    ssize_t w = ::write(fd_, p, len);
+    ssize_t w = write_some(len);
     if (w < 0) {
       if (errno == EINTR) continue;
       return make_unexpected(IoError::os(errno));
     }
     if (w == 0) return make_unexpected(IoError::write_zero());
-    p += w;
+    advance(w);
     len -= static_cast<size_t>(w);
   }
   return {};
+}
+
+}  // namespace
+
+IoResult<void> File::write_all(const void* data, size_t len) {
+  return write_fully(fd_, static_cast<const char*>(data), len, std::nullopt);
+}
+
+IoResult<void> File::write_all_at(const void* data, size_t len, uint64_t offset) {
+  return write_fully(fd_, static_cast<const char*>(data), len, offset);
 }
 
 IoResult<void> File::read_exact(void* buf, size_t len) {

@@ -62,6 +62,10 @@ class File {
   // Writes every byte or fails; a write accepted with zero bytes is
   // "failed to write whole buffer".
   IoResult<void> write_all(const void* data, size_t len);
+  // The same at `offset`, leaving the file position alone. On a descriptor
+  // opened for appending the kernel may put the bytes at the end instead:
+  // use one opened with Access::ReadWrite or Access::Write.
+  IoResult<void> write_all_at(const void* data, size_t len, uint64_t offset);
   // Reads exactly len bytes at the current position; a short file is
   // "failed to fill whole buffer".
   IoResult<void> read_exact(void* buf, size_t len);

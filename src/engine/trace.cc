@@ -108,9 +108,8 @@ IoResult<void> TraceLog::append(const TraceEdge& edge) {
 
   QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
-          platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, path_, tail_, sizeof rec,
-                             [&](platform::File& file) { return file.write_all(rec, sizeof rec); }));
+          platform::File::open(path_, platform::Access::ReadWrite, platform::Create::IfMissing));
+  QVN_TRY_VOID(append_synced(f, path_, tail_, rec));
   return {};
 }
 

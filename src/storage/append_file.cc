@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace qvn {
 
@@ -93,6 +94,28 @@ void abandon_append(platform::File& f, TornTail& tail, uint64_t start, uint64_t 
   std::vector<uint8_t> ours(static_cast<size_t>(*size - start));
   if (!f.pread_exact(ours.data(), ours.size(), start).ok()) return;
   tail.observe(start, ours, true);
+}
+
+IoResult<uint64_t> append_synced(platform::File& f, const std::string& path, TornTail& tail,
+                                 std::span<uint8_t> bytes, size_t commit_len) {
+  std::array<uint8_t, 8> field{};
+  commit_len = std::min({commit_len, field.size(), bytes.size()});
+  QVN_TRY(uint64_t start, begin_append(f, tail));
+  std::memcpy(field.data(), bytes.data(), commit_len);
+  std::memset(bytes.data(), 0, commit_len);
+  IoResult<void> r = f.write_all_at(bytes.data(), bytes.size(), start);
+  std::memcpy(bytes.data(), field.data(), commit_len);
+  if (r.ok()) r = f.sync();
+  if (r.ok() && start == 0) r = platform::sync_dir(platform::parent_dir(path));
+  if (r.ok() && commit_len > 0) {
+    r = f.write_all_at(field.data(), commit_len, start);
+    if (r.ok()) r = f.sync();
+  }
+  if (!r.ok()) {
+    abandon_append(f, tail, start, bytes.size());
+    return make_unexpected(std::move(r).error());
+  }
+  return start;
 }
 
 }  // namespace qvn

@@ -8,11 +8,14 @@
 // last whole entry are cut off only when they are provably a torn last
 // entry, judged from the entry that starts there alone (never by looking
 // for entries inside its bytes, which may hold anything): too short to give
-// its length, a length that runs past the end of the file, or the zeros a
-// power loss leaves. Anything else there is damage in the middle of the
-// file: it stays, with whatever lies behind it, and the append lands at the
-// end of the file. Loads run outside that lock, where a tail may still be
-// growing: they skip it and never judge or cut it.
+// its length, a length that runs past the end of the file, or, in a file
+// whose appends commit in two steps (see append_synced), a leading field
+// still zero. Zeros that a power loss leaves are never guessed at: where
+// they could be real values, the order of writes and syncs tells instead.
+// Anything else there is damage in the middle of the file: it stays, with
+// whatever lies behind it, and the append lands at the end of the file.
+// Loads run outside that lock, where a tail may still be growing: they skip
+// it and never judge or cut it.
 #pragma once
 
 #include <algorithm>
@@ -20,7 +23,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -125,24 +127,22 @@ IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail);
 // the next append removes them.
 void abandon_append(platform::File& f, TornTail& tail, uint64_t start, uint64_t len);
 
-// Requires: the writer turn held. Appends the `len` bytes that `write(f)`
-// writes to `f`, the file at `path` opened with Access::ReadAppend, and syncs
-// them; the first entry of a file (maybe just created) also syncs the
-// directory that names it, so an acknowledged entry never hangs on a name
-// the disk may not have. Returns the offset at which the bytes landed. On
-// any error the file is cut back as abandon_append says.
-template <class WriteFn>
-IoResult<uint64_t> append_synced(platform::File& f, const std::string& path, TornTail& tail, uint64_t len,
-                                 WriteFn&& write) {
-  QVN_TRY(uint64_t start, begin_append(f, tail));
-  IoResult<void> r = std::forward<WriteFn>(write)(f);
-  if (r.ok()) r = f.sync();
-  if (r.ok() && start == 0) r = platform::sync_dir(platform::parent_dir(path));
-  if (!r.ok()) {
-    abandon_append(f, tail, start, len);
-    return make_unexpected(std::move(r).error());
-  }
-  return start;
-}
+// Requires: the writer turn held. Appends `bytes` to `f`, the file at
+// `path` opened with Access::ReadWrite, and syncs them; the first entry of a
+// file (maybe just created) also syncs the directory that names it, so an
+// acknowledged entry never hangs on a name the disk may not have. Returns
+// the offset at which the bytes landed. On any error the file is cut back
+// as abandon_append says.
+//
+// With `commit_len` > 0 the append commits in two steps: all of `bytes`
+// with its leading `commit_len` bytes zero, a sync, then those bytes, and a
+// second sync. The leading field is one that no writer ever stores as zero,
+// so an entry whose field is still zero is an append that has not finished
+// or that a power loss stopped before its second step, whatever zeros that
+// loss left in the rest: loads stop before it and the next append cuts it.
+// The bytes on disk end up the same as with one step. `bytes` is only
+// borrowed for the first step and holds its own values again on return.
+IoResult<uint64_t> append_synced(platform::File& f, const std::string& path, TornTail& tail,
+                                 std::span<uint8_t> bytes, size_t commit_len = 0);
 
 }  // namespace qvn

@@ -69,10 +69,8 @@ IoResult<void> DeletionLog::append(PackId pack) {
   // What lies behind the last whole id now decides whether it is cut.
   QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
-          platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, path_, tail_, buf.size(), [&](platform::File& file) {
-    return file.write_all(buf.data(), buf.size());
-  }));
+          platform::File::open(path_, platform::Access::ReadWrite, platform::Create::IfMissing));
+  QVN_TRY_VOID(append_synced(f, path_, tail_, buf));
   ids_.insert(pack);
   return {};
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,14 +27,17 @@ class SynapticBank {
     uint64_t id;
     OwnerId owner;
     uint64_t offset;  // of the record's length prefix
+    uint32_t body_len;
   };
 
   // Creates `dir` and an empty "synaptic.qvn" if missing, then indexes every
-  // whole record. A torn, implausible or unreadable tail ends the walk.
+  // whole record. A torn, implausible or unreadable tail ends the walk, and
+  // so does a record whose append has not committed (see append).
   static IoResult<SynapticBank> open(const std::string& dir);
 
   // Requires: the writer turn held (see append_file.h).
-  // Appends one record and syncs it; only then is it indexed. The file must
+  // Appends one record in two synced steps, its length prefix written last
+  // (see append_synced); only then is it indexed. The file must
   // exist (it is not recreated). On error the index and the file are as
   // before. Refuses "record too large" and entries whose matrices do not
   // hold `rank` x `d_model` values each, before anything is written.
@@ -45,14 +49,21 @@ class SynapticBank {
   IoResult<void> catch_up();
 
   // The owner's entries in file order; the first error fails the whole load.
-  IoResult<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
+  // Each record read must still be the one indexed (its length, id and
+  // owner); when one is not, the file changed under the index (cut and
+  // appended to behind it), and the file is indexed again and read again.
+  // A record is never served to an owner it does not name.
+  IoResult<std::vector<SynapticEntry>> load_for_owner(OwnerId owner);
 
   const std::vector<IndexEntry>& index() const { return index_; }
   const std::string& path() const { return path_; }
 
  private:
   explicit SynapticBank(std::string path) : path_(std::move(path)) {}
-  IoResult<SynapticEntry> read_record(uint64_t offset) const;
+  // Indexes every whole record of the file afresh.
+  IoResult<void> reindex();
+  // The record at `at`, or nullopt when another one, or none, is there now.
+  IoResult<std::optional<SynapticEntry>> read_record(const IndexEntry& at) const;
 
   std::string path_;
   std::vector<IndexEntry> index_;

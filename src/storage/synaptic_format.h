@@ -12,7 +12,5 @@ inline constexpr uint64_t LEN_PREFIX_SIZE = 4;
 inline constexpr uint64_t FIXED_BODY_SIZE = 38;
 inline constexpr uint64_t HEAD_SIZE = LEN_PREFIX_SIZE + FIXED_BODY_SIZE;  // 42
 inline constexpr uint64_t MAX_BODY_LEN = UINT32_MAX;
-// Appends go through a buffer of this size.
-inline constexpr size_t WRITE_BUFFER_SIZE = 8192;
 
 }  // namespace qvn::synaptic_format

@@ -1,6 +1,5 @@
 #include "storage/text_store.h"
 
-#include <algorithm>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -22,27 +21,20 @@ IoResult<TextStore> TextStore::open(const std::string& dir) {
 
 namespace {
 
-// Where the entries that a load accepts end. The walk stops where fewer than
-// 12 bytes remain or a length runs past the end of the file (a torn append,
-// or damage). Then the power-loss signature: a file whose size reached the
-// disk before its last bytes did ends in a run of zeros, and the entries in
-// that run are not the ones written:
-// - an entry that lies wholly in the run has pack id 0, which no text is
-//   ever stored under;
-// - the entry in which the run begins is torn when its text is non-empty
-//   (the text was cut to zeros), or when its text is empty and only 1 to 11
-//   zero bytes follow it: no append is that short, so the zeros began inside
-//   this entry and its id or length was zeroed. An empty text followed by
-//   nothing is a whole entry like any other.
-//
-// Whatever lies behind the accepted entries is a torn last entry when the
-// entry that starts there is too short to give its length or is one the
-// zeros made torn. One that declares a length running past the end of the
-// file is a torn append, unless a whole entry ends exactly at the end of the
-// file behind it: then its length was damaged in the middle of the file and
-// the entries behind it are kept (an append goes after them). A text holding
-// the bytes of a whole entry, cut right at that entry's end, would be taken
-// for such damage; texts hold no such bytes unless they hold NULs.
+// Where the entries that a load accepts end, and whether what lies behind
+// them is a torn last entry. Every append writes its entries with the first
+// one's pack id zero, syncs, and only then writes that id (append_synced):
+// an entry with pack id 0, under which no text is ever stored, begins an
+// append that has not finished, or that a power loss stopped before its
+// second step. It and everything behind it are torn, whatever its length
+// and text hold, so no value a text may hold (NULs, an empty text) is ever
+// taken for a power loss's zeros. So are fewer than 12 bytes, too short for
+// a length. A length that runs past the end of the file is an append cut
+// short too, unless a whole entry still ends exactly at the end of the file
+// behind it: then the length was damaged in the middle, and the entries
+// behind it are kept (an append goes after them). A text holding the bytes
+// of a whole entry, cut right at that entry's end, would be taken for such
+// damage; texts hold no such bytes unless they hold NULs.
 bool whole_entry_ends_at_end(std::span<const uint8_t> rest) {
   const uint64_t n = rest.size();
   for (uint64_t q = 1; q + fmt::ENTRY_HEAD_SIZE <= n; ++q) {
@@ -54,28 +46,16 @@ bool whole_entry_ends_at_end(std::span<const uint8_t> rest) {
 WalkEnd accepted_end(std::span<const uint8_t> bytes) {
   const uint8_t* b = bytes.data();
   const uint64_t size = bytes.size();
-  const uint64_t zeros_from = zero_run_start(bytes);
-  std::optional<uint64_t> last_before;  // the last entry that begins before the zeros
   uint64_t p = 0;
   while (p + fmt::ENTRY_HEAD_SIZE <= size) {
+    if (le::load<uint64_t>(b + p) == fmt::UNCOMMITTED_PACK) return {p, true};
     const uint64_t len = le::load<uint32_t>(b + p + 8);
-    if (p + fmt::ENTRY_HEAD_SIZE + len > size) break;
-    if (p < zeros_from) last_before = p;
+    if (p + fmt::ENTRY_HEAD_SIZE + len > size) {
+      return {p, !whole_entry_ends_at_end(bytes.subspan(static_cast<size_t>(p)))};
+    }
     p += fmt::ENTRY_HEAD_SIZE + len;
   }
-  // Here fewer than 12 bytes remain or the entry at `p` runs past the end.
-  if (zeros_from >= p) {
-    return {p, zeros_from < size || !whole_entry_ends_at_end(bytes.subspan(static_cast<size_t>(p)))};
-  }
-  if (!last_before) return {0, true};
-  const uint64_t s = *last_before;
-  const uint64_t len = le::load<uint32_t>(b + s + 8);
-  const uint64_t s_end = s + fmt::ENTRY_HEAD_SIZE + len;
-  if (s_end <= zeros_from) return {s_end, true};
-  const uint64_t zeros_behind = size - s_end;
-  const bool torn = le::load<uint64_t>(b + s) == 0 || len > 0 ||
-                    (zeros_behind > 0 && zeros_behind < fmt::ENTRY_HEAD_SIZE);
-  return {torn ? s : s_end, true};
+  return {p, true};
 }
 
 // Walks the accepted entries at the start of `bytes`, calling on_entry(id,
@@ -136,10 +116,8 @@ IoResult<void> TextStore::set(std::span<const std::pair<PackId, std::string_view
   // What lies behind the last whole entry now decides whether it is cut.
   QVN_TRY_VOID(catch_up());
   QVN_TRY(platform::File f,
-          platform::File::open(path_, platform::Access::ReadAppend, platform::Create::IfMissing));
-  QVN_TRY_VOID(append_synced(f, path_, tail_, buf.size(), [&](platform::File& file) {
-    return file.write_all(buf.data(), buf.size());
-  }));
+          platform::File::open(path_, platform::Access::ReadWrite, platform::Create::IfMissing));
+  QVN_TRY_VOID(append_synced(f, path_, tail_, buf, fmt::PACK_ID_SIZE));
   for (const auto& [id, text] : entries) texts_.insert_or_assign(id, std::string(text));
   return {};
 }

@@ -257,7 +257,7 @@ TEST(EngineWriteBufferTest, IdsUsedByOthersOnlyInTextsOrDeletionsAreRefused) {
       {
         Engine plain = open_engine(texts.path());
         for (float seed : {3.0f, 4.0f}) {
-          fault::arm(fault::Op::Write, 2, EIO);  // the text lands, the cells do not
+          fault::arm(fault::Op::Write, 3, EIO);  // the text's two writes land, the cells' does not
           ASSERT_FALSE(plain.mem_write_pack(request(2, seed, "theirs")).ok());
           fault::disarm();
         }
@@ -308,7 +308,7 @@ TEST(EngineWriteTest, FailedWritesLeaveNoHalfPackAndBatchesStayIndexed) {
     {
       Engine e = must(buffered ? Engine::open_with_write_buffer(dir.path(), 1, 0)
                                : Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, std::nullopt));
-      fault::arm(fault::Op::Write, 2, EIO);
+      fault::arm(fault::Op::Write, 3, EIO);  // the cells' write, after the text's two
       auto r = e.mem_write_pack(request(1, 1, "lost"));
       fault::disarm();
       ASSERT_FALSE(r.ok());

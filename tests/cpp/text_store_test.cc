@@ -99,44 +99,68 @@ TEST(TextStoreTest, ReloadFollowsTheFileAndKeepsTheMapWhenUnreadable) {
   EXPECT_EQ(s.size(), 0u);
 }
 
-// What a power loss leaves at the end of the file: zeros from some offset of
-// the last append on. Those entries are never read and are cut before the
-// next append; an empty text, which ends in zero bytes itself, stays whole.
-TEST(TextStoreTest, ZerosAtTheEndAreATornTail) {
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// An append writes its entries with the first pack id zero and syncs them
+// before it writes that id. A file that ends in an entry of pack 0 ends in an
+// append that never committed, whatever zeros a power loss left in it or
+// wherever it was cut: it is never read, and the next append cuts it.
+TEST(TextStoreTest, AnAppendWhosePackIdIsStillZeroIsTorn) {
   auto zeroed_from = [](std::vector<uint8_t> b, size_t at) {
     std::fill(b.begin() + static_cast<ptrdiff_t>(at), b.end(), 0);
     return b;
   };
-  auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+  auto cut_at = [](std::vector<uint8_t> b, size_t at) {
+    b.resize(at);
+    return b;
   };
   const auto head = cat(entry_bytes(44, "orig-44"), entry_bytes(8, ""));
-  struct Case {
-    const char* what;
-    std::vector<uint8_t> bytes;
-    std::optional<std::string> text_44, text_8;
+  const auto uncommitted = entry_bytes(0, "a new text");
+  const std::pair<const char*, std::vector<uint8_t>> tails[] = {
+      {"whole, its id not yet written", uncommitted},
+      {"a batch of two, the first id not yet written", cat(uncommitted, entry_bytes(8, "b"))},
+      {"its length zeroed", zeroed_from(uncommitted, 8)},
+      {"its text zeroed", zeroed_from(uncommitted, 15)},
+      {"zeroed whole", std::vector<uint8_t>(20, 0)},
+      {"cut inside its id", cut_at(uncommitted, 5)},
+      {"cut before its text", cut_at(uncommitted, 12)},
+      {"cut inside its text", cut_at(uncommitted, 15)},
   };
-  const Case cases[] = {
-      {"an empty text last", head, "orig-44", ""},
-      {"an empty text, then an append zeroed whole",
-       cat(head, std::vector<uint8_t>(20, 0)), "orig-44", ""},
-      {"pack 300's id zeroed to 44", cat(head, zeroed_from(entry_bytes(300, "orig-300"), 1)), "orig-44", ""},
-      {"its length zeroed", cat(head, zeroed_from(entry_bytes(44, "a new text"), 8)), "orig-44", ""},
-      {"its text cut to zeros", cat(head, zeroed_from(entry_bytes(44, "a new text"), 20)), "orig-44", ""},
-      {"a batch of two, zeroed from the first text",
-       cat(head, zeroed_from(cat(entry_bytes(44, "a new text"), entry_bytes(8, "b")), 15)), "orig-44", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, tail] : tails) {
+    SCOPED_TRACE(what);
     TempDir dir;
-    test::write_bytes(dir.file("text_store.bin"), c.bytes);
+    test::write_bytes(dir.file("text_store.bin"), cat(head, tail));
     TextStore s = open_ok(dir);
-    EXPECT_EQ(text_of(s, 44), c.text_44);
-    EXPECT_EQ(text_of(s, 8), c.text_8);
+    EXPECT_EQ(text_of(s, 44), "orig-44");
+    EXPECT_EQ(text_of(s, 8), "");
     EXPECT_EQ(text_of(s, 0), std::nullopt);
     ASSERT_TRUE(s.set(Entries{{9, "after"}}).ok());
     EXPECT_EQ(test::read_bytes(dir.file("text_store.bin")), cat(head, entry_bytes(9, "after")));
+  }
+}
+
+// Texts are values whatever bytes they hold: a last text that ends in NUL,
+// is all NULs or is empty reads back after a reopen, and an append behind
+// it leaves it whole.
+TEST(TextStoreTest, TextsEndingInZeroBytesAreKept) {
+  using namespace std::string_literals;
+  for (const std::string& last : {"C string\0"s, "\0\0\0"s, ""s, std::string(600, '\0')}) {
+    SCOPED_TRACE(last.size());
+    TempDir dir;
+    {
+      TextStore s = open_ok(dir);
+      ASSERT_TRUE(s.set(Entries{{5, "before"}, {6, "other"}}).ok());
+      ASSERT_TRUE(s.set(Entries{{5, last}}).ok());
+    }
+    TextStore reopened = open_ok(dir);
+    EXPECT_EQ(text_of(reopened, 5), last);
+    ASSERT_TRUE(reopened.set(Entries{{6, "after"}}).ok());
+    TextStore again = open_ok(dir);
+    EXPECT_EQ(text_of(again, 5), last);
+    EXPECT_EQ(text_of(again, 6), "after");
   }
 }
 
