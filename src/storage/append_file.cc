@@ -6,11 +6,29 @@
 
 namespace qvn {
 
-void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn) {
+void TornTail::observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn,
+                       std::span<const uint8_t> before) {
+  if (!before.empty() || whole_end != whole_end_) {
+    before = before.last(std::min<size_t>({before.size(), MARK_SIZE, static_cast<size_t>(whole_end)}));
+    mark_len_ = before.size();
+    mark_digest_ = tail_digest(before);
+  }
   whole_end_ = whole_end;
   seen_size_ = whole_end + rest.size();
   torn_ = torn;
   digest_ = tail_digest(rest);
+}
+
+bool TornTail::still_ends_there(const platform::File& f) const {
+  if (mark_len_ == 0) return true;
+  std::array<uint8_t, MARK_SIZE> mark;
+  if (!f.pread_exact(mark.data(), mark_len_, whole_end_ - mark_len_).ok()) return false;
+  return tail_digest(std::span<const uint8_t>(mark.data(), mark_len_)) == mark_digest_;
+}
+
+void observe_walk(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, WalkEnd end) {
+  const auto at = static_cast<size_t>(end.whole_end);
+  tail.observe(base + end.whole_end, bytes.subspan(at), end.torn, bytes.first(at));
 }
 
 uint64_t tail_digest(std::span<const uint8_t> bytes) {
@@ -44,29 +62,26 @@ IoResult<void> create_at_open(const std::string& path) {
 }
 
 IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::string& path) {
-  return read_from(path, 0);
-}
-
-IoResult<std::optional<std::vector<uint8_t>>> read_from(const std::string& path, uint64_t from) {
   auto size = platform::file_size(path);
-  if (!size.ok() || *size < from) return std::optional<std::vector<uint8_t>>();
-  // Nothing new: the common case of a catch-up, answered by the stat alone.
-  if (*size == from) return std::optional<std::vector<uint8_t>>(std::vector<uint8_t>());
+  if (!size.ok()) return std::optional<std::vector<uint8_t>>();
+  std::vector<uint8_t> bytes(static_cast<size_t>(*size));
+  if (bytes.empty()) return std::optional<std::vector<uint8_t>>(std::move(bytes));
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
-  std::vector<uint8_t> bytes(static_cast<size_t>(*size - from));
-  QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), from));
+  QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), 0));
   return std::optional<std::vector<uint8_t>>(std::move(bytes));
 }
 
 IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail) {
+  auto size = platform::file_size(path);
+  if (!size.ok()) return std::optional<NewBytes>();
   uint64_t from = tail.whole_end();
-  QVN_TRY(auto bytes, read_from(path, from));
-  if (!bytes && from > 0) {
-    from = 0;
-    QVN_TRY(bytes, read_from(path, 0));
-  }
-  if (!bytes) return std::optional<NewBytes>();
-  return std::optional<NewBytes>(NewBytes{from, std::move(*bytes)});
+  // Nothing new: the common case of a catch-up, answered by the stat alone.
+  if (*size == from) return std::optional<NewBytes>(NewBytes{from, {}});
+  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+  if (*size < from || !tail.still_ends_there(f)) from = 0;
+  std::vector<uint8_t> bytes(static_cast<size_t>(*size - from));
+  QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), from));
+  return std::optional<NewBytes>(NewBytes{from, std::move(bytes)});
 }
 
 IoResult<uint64_t> begin_append(platform::File& f, TornTail& tail) {

@@ -46,20 +46,33 @@ class TornTail {
  public:
   // `whole_end`: where the last whole entry ends; `rest`: the bytes from
   // there to the end of the file as seen; `torn`: they are a torn last
-  // entry, to be cut before the next append.
-  void observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn);
+  // entry, to be cut before the next append; `before`: the bytes that end
+  // at `whole_end` (up to MARK_SIZE of them), which a catch-up checks before
+  // it resumes there. Without `before`, an unchanged `whole_end` keeps the
+  // bytes it had.
+  void observe(uint64_t whole_end, std::span<const uint8_t> rest, bool torn,
+               std::span<const uint8_t> before = {});
   bool pending() const { return seen_size_ > whole_end_; }
   // Whether the next append cuts the rest off (see begin_append).
   bool cuttable() const { return pending() && torn_; }
   uint64_t whole_end() const { return whole_end_; }
   uint64_t seen_size() const { return seen_size_; }
   uint64_t digest() const { return digest_; }
+  // Whether `f` still holds, right before whole_end(), the bytes seen there.
+  // A file cut behind the walk and appended to again may hold another
+  // entry's middle at whole_end(): a walk resumed there would read its
+  // bytes as entries, and might take them for a torn tail to cut.
+  bool still_ends_there(const platform::File& f) const;
+
+  static constexpr size_t MARK_SIZE = 16;
 
  private:
   uint64_t whole_end_ = 0;
   uint64_t seen_size_ = 0;
   bool torn_ = false;
   uint64_t digest_ = 0;
+  uint64_t mark_len_ = 0;
+  uint64_t mark_digest_ = 0;
 };
 
 // 64-bit FNV-1a of `bytes`: tells whether a tail is still the one seen.
@@ -83,13 +96,14 @@ IoResult<void> create_at_open(const std::string& path);
 // the metadata gave is read; a file that shrank meanwhile is a short read.
 IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::string& path);
 
-// The bytes of `path` from `from` to its end, or nullopt when its metadata
-// cannot be taken; `from` past the end gives nullopt too (the file shrank:
-// the caller walks it again from the start).
-IoResult<std::optional<std::vector<uint8_t>>> read_from(const std::string& path, uint64_t from);
+// Has `tail` observe a walk over `bytes`, which start at file offset `base`
+// and end at the end of the file.
+void observe_walk(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes, WalkEnd end);
 
 // What a catch-up reads: the bytes behind `tail.whole_end()`, or the whole
-// file again when it shrank below that; nullopt when it cannot be examined.
+// file again when it shrank below that or no longer holds the bytes seen
+// before it (see TornTail::still_ends_there); nullopt when it cannot be
+// examined.
 struct NewBytes {
   uint64_t base = 0;  // file offset of bytes[0]
   std::vector<uint8_t> bytes;
@@ -108,7 +122,7 @@ IoResult<std::optional<uint64_t>> catch_up_highest(const std::string& path, Torn
   if (!fresh) return highest;
   const std::span<const uint8_t> bytes(fresh->bytes);
   const WalkEnd end = walk(bytes, [&](uint64_t id) { highest = std::max(highest.value_or(0), id); });
-  tail.observe(fresh->base + end.whole_end, bytes.subspan(static_cast<size_t>(end.whole_end)), end.torn);
+  observe_walk(tail, fresh->base, bytes, end);
   return highest;
 }
 

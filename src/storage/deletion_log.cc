@@ -40,17 +40,13 @@ WalkEnd walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
   return {end, true};
 }
 
-void observe_rest(TornTail& tail, std::span<const uint8_t> bytes, WalkEnd end) {
-  tail.observe(end.whole_end, bytes.subspan(static_cast<size_t>(end.whole_end)), end.torn);
-}
-
 }  // namespace
 
 IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail& tail) const {
   QVN_TRY(auto bytes, read_if_examinable(path_));
   tail = TornTail();
   if (!bytes) return {};
-  observe_rest(tail, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
+  observe_walk(tail, 0, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));
   return {};
 }
 

@@ -109,12 +109,13 @@ Walked walk_records(const File& f, uint64_t p, uint64_t size) {
   return w;
 }
 
-// Records in `tail` what lies behind the walk's end.
+// Records in `tail` what lies behind the walk's end, and the bytes before it.
 void observe_rest(const File& f, TornTail& tail, const Walked& w, uint64_t size) {
   if (w.read_error) return;
-  std::vector<uint8_t> rest(static_cast<size_t>(size - w.end));
-  if (!f.pread_exact(rest.data(), rest.size(), w.end).ok()) return;
-  tail.observe(w.end, rest, w.torn);
+  const uint64_t from = w.end - std::min<uint64_t>(w.end, TornTail::MARK_SIZE);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size - from));
+  if (!f.pread_exact(bytes.data(), bytes.size(), from).ok()) return;
+  observe_walk(tail, from, bytes, {w.end - from, w.torn});
 }
 
 }  // namespace
@@ -140,7 +141,7 @@ IoResult<void> SynapticBank::reindex() {
 IoResult<void> SynapticBank::catch_up() {
   QVN_TRY(File f, File::open(path_, Access::Read));
   QVN_TRY(uint64_t size, f.size());
-  uint64_t from = tail_.whole_end() <= size ? tail_.whole_end() : 0;
+  const uint64_t from = tail_.whole_end() <= size && tail_.still_ends_there(f) ? tail_.whole_end() : 0;
   observe_rest(f, tail_, walk_records(f, from, size), size);
   return {};
 }

@@ -83,8 +83,7 @@ IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out
   const WalkEnd end = walk_entries(*bytes, [&](PackId id, std::string_view text) {
     if (valid_utf8(text)) out.insert_or_assign(id, std::string(text));
   });
-  const auto rest = std::span<const uint8_t>(*bytes).subspan(static_cast<size_t>(end.whole_end));
-  tail.observe(end.whole_end, rest, end.torn);
+  observe_walk(tail, 0, *bytes, end);
   return {};
 }
 

@@ -4,9 +4,11 @@ its appends.
 
 Power-loss images are copies of a directory whose file is cut short or
 zero-filled from some offset of its last entry to the end (a power loss after
-the size reached the disk but not the bytes). Every image must open, show
-every earlier entry exactly and nothing torn, and take a new write that a
-second reopen still shows."""
+the size reached the disk but not the bytes). The text store and the adapter
+file write an entry's leading field only after the rest is synced, so their
+zero-filled images hold that field zero. Every image must open, show every
+earlier entry exactly and nothing torn, and take a new write that a second
+reopen still shows."""
 
 import os
 import shutil
@@ -35,11 +37,14 @@ def store_adapter(e, i, rank=2, d_model=8):
     e.store_synapsis(i, 7, *adapter(i, rank * d_model), 0.5, rank, d_model, last_used=5, quality=0.25)
 
 
-def image(base, dst, name, at, zero):
-    """A copy of `base` whose file `name` is cut at `at`, or zero-filled from there to its end."""
+def image(base, dst, name, at, zero, leading=(0, 0)):
+    """A copy of `base` whose file `name` is cut at `at`, or zero-filled from there to its end
+    and over the `leading` (offset, length) field."""
     shutil.copytree(base, dst)
     with open(os.path.join(dst, name), "r+b") as f:
         if zero:
+            f.seek(leading[0])
+            f.write(bytes(leading[1]))
             f.seek(at)
             f.write(bytes(os.path.getsize(f.name) - at))
         else:
@@ -79,11 +84,8 @@ def base(tmp_path_factory):
 
 
 def adapters(e):
-    """Adapter 12, the last, shows only its id, owner and shape: zeros in its
-    other fields cannot be seen (no checksum)."""
-    return [(a["id"], a["owner"], a["rank"], a["d_model"]) + (() if a["id"] == 12 else (
-        a["scale"], a["last_used"], a["quality"], a["lora_a"].tobytes(), a["lora_b"].tobytes()))
-        for a in e.load_synapsis(7)]
+    return [(a["id"], a["owner"], a["rank"], a["d_model"], a["scale"], a["last_used"], a["quality"],
+             a["lora_a"].tobytes(), a["lora_b"].tobytes()) for a in e.load_synapsis(7)]
 
 
 # Per file: what an engine shows of it, a write to it, the offsets into the
@@ -98,10 +100,10 @@ FILES = {
     # Zeros inside the record's stamp leave its cells and kind as written.
     "trace.wal": (lambda e: ([e.pack_links(p) for p in range(1, PACKS + 1)], e.status()["trace_edges"]),
                   lambda e: e.add_pack_link(4, 6), None, 0),
-    # Zeros from anywhere up to the last element of its lora_a (4 halves after
-    # the 42-byte head) make the record not whole.
-    "synaptic.qvn": (adapters, lambda e: store_adapter(e, 99), (0, 1, 4, 27, 41, 42, 57), 42 + 2 * 3 + 1),
+    "synaptic.qvn": (adapters, lambda e: store_adapter(e, 99), (0, 1, 4, 27, 41, 42, 57), None),
 }
+# The leading field that an append writes last: a pack id, a length prefix.
+LEADING = {"text_store.bin": 8, "synaptic.qvn": 4}
 
 
 @pytest.mark.parametrize("name", FILES)
@@ -111,7 +113,8 @@ def test_a_torn_last_entry_is_never_read(base, tmp_path, name):
     start, end = before[name], size(path, name)
 
     def run(at, zero):
-        dst = image(path, str(tmp_path / str(len(os.listdir(tmp_path)))), name, at, zero)
+        dst = image(path, str(tmp_path / str(len(os.listdir(tmp_path)))), name, at, zero,
+                    (start, LEADING.get(name, 0)))
         e = Engine(dst)
         got = state(e)
         write(e)
@@ -124,7 +127,7 @@ def test_a_torn_last_entry_is_never_read(base, tmp_path, name):
         with open(os.path.join(tmp_path / "0", name), "rb") as f:
             assert f.read() == struct.pack("<2Q", 5, 1)
     cut_at = range(start, end) if cuts is None else [start + c for c in cuts if start + c < end]
-    zero_at = range(start, end) if cuts is None or may_stand is not None else [start]
+    zero_at = range(start, end) if cuts is None or may_stand is not None or name in LEADING else [start]
     for at, zero in [(at, True) for at in zero_at] + [(at, False) for at in cut_at]:
         stands = zero and may_stand is not None and at - start >= may_stand
         assert run(at, zero) in ([without, full] if stands else [without]), (at, zero)
@@ -152,24 +155,40 @@ def test_a_torn_append_is_cut_whatever_its_bytes_hold(tmp_path):
     e.set_pack_text(packs[1], DECOY_TEXT)
     e.store_synapsis(12, 7, *decoys_adapter(), 0.5, 2, 8)
     del e
-    # Cuts at the decoys' ends, and a sample of the others. A text cut right
-    # where an entry its bytes hold ends reads as a damaged length in the
-    # middle of the file, which is kept: those cuts are left out.
+    # Cuts at the decoys' ends, and a sample of the others, with the leading
+    # field zero as a writer leaves it before its second step, and with it
+    # written. A text cut right where an entry its bytes hold ends reads as a
+    # damaged length in the middle of the file, which is kept: with its pack
+    # id written, those cuts are left out.
     decoy_ends = {"text_store.bin": [12 + 4 + 28 * k for k in range(1, 4)], "synaptic.qvn": [94, 98, 102]}
     for name, start in sizes.items():
         ends = {start + c for c in decoy_ends[name]}
         sample = set(range(start + 1, size(path, name), 11))
-        for at in sorted(sample - ends if name == "text_store.bin" else sample | ends):
-            copy = image(path, str(tmp_path / f"{name}-{at}"), name, at, zero=False)
-            e = Engine(copy)
-            store_adapter(e, 99)
-            e.set_pack_text(packs[2], "third")
-            del e
-            e = Engine(copy)
-            torn_text = name == "text_store.bin"
-            assert [a["id"] for a in e.load_synapsis(7)] == [10, 11] + [12] * torn_text + [99], (name, at)
-            assert [e.pack_text(p) for p in packs] == ["first", None if torn_text else DECOY_TEXT, "third"], \
-                (name, at)
+        with open(os.path.join(path, name), "rb") as f:
+            last = f.read()[start:]
+        for leading in (LEADING[name], 0):
+            cuts = sample | ends
+            if name == "text_store.bin" and not leading:
+                cuts = {at for at in cuts if not holds_entry_ending_at(last[:at - start])}
+            for at in sorted(cuts):
+                copy = image(path, str(tmp_path / f"{name}-{at}-{leading}"), name, at, zero=False)
+                with open(os.path.join(copy, name), "r+b") as f:
+                    f.seek(start)
+                    f.write(bytes(min(leading, at - start)))
+                e = Engine(copy)
+                store_adapter(e, 99)
+                e.set_pack_text(packs[2], "third")
+                del e
+                e = Engine(copy)
+                torn_text = name == "text_store.bin"
+                assert [a["id"] for a in e.load_synapsis(7)] == [10, 11] + [12] * torn_text + [99], (name, at)
+                assert [e.pack_text(p) for p in packs] == ["first", None if torn_text else DECOY_TEXT, "third"], \
+                    (name, at, leading)
+
+
+def holds_entry_ending_at(rest):
+    """Whether bytes inside `rest`, a text entry cut short, read as a whole entry ending at its end."""
+    return any(12 + struct.unpack_from("<I", rest, q + 8)[0] == len(rest) - q for q in range(1, len(rest) - 11))
 
 
 DEAD_WRITER = """
@@ -194,9 +213,10 @@ def test_engines_cut_what_a_killed_writer_left_in_every_file(tmp_path):
     store_adapter(e, 10)
     edges = e.status()["trace_edges"]
     body = struct.pack("<QQIIeQf", 12, 7, 2, 8, 0.5, 0, 0.0) + np.concatenate(decoys_adapter()).astype("<f2").tobytes()
+    # Both inside their second decoy, the leading field not yet written.
     torn = {
-        "text_store.bin": (struct.pack("<QI", packs[1], len(DECOY_TEXT)) + DECOY_TEXT.encode("latin-1"))[:49],
-        "synaptic.qvn": (struct.pack("<I", len(body)) + body)[:94],  # both inside their second decoy
+        "text_store.bin": (struct.pack("<QI", 0, len(DECOY_TEXT)) + DECOY_TEXT.encode("latin-1"))[:49],
+        "synaptic.qvn": (struct.pack("<I", 0) + body)[:94],
         "deletion_log.bin": struct.pack("<Q", packs[2])[:5],
         "trace.wal": bytes([1]) + struct.pack("<Q", 3)[:7],
     }
