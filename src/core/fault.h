@@ -25,9 +25,15 @@ bool fired();
 // armed), so that tests can see which names were made durable.
 std::vector<std::string> synced_dirs();
 
+// What each sync of a regular file since the last arm found in it, in
+// order (kept only while armed), so that tests can see which bytes each
+// sync made durable and in what order.
+std::vector<std::vector<uint8_t>> synced_files();
+
 // Used by the platform layer: returns the errno to fail with, or 0.
 int check(Op op);
 bool short_write_armed();
 void note_dir_sync(const std::string& path);
+void note_file_sync(int fd);
 
 }  // namespace qvn::platform::fault

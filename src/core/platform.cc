@@ -30,6 +30,7 @@ bool g_short = false;
 bool g_fired = false;
 std::array<uint64_t, 4> g_calls{};
 std::vector<std::string> g_synced_dirs;
+std::vector<std::vector<uint8_t>> g_synced_files;
 }  // namespace
 
 void arm(Op op, uint64_t nth, int err, bool short_write) {
@@ -41,6 +42,7 @@ void arm(Op op, uint64_t nth, int err, bool short_write) {
   g_fired = false;
   g_calls = {};
   g_synced_dirs.clear();
+  g_synced_files.clear();
   g_armed.store(true, std::memory_order_release);
 }
 
@@ -49,6 +51,7 @@ void disarm() {
   g_armed.store(false, std::memory_order_release);
   g_calls = {};
   g_synced_dirs.clear();
+  g_synced_files.clear();
 }
 
 uint64_t calls(Op op) {
@@ -83,6 +86,27 @@ void note_dir_sync(const std::string& path) {
   g_synced_dirs.push_back(path);
 }
 
+std::vector<std::vector<uint8_t>> synced_files() {
+  std::lock_guard<std::mutex> l(g_mu);
+  return g_synced_files;
+}
+
+void note_file_sync(int fd) {
+  if (!g_armed.load(std::memory_order_relaxed)) return;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t r = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  bytes.resize(got);
+  std::lock_guard<std::mutex> l(g_mu);
+  g_synced_files.push_back(std::move(bytes));
+}
+
 bool short_write_armed() {
   if (!g_armed.load(std::memory_order_relaxed)) return false;
   std::lock_guard<std::mutex> l(g_mu);
@@ -99,6 +123,7 @@ IoResult<void> check_path(std::string_view path) {
 
 IoResult<void> full_sync(int fd) {
   if (int e = fault::check(fault::Op::Sync)) return make_unexpected(IoError::os(e));
+  fault::note_file_sync(fd);
   for (;;) {
 #ifdef F_FULLFSYNC
     int r = ::fcntl(fd, F_FULLFSYNC);
