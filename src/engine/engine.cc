@@ -547,7 +547,9 @@ Cell Engine::make_cell(CellId id, OwnerId owner, LayerIndex layer, std::vector<f
 }
 
 Result<void> Engine::append_edge(CellId from, CellId to, uint8_t kind, uint64_t created) {
-  TraceEdge edge{from, to, created, static_cast<EdgeType>(kind)};
+  // A last record whose stamp is 0 is what a power loss leaves of a torn
+  // append (see trace.cc): a clock that reads before 1970 stamps 1 instead.
+  TraceEdge edge{from, to, std::max<uint64_t>(created, 1), static_cast<EdgeType>(kind)};
   auto r = trace_log_.append(edge);
   if (!r.ok()) return make_unexpected(wal_error(r.error()));
   trace_graph_.add_edge(edge.from, edge.to, edge.kind, edge.created_unix_ns);

@@ -56,9 +56,10 @@ namespace {
 // ends with has tag 0 and stops the read anyway. The record in which that
 // run begins is torn when the run covers its whole stamp: the zeros then
 // reach into, or stop just short of, its cell ids and kind, which are not
-// the ones written; every writer stamps an edge with the wall clock, which
-// reads 0 only before 1970. A run that begins inside the stamp leaves the
-// edge's cells and kind as written, and the stamp is read by no one.
+// the ones written; no writer stores a stamp of 0 (the engine stamps an
+// edge with the wall clock, and with 1 when that reads before 1970). A run
+// that begins inside the stamp leaves the edge's cells and kind as written,
+// and the stamp is read by no one.
 //
 // Torn is part of a record (a writer died in its append) or a record the
 // zeros made torn. A whole record with a bad tag that the zeros do not
