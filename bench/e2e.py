@@ -6,7 +6,8 @@
 
 Phases:
   write     durable mem_write_pack/s (32 layers of 2 x 4096 floats), direct and
-            through the write buffer (the buffered figure includes the final flush)
+            through the write buffer (the buffered figure includes the final flush);
+            with --text, each pack also stores a text of that many bytes
   read      mem_read_pack and mem_read p50/p99 latency at k = 10, per pack count,
             with single-vector keys and queries, and with 32-token encoded keys
             and queries
@@ -151,11 +152,11 @@ def percentile(samples, p):
 # Writes
 
 
-def timed_writes(engine, label, work, n):
+def timed_writes(engine, label, work, n, text=None):
     bar = Progress(label, n)
     start = time.perf_counter()
     for i in range(n):
-        engine.mem_write_pack(OWNER, work.stored_key("vec", i), work.layers(i), 50.0)
+        engine.mem_write_pack(OWNER, work.stored_key("vec", i), work.layers(i), 50.0, text)
         bar.step()
     engine.flush_buffer()  # nothing to do without a write buffer
     elapsed = time.perf_counter() - start
@@ -188,10 +189,12 @@ def bench_writes(args, work, base):
     direct = Engine(path)
     n = args.writes
     before = segment_bytes(path)
-    elapsed = timed_writes(direct, "durable mem_write_pack", work, n)
+    text = "t" * args.text if args.text else None
+    elapsed = timed_writes(direct, "durable mem_write_pack", work, n, text)
     per_pack = (segment_bytes(path) - before) // n
     floor = floor_write_fsync(os.path.join(base, "floor-direct"), per_pack, n)
-    row(f"mem_write_pack durable ({args.layers} x {args.layer_floats} floats)",
+    with_text = f", text of {args.text} B" if text else ""
+    row(f"mem_write_pack durable ({args.layers} x {args.layer_floats} floats{with_text})",
         f"{n / elapsed:.1f}", "packs/s",
         f"{elapsed / n * 1e3:.2f} ms/pack " + vs_floor(elapsed / n, floor, f"write+fsync {per_pack} B"))
     del direct
@@ -200,10 +203,10 @@ def bench_writes(args, work, base):
     buffered = Engine.open_with_write_buffer(path, args.batch)
     n = args.writes * 2
     before = segment_bytes(path)
-    elapsed = timed_writes(buffered, "buffered mem_write_pack", work, n)
+    elapsed = timed_writes(buffered, "buffered mem_write_pack", work, n, text)
     per_batch = (segment_bytes(path) - before) * args.batch // n
     floor = floor_write_fsync(os.path.join(base, "floor-buffered"), per_batch, n // args.batch or 1)
-    row(f"mem_write_pack write buffer of {args.batch} (incl. flush)",
+    row(f"mem_write_pack write buffer of {args.batch} (incl. flush{with_text})",
         f"{n / elapsed:.1f}", "packs/s",
         f"{elapsed / n * 1e3:.2f} ms/pack " +
         vs_floor(elapsed / n, floor / args.batch, f"write+fsync {per_batch} B per batch, per pack"))
@@ -469,6 +472,7 @@ def main():
     ap.add_argument("--dim", type=int, default=128, help="key dimension")
     ap.add_argument("--tokens", type=int, default=32, help="tokens per encoded key and query")
     ap.add_argument("--batch", type=int, default=64, help="write buffer batch size")
+    ap.add_argument("--text", type=int, default=0, help="bytes of text per pack write (0: none)")
     ap.add_argument("--snapshot-mb", type=int, default=200)
     ap.add_argument("--big", action="store_true", help="1 GB snapshot")
     ap.add_argument("--only", default="write,read,open,snapshot", help="phases to run")

@@ -14,37 +14,24 @@ using namespace qvn;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& dir = fuzz::fresh_dir();
   fuzz::write_input(dir, "text_store.bin", data, size);
-  // The whole entries, less those a power loss zeroed at the end: the ones
-  // lying in the final zero run, and the one it begins in when that one's
-  // text is non-empty, or empty with only 1 to 11 zero bytes behind it.
-  std::vector<uint64_t> starts;
-  uint64_t whole_end = 0;
-  while (whole_end + 12 <= size) {
-    const uint64_t len = le::load<uint32_t>(data + whole_end + 8);
-    if (whole_end + 12 + len > size) break;
-    starts.push_back(whole_end);
-    whole_end += 12 + len;
-  }
-  size_t zeros_from = size;
-  while (zeros_from > 0 && data[zeros_from - 1] == 0) --zeros_from;
-  uint64_t end = whole_end;
-  if (zeros_from < whole_end) {
-    while (!starts.empty() && starts.back() >= zeros_from) starts.pop_back();
-    end = 0;
-    if (!starts.empty()) {
-      const uint64_t s = starts.back();
-      const uint64_t len = le::load<uint32_t>(data + s + 8);
-      const uint64_t s_end = s + 12 + len;
-      const bool torn = s_end > zeros_from && (le::load<uint64_t>(data + s) == 0 || len > 0 ||
-                                               (size - s_end > 0 && size - s_end < 12));
-      end = torn ? s : s_end;
+  // The whole entries up to an entry of pack id 0 (an append that never
+  // committed), fewer than 12 bytes, or a length that runs past the end.
+  uint64_t end = 0;
+  bool uncommitted = false;
+  while (end + 12 <= size) {
+    if (le::load<uint64_t>(data + end) == 0) {
+      uncommitted = true;
+      break;
     }
+    const uint64_t len = le::load<uint32_t>(data + end + 8);
+    if (end + 12 + len > size) break;
+    end += 12 + len;
   }
   // Behind the entries read, a length running past the end with a whole
   // entry still ending at the end of the file is damage in the middle: kept,
   // and the append goes to the end. Anything else there is cut.
   bool kept = false;
-  if (zeros_from == size && end == whole_end) {
+  if (!uncommitted) {
     for (uint64_t q = end + 1; q + 12 <= size && !kept; ++q) kept = 12 + le::load<uint32_t>(data + q + 8) == size - q;
   }
   const uint64_t append_at = kept ? size : end;

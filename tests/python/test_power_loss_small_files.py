@@ -159,14 +159,44 @@ def test_every_crash_image_of_the_last_write_keeps_what_was_acknowledged(tmp_pat
         assert got == acknowledged or (whole and got == written), what
 
 
-# Per file: a last entry whose bytes end in zeros, written by `ours`; then
-# another process appends with `theirs`. Each value must read back exactly.
-def adversarial_cases():
-    nul_texts = ["C string\0", "\0\0\0", "", "a\0" * 300]
-    adapters = [zero_adapter(2, 8, zero_rows=0), zero_adapter(2, 8, zero_rows=1), zero_adapter(2, 8, zero_rows=2),
-                (np.zeros(0, np.float32), np.zeros(0, np.float32), 0, 8)]
-    return ([("text", t) for t in nul_texts] + [("adapter", a) for a in adapters]
-            + [("deletion", p) for p in (256, 1)] + [("edge", 0)])
+def halves(a):
+    return a.astype(np.float16).astype(np.float32).tobytes()
+
+
+def adapter_shown(e, owner):
+    return [(a["id"], halves(a["lora_a"]), halves(a["lora_b"])) for a in e.load_synapsis(owner)]
+
+
+# Per file: last entries whose bytes end in zeros; how one is written (engine,
+# value, i); what an engine then shows of every one written so far (engine,
+# values); and another process's append after it (remote, i) with what an
+# engine shows of all of those.
+LAST_ENTRIES = {
+    "text": (["C string\0", "\0\0\0", "", "a\0" * 300],
+             lambda e, v, i: (e.set_pack_text(10 + i, "before"), e.set_pack_text(10 + i, v)),
+             lambda e, vs: [e.pack_text(10 + i) for i in range(len(vs))] == vs,
+             lambda r, i: r.set_pack_text(100 + i, "theirs"),
+             lambda e, n: [e.pack_text(100 + i) for i in range(n)] == ["theirs"] * n),
+    "adapter": ([zero_adapter(2, 8, zero_rows=0), zero_adapter(2, 8, zero_rows=1), zero_adapter(2, 8, zero_rows=2),
+                 (np.zeros(0, np.float32), np.zeros(0, np.float32), 0, 8)],
+                lambda e, v, i: store(e, 10 + i, 1, v),
+                lambda e, vs: adapter_shown(e, 1) == [(10 + i, halves(v[0]), halves(v[1])) for i, v in enumerate(vs)],
+                lambda r, i: r.store_synapsis(50 + i, 2, *ordinary_adapter(i)[:2], 0.5, 2, 8),
+                lambda e, n: [a[0] for a in adapter_shown(e, 2)] == list(range(50, 50 + n))),
+    # Small ids end in zero bytes.
+    "deletion": ([256, 1, 2],
+                 lambda e, v, i: e.delete_pack(v),
+                 lambda e, vs: not any(e.pack_exists(v) for v in vs),
+                 lambda r, i: r.delete_pack(200 + i),
+                 lambda e, n: not any(e.pack_exists(200 + i) for i in range(n))),
+    # An edge from cell 600 (the first after the packs') to cell 0, of kind
+    # 0: zeros up to its stamp.
+    "edge": ([0],
+             lambda e, v, i: e.mem_write(1, 0, vec(5), vec(6), 50.0, v),
+             lambda e, vs: e.trace_ancestors(600) == vs,
+             lambda r, i: r.mem_write(1, 0, vec(7), vec(8), 50.0, 1),
+             lambda e, n: e.status()["trace_edges"] == 1 + n),
+}
 
 
 @pytest.fixture(scope="module")
@@ -181,45 +211,25 @@ def many_packs(tmp_path_factory):
     return path
 
 
-@pytest.mark.parametrize("kind", ["text", "adapter", "deletion", "edge"])
+@pytest.mark.parametrize("kind", LAST_ENTRIES)
 def test_last_entries_that_end_in_zeros_are_kept(many_packs, tmp_path, kind):
-    cases = [value for k, value in adversarial_cases() if k == kind]
+    """Each as the last entry of its file: read back by the engine that wrote
+    it, after a reopen, and after another process appended behind it."""
+    values, write, shown, theirs, theirs_shown = LAST_ENTRIES[kind]
     path = str(tmp_path / "db")
     shutil.copytree(many_packs, path)
     remote = Remote(path)
     try:
-        for i, value in enumerate(cases):
+        for i, value in enumerate(values):
             e = Engine(path)
-            if kind == "text":
-                e.set_pack_text(10, "before")
-                e.set_pack_text(10, value)
-                want = lambda e: e.pack_text(10) == value and e.pack_text(11 + i) == "theirs"  # noqa: E731
-                theirs = ("set_pack_text", 11 + i, "theirs")
-            elif kind == "adapter":
-                store(e, 10 + i, 1, value)
-                want = lambda e: ([(a["id"], a["lora_a"].tobytes(), a["lora_b"].tobytes()) for a in e.load_synapsis(1)][-1:]
-                                  == [(10 + i, value[0].astype(np.float16).astype(np.float32).tobytes(),
-                                       value[1].astype(np.float16).astype(np.float32).tobytes())]
-                                  and len(e.load_synapsis(2)) == i + 1)
-                theirs = ("store_synapsis", 50 + i, 2, *value[:2], 0.5, *value[2:])
-            elif kind == "deletion":
-                e.delete_pack(value)
-                want = lambda e: not e.pack_exists(value) and not e.pack_exists(20 + i)  # noqa: E731
-                theirs = ("delete_pack", 20 + i)
-            else:
-                cell = e.mem_write(1, 0, vec(5), vec(6), 50.0, value)
-                want = lambda e: e.trace_ancestors(cell) == [value] and e.status()["trace_edges"] == 3  # noqa: E731
-                theirs = ("add_pack_link", 1, 2)  # one edge each way
+            write(e, value, i)
+            assert shown(e, values[:i + 1]), (i, "as written")
             del e
-            e = Engine(path)
-            if kind == "text":
-                assert e.pack_text(10) == value
-            elif kind == "adapter":
-                assert [a["id"] for a in e.load_synapsis(1)] == list(range(10, 11 + i))
-            del e
+            assert shown(Engine(path), values[:i + 1]), (i, "after a reopen")
             remote.refresh()
-            getattr(remote, theirs[0])(*theirs[1:])
-            assert want(Engine(path)), (kind, i)
+            theirs(remote, i)
+            e = Engine(path)
+            assert shown(e, values[:i + 1]) and theirs_shown(e, i + 1), (i, "after another writer")
     finally:
         remote.close()
 
@@ -228,23 +238,35 @@ def ordinary_adapter(seed, rank=2, d_model=8):
     return vec(seed, rank * d_model), vec(seed + 1, rank * d_model), rank, d_model
 
 
-@pytest.mark.parametrize("writer", ["this engine", "another process"])
-def test_an_owner_never_reads_a_record_that_took_the_place_of_its_own(tmp_path, writer):
-    """The file cut behind an engine, and another owner's record, with the
-    same id and shape, stored where one of the first owner's lay."""
+def cut_behind(tmp_path, ids):
+    """An engine that stored owner 1's adapters 1 and then `ids`, and the
+    file cut back to adapter 1 behind it."""
     path = str(tmp_path / "db")
     synaptic = os.path.join(path, "synaptic.qvn")
     e = Engine(path)
     store(e, 1, 1, ordinary_adapter(1))
     cut = os.path.getsize(synaptic)
-    store(e, 2, 1, ordinary_adapter(2))
+    for i in ids:
+        store(e, i, 1, ordinary_adapter(i))
     os.truncate(synaptic, cut)
+    return e, path
+
+
+def store_elsewhere(path, id, owner, adapter):
+    remote = Remote(path)
+    remote.store_synapsis(id, owner, adapter[0], adapter[1], 0.5, adapter[2], adapter[3])
+    remote.close()
+
+
+@pytest.mark.parametrize("writer", ["this engine", "another process"])
+def test_an_owner_never_reads_a_record_that_took_the_place_of_its_own(tmp_path, writer):
+    """Another owner's record, with the same id and shape, stored where one
+    of the first owner's lay."""
+    e, path = cut_behind(tmp_path, [2])
     if writer == "this engine":
         store(e, 2, 2, ordinary_adapter(3))
     else:
-        remote = Remote(path)
-        remote.store_synapsis(2, 2, *ordinary_adapter(3)[:2], 0.5, 2, 8)
-        remote.close()
+        store_elsewhere(path, 2, 2, ordinary_adapter(3))
     assert [(a["id"], a["owner"]) for a in e.load_synapsis(1)] == [(1, 1)]
     assert [(a["id"], a["owner"], a["lora_a"].tobytes()) for a in e.load_synapsis(2)] == \
         [(2, 2, ordinary_adapter(3)[0].astype(np.float16).astype(np.float32).tobytes())]
@@ -254,17 +276,8 @@ def test_an_append_after_the_file_was_cut_behind_the_engine_cuts_nothing_of_othe
     """Where this engine's last walk ended now lies the middle of another
     process's record (zeros there): the engine must walk the file again
     instead of taking those zeros for an unfinished append to cut."""
-    path = str(tmp_path / "db")
-    synaptic = os.path.join(path, "synaptic.qvn")
-    e = Engine(path)
-    store(e, 1, 1, ordinary_adapter(1))
-    cut = os.path.getsize(synaptic)
-    store(e, 2, 1, ordinary_adapter(2))
-    store(e, 3, 1, ordinary_adapter(3))  # its walk now ends behind record 2
-    os.truncate(synaptic, cut)
-    remote = Remote(path)
-    remote.store_synapsis(5, 2, *zero_adapter(4, 64, zero_rows=4)[:2], 0.5, 4, 64)
-    remote.close()
+    e, path = cut_behind(tmp_path, [2, 3])  # its walk ends behind adapter 2
+    store_elsewhere(path, 5, 2, zero_adapter(4, 64, zero_rows=4))
     store(e, 4, 1, ordinary_adapter(4))
     del e
     e = Engine(path)
