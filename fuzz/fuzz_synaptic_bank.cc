@@ -34,25 +34,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     owners.insert(ie.owner);
     next = ie.offset + 4 + body_len;
   }
-  // The length its dimensions give a record at `at`, when they are in the file.
+  // The walk as the rules give it: it ends at a prefix of 0 (an uncommitted
+  // append), at a prefix torn at a 64-byte boundary of a last record (the
+  // length its dimensions give, less the bytes past the boundary), at junk,
+  // at a torn record, or before a last whole record that does not fit its
+  // dimensions.
   auto dims_len = [&](uint64_t at) -> std::optional<unsigned __int128> {
     if (at + 28 > size) return std::nullopt;
     return 38 + 4 * static_cast<unsigned __int128>(le::load<uint32_t>(data + at + 20)) * le::load<uint32_t>(data + at + 24);
   };
-  // The walk ends at a prefix of 0 (an uncommitted append), at junk, at a
-  // torn record, at a prefix that does not fit dimensions which end the
-  // record right at the end of the file, or before a last whole record that
-  // does not fit its dimensions.
-  auto whole_at = [&](uint64_t at) {
-    return at + 4 <= size && le::load<uint32_t>(data + at) >= 38 && at + 4 + le::load<uint32_t>(data + at) <= size;
-  };
-  const uint64_t rest = size - next;
-  const auto dims = dims_len(next);
-  const bool half_prefix = dims && 4 + *dims == rest && *dims != le::load<uint32_t>(data + next);
-  if (whole_at(next)) {
-    const uint64_t body_len = le::load<uint32_t>(data + next);
-    QVN_FUZZ_CHECK(half_prefix || (*dims != body_len && next + 4 + body_len == size));
+  uint64_t end = 0, last_start = 0;
+  size_t count = 0;
+  bool last_fits = true, torn = true, stopped = false;
+  while (end + 4 <= size) {
+    const uint64_t body_len = le::load<uint32_t>(data + end);
+    const auto dims = dims_len(end);
+    const uint64_t boundary = (end / 64 + 1) * 64;
+    const unsigned __int128 kept_mask = (static_cast<unsigned __int128>(1) << (8 * (boundary - end))) - 1;
+    const bool torn_prefix = dims && 4 + *dims == size - end && boundary < end + 4 && body_len != *dims &&
+                             body_len == (*dims & kept_mask);
+    stopped = body_len == 0 || torn_prefix || body_len < 38 || end + 4 + body_len > size;
+    if (stopped) {
+      if (body_len != 0 && !torn_prefix) torn = body_len >= 38 && (!dims || *dims == body_len);
+      break;
+    }
+    last_fits = dims && *dims == body_len;
+    last_start = end;
+    ++count;
+    end += 4 + body_len;
   }
+  if (!stopped && !last_fits && end == size) {
+    end = last_start;
+    --count;
+    torn = false;
+  }
+  QVN_FUZZ_CHECK(bank.index().size() == count && next == end);
 
   size_t tried = 0;
   for (OwnerId owner : owners) {
@@ -63,20 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       QVN_FUZZ_CHECK(e.owner == owner);
       QVN_FUZZ_CHECK(e.lora_a.size() == uint64_t{e.rank} * e.d_model);
       QVN_FUZZ_CHECK(e.lora_b.size() == e.lora_a.size());
-    }
-  }
-
-  // Whether what lies behind the walk is a torn last record, judged from the
-  // record that starts there: too short for its length; a prefix of 0; a
-  // prefix that does not fit dimensions which fit the rest; or a length that
-  // runs past the end and fits the dimensions, where they are there.
-  bool torn = true;
-  if (rest >= 4 && le::load<uint32_t>(data + next) != 0 && !half_prefix) {
-    const uint64_t body_len = le::load<uint32_t>(data + next);
-    if (body_len < 38 || 4 + body_len <= rest) {
-      torn = false;
-    } else if (dims) {
-      torn = *dims == body_len;
     }
   }
 

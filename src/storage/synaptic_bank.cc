@@ -51,18 +51,21 @@ namespace {
 // length 0 (its fixed fields alone take 38), so a prefix of 0 begins an
 // append that has not finished, or that a power loss stopped before its
 // second step: it and everything behind it are torn, whatever its weights
-// hold (a zero lora_b, trailing zeros in lora_a). So are:
-// - fewer than 4 bytes, too short for a length;
-// - a prefix that does not fit the record's rank and d_model, when those
-//   fit exactly the bytes to the end of the file: the last record, its
-//   prefix half written (a second step cut across a sector);
-// - a length that runs past the end of the file and, where the dimensions
-//   are there to check it, fits them: an append cut short.
-// Anything else there is damage in the middle, kept with what lies behind
-// it: a length below 38, or one running past the end that does not fit the
-// record's dimensions. A record inside the file whose length does not fit
-// its dimensions stays indexed, and loading it reports the damage; as the
-// last record it ends the walk, not indexed and not cut.
+// hold (a zero lora_b, trailing zeros in lora_a). So are fewer than 4 bytes,
+// too short for a length, and a length that runs past the end of the file
+// and, where the dimensions are there to check it, fits them: an append cut
+// short. Anything else there is damage in the middle, kept with what lies
+// behind it: a length below 38, or one running past the end that does not
+// fit the record's dimensions. A record inside the file whose length does
+// not fit its dimensions stays indexed, and loading it reports the damage;
+// as the last record it ends the walk, not indexed and not cut.
+//
+// A power loss in the second step can also tear the prefix itself where it
+// straddles a boundary of the disk's write unit (64 bytes at the finest),
+// keeping only the bytes before it: the low bytes of the length, the rest
+// still zero. A record whose prefix is exactly its dimensions' length cut
+// that way at such a boundary, and whose dimensions end it exactly at the
+// end of the file, is that last record: it is torn.
 struct Walked {
   std::vector<SynapticBank::IndexEntry> records;
   uint64_t end = 0;
@@ -70,23 +73,35 @@ struct Walked {
   bool read_error = false;
 };
 
+constexpr uint64_t kTearUnit = 64;
+
+// Whether `body_len`, the prefix at file offset `at`, is `fits` (the length
+// the record's dimensions give) with the bytes past a tear boundary lost.
+bool prefix_torn_at_boundary(uint64_t at, uint64_t body_len, uint64_t fits) {
+  const uint64_t boundary = (at / kTearUnit + 1) * kTearUnit;
+  if (boundary >= at + fmt::LEN_PREFIX_SIZE || body_len == fits) return false;
+  const uint64_t kept_bits = 8 * (boundary - at);
+  return body_len == (fits & ((uint64_t{1} << kept_bits) - 1));
+}
+
 Walked walk_records(const File& f, uint64_t p, uint64_t size) {
   Walked w;
   bool last_fits = true;
-  while (p + fmt::LEN_PREFIX_SIZE <= size) {
+  for (;;) {
+    w.end = p;
+    if (p + fmt::LEN_PREFIX_SIZE > size) break;
     constexpr size_t kDimsEnd = 28;  // length prefix, id, owner, rank, d_model
     uint8_t head[kDimsEnd];
     const size_t have = static_cast<size_t>(std::min<uint64_t>(kDimsEnd, size - p));
     if (!f.pread_exact(head, have, p).ok()) {
       w.read_error = true;
-      break;
+      return w;
     }
     const uint64_t body_len = le::load<uint32_t>(head);
     const auto fits = have == kDimsEnd ? body_len_for(le::load<uint32_t>(head + 20), le::load<uint32_t>(head + 24))
                                        : std::nullopt;
-    w.end = p;
     if (body_len == 0) return w;
-    if (fits && *fits != body_len && fmt::LEN_PREFIX_SIZE + *fits == size - p) return w;
+    if (fits && fmt::LEN_PREFIX_SIZE + *fits == size - p && prefix_torn_at_boundary(p, body_len, *fits)) return w;
     if (body_len < fmt::FIXED_BODY_SIZE) {
       w.torn = false;
       return w;
@@ -100,7 +115,6 @@ Walked walk_records(const File& f, uint64_t p, uint64_t size) {
                          static_cast<uint32_t>(body_len)});
     p += fmt::LEN_PREFIX_SIZE + body_len;
   }
-  w.end = p;
   if (!last_fits && p == size) {
     w.end = w.records.back().offset;
     w.records.pop_back();

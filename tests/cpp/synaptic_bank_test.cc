@@ -121,13 +121,15 @@ TEST(SynapticBankTest, ZeroWeightsInTheLastRecordAreReadAsWritten) {
 }
 
 // A record is written with its length prefix zero and synced before the
-// prefix is: a last record whose prefix is still zero, or only half
-// written, is an append that never committed, whatever the rest holds. It
-// is not indexed, and the next append cuts it.
+// prefix is: a last record whose prefix is still zero, or torn where it
+// straddles a 64-byte boundary (its low bytes kept, the rest zero), is an
+// append that never committed, whatever the rest holds. It is not indexed,
+// and the next append cuts it.
 TEST(SynapticBankTest, ARecordWithoutItsLengthIsTorn) {
   TempDir tmp;
-  const SynapticEntry first = entry(1, 7, 2, 3, 1), next = entry(3, 7, 1, 1, 3);
-  SynapticEntry last = entry(2, 7, 8, 8, 2);  // body_len 294: two non-zero prefix bytes
+  // 62 bytes: the next prefix straddles the boundary at 64.
+  const SynapticEntry first = entry(1, 7, 1, 5, 1), next = entry(3, 7, 1, 1, 3);
+  SynapticEntry last = entry(2, 7, 8, 2048, 2);  // body_len 65574, 0x10026
   std::fill(last.lora_b.begin(), last.lora_b.end(), 0);
   Bytes firsts, record;
   {
@@ -138,7 +140,8 @@ TEST(SynapticBankTest, ARecordWithoutItsLengthIsTorn) {
     const Bytes all = test::read_bytes(b.path());
     record.assign(all.begin() + static_cast<ptrdiff_t>(firsts.size()), all.end());
   }
-  ASSERT_EQ(le::load<uint32_t>(record.data()), 294u);
+  ASSERT_EQ(firsts.size(), 62u);
+  ASSERT_EQ(le::load<uint32_t>(record.data()), 0x10026u);
   auto with_prefix = [&](uint32_t prefix) {
     Bytes r = record;
     le::store(r.data(), prefix);
@@ -146,10 +149,9 @@ TEST(SynapticBankTest, ARecordWithoutItsLengthIsTorn) {
   };
   std::vector<std::pair<std::string, Bytes>> torn = {
       {"whole but its prefix", with_prefix(0)},
-      {"only the prefix's low byte", with_prefix(294 & 0xFF)},
-      {"only the prefix's second byte", with_prefix(294 & 0xFF00)},
+      {"its prefix torn at 64", with_prefix(0x0026)},
   };
-  for (size_t at : {size_t{4}, size_t{28}, size_t{43}, record.size() - 1}) {
+  for (size_t at : {size_t{2}, size_t{4}, size_t{28}, size_t{43}, record.size() - 1}) {
     Bytes zeros = with_prefix(0), cut = with_prefix(0);
     std::fill(zeros.begin() + static_cast<ptrdiff_t>(at), zeros.end(), 0);
     cut.resize(at);
