@@ -50,8 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t body_len = le::load<uint32_t>(data + end);
     const auto dims = dims_len(end);
     const uint64_t boundary = (end / 64 + 1) * 64;
-    const unsigned __int128 kept_mask = (static_cast<unsigned __int128>(1) << (8 * (boundary - end))) - 1;
-    const bool torn_prefix = dims && 4 + *dims == size - end && boundary < end + 4 && body_len != *dims &&
+    const bool straddles = boundary < end + 4;
+    const uint64_t kept_mask = straddles ? (uint64_t{1} << (8 * (boundary - end))) - 1 : 0;
+    const bool torn_prefix = straddles && dims && 4 + *dims == size - end && body_len != *dims &&
                              body_len == (*dims & kept_mask);
     stopped = body_len == 0 || torn_prefix || body_len < 38 || end + 4 + body_len > size;
     if (stopped) {

@@ -148,14 +148,15 @@ void abandon_append(platform::File& f, TornTail& tail, uint64_t start, uint64_t 
 // the offset at which the bytes landed. On any error the file is cut back
 // as abandon_append says.
 //
-// With `commit_len` > 0 the append commits in two steps: all of `bytes`
-// with its leading `commit_len` bytes zero, a sync, then those bytes, and a
-// second sync. The leading field is one that no writer ever stores as zero,
-// so an entry whose field is still zero is an append that has not finished
-// or that a power loss stopped before its second step, whatever zeros that
-// loss left in the rest: loads stop before it and the next append cuts it.
-// The bytes on disk end up the same as with one step. `bytes` is only
-// borrowed for the first step and holds its own values again on return.
+// With `commit_len` > 0 (at most 8) the append commits in two steps: all of
+// `bytes` with its leading `commit_len` bytes zero, a sync, then those
+// bytes, and a second sync. The leading field is one that no writer ever
+// stores as zero, so an entry whose field is still zero is an append that
+// has not finished or that a power loss stopped before its second step,
+// whatever zeros that loss left in the rest: loads stop before it and the
+// next append cuts it. The bytes on disk end up the same as with one step.
+// `bytes` is only borrowed for the first step and holds its own values again
+// on return.
 IoResult<uint64_t> append_synced(platform::File& f, const std::string& path, TornTail& tail,
                                  std::span<uint8_t> bytes, size_t commit_len = 0);
 
