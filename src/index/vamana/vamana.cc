@@ -225,7 +225,7 @@ IoResult<void> VamanaIndex::save(const std::string& dir) const {
   }
   const std::string tmp = platform::join(dir, fmt::TMP_FILE_NAME);
   auto write_tmp = [&]() -> IoResult<void> {
-    QVN_TRY(platform::File file, platform::File::open(tmp, platform::Access::Write, platform::Create::Truncate));
+    QVN_TRY(platform::File file, platform::create_fresh(tmp));
     BufferedWriter w(file);
     QVN_TRY_VOID(w.bytes(fmt::MAGIC, sizeof fmt::MAGIC));
     QVN_TRY_VOID(w.u32(fmt::VERSION));
