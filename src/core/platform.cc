@@ -169,9 +169,9 @@ IoResult<File> File::open(const std::string& path, Access access, Create create,
   if (S_ISDIR(st.st_mode)) return make_unexpected(IoError::os(EISDIR));
   if (!S_ISREG(st.st_mode)) return make_unexpected(refused(path, "is not a regular file"));
   // Reads and writes of a regular file do not look at the flag; it goes so
-  // that nothing later depends on it.
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return make_unexpected(IoError::os(errno));
+  // that nothing later depends on it. F_SETFL takes the status flags from
+  // `flags` and ignores the others there.
+  if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return make_unexpected(IoError::os(errno));
   return f;
 }
 
