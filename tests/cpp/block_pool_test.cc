@@ -12,6 +12,7 @@
 
 #include "core/fault.h"
 #include "core/platform.h"
+#include "storage/record_reader.h"
 #include "storage/segment_format.h"
 #include "support/temp_dir.h"
 
