@@ -35,7 +35,8 @@ constexpr int MAX_RESCAN_PASSES = 8;
 // Segment 0 of a directory that has none. Several engines may open a new
 // directory at once: the one whose exclusive create fails uses the file the
 // winner made, whose header may not be written yet (an append writes it
-// first then, and the winner's header write puts the same bytes in place).
+// first then, and the winner's header write puts the same bytes in place),
+// or may be zeros after a power loss (the same then).
 IoResult<Segment> first_segment(const std::string& dir) {
   const std::string path = segment_path(dir, 0);
   for (int attempt = 0;; ++attempt) {
@@ -45,15 +46,16 @@ IoResult<Segment> first_segment(const std::string& dir) {
     // The winner's create failed and it removed the file: try again.
     if (!opened.ok() && opened.error().os_code == ENOENT && attempt < 8) continue;
     if (!opened.ok()) return make_unexpected(std::move(opened).error());
-    const platform::FileInfo& info = opened->second;
+    const platform::FileInfo& info = opened->info;
     Segment seg;
     seg.path = path;
     seg.size = info.size;
     seg.device = info.device;
     seg.inode = info.inode;
+    seg.headed = opened->headed;
     // Records already there are another engine's: the first rescan finds
     // them (from the header on) and the first writer turn judges the tail.
-    if (info.size <= sf::HEADER_SIZE) seg.settled_size = info.size;
+    if (!seg.headed || info.size == sf::HEADER_SIZE) seg.settled_size = info.size;
     // The winner syncs the directory too, but may die before it does.
     QVN_TRY_VOID(platform::sync_dir(dir));
     return seg;
@@ -82,12 +84,13 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
       continue;
     }
     QVN_TRY(auto opened, std::move(attempt));
-    auto& [file, info] = opened;
+    auto& [file, info, headed] = opened;
     // A file whose header is not written yet (its creator is writing it, or
-    // died first) holds no record; its first one will start at the header's end.
+    // died first, or a power loss left zeros) holds no record; its first one
+    // will start at the header's end.
     SegmentScan scan;
     scan.end = scan.resume = sf::HEADER_SIZE;
-    if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, path, sf::HEADER_SIZE);
+    if (headed) scan = scan_records(file, info.size, path, sf::HEADER_SIZE);
     for (const RecordRef& r : scan.records) {
       if (r.header.is_pack_head()) pool.heads_.insert(r.header.pack_id);
     }
@@ -99,16 +102,17 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
     seg.id = id;
     seg.scanned_to = scan.end;
     seg.rescan_from = seg.settle_from = scan.resume;
-    if (info.size < sf::HEADER_SIZE || scan.whole(info.size)) seg.settled_size = info.size;
+    if (!headed || scan.whole(info.size)) seg.settled_size = info.size;
     seg.device = info.device;
     seg.inode = info.inode;
+    seg.headed = headed;
     pool.segments_.push_back(std::move(seg));
     pool.keep_reader(pool.segments_.back(), std::move(file));
     pool.ids_read_to_[id] = scan.end;
     scans.push_back(std::move(scan));
     scanned_ids.push_back(id);
   }
-  for (size_t i = 0; i < scans.size(); ++i) pool.index_scanned(scanned_ids[i], scans[i].records, true);
+  for (size_t i = 0; i < scans.size(); ++i) pool.index_scanned(scanned_ids[i], scans[i].records);
   // A compaction removed a listed segment meanwhile; the records it moved may
   // sit in a segment made after the listing.
   if (vanished) QVN_TRY_VOID(pool.rescan());
@@ -119,6 +123,15 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t segment_size)
   return pool;
 }
 
+namespace {
+
+// File order across the directory: segments by id, records by offset.
+bool stored_before(const CellLocation& a, const CellLocation& b) {
+  return std::tie(a.segment_id, a.offset) < std::tie(b.segment_id, b.offset);
+}
+
+}  // namespace
+
 void BlockPool::place(CellId id, const IndexEntry& e) {
   auto [at, fresh] = index_.try_emplace(id, e);
   if (fresh || at->second.location == e.location) return;
@@ -126,20 +139,23 @@ void BlockPool::place(CellId id, const IndexEntry& e) {
   for (auto it = lo; it != hi; ++it) {
     if (it->second.location == e.location) return;
   }
-  superseded_.emplace(id, e);
+  // The record stored first stands: another record of its id is a copy
+  // that compaction appended later, and a power loss may have torn it.
+  // It takes over only once the first one's segment is gone (removed only
+  // after the copy was synced whole).
+  if (stored_before(e.location, at->second.location)) {
+    superseded_.emplace(id, at->second);
+    at->second = e;
+  } else {
+    superseded_.emplace(id, e);
+  }
 }
 
-void BlockPool::index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace) {
+void BlockPool::index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records) {
   for (const RecordRef& r : records) {
     IndexEntry e{{segment_id, r.offset}, r.header};
     if (r.header.is_pack_member() && !heads_.count(r.header.pack_id)) {
       waiting_[r.header.pack_id].emplace_back(r.cell_id, e);
-    } else if (replace) {
-      auto [at, fresh] = index_.try_emplace(r.cell_id, e);
-      if (!fresh) {
-        superseded_.emplace(r.cell_id, at->second);
-        at->second = e;
-      }
     } else {
       place(r.cell_id, e);
     }
@@ -169,15 +185,12 @@ void BlockPool::forget_records_in(const std::unordered_set<uint32_t>& segment_id
     if (superseded_.count(it->first)) lost.push_back(it->first);
     it = index_.erase(it);
   }
-  // Copies are byte for byte the same; the one in the newest segment is the
-  // one an open would index.
+  // The copy stored first is the one an open would index now.
   for (CellId id : lost) {
     auto [lo, hi] = superseded_.equal_range(id);
     auto best = lo;
     for (auto it = lo; it != hi; ++it) {
-      const CellLocation& l = it->second.location;
-      const CellLocation& b = best->second.location;
-      if (std::tie(l.segment_id, l.offset) > std::tie(b.segment_id, b.offset)) best = it;
+      if (stored_before(it->second.location, best->second.location)) best = it;
     }
     index_.emplace(id, best->second);
     superseded_.erase(best);
@@ -246,7 +259,7 @@ Result<bool> BlockPool::rescan_pass() {
       continue;
     }
     QVN_TRY(auto opened, std::move(attempt));
-    auto& [file, info] = opened;
+    auto& [file, info, headed] = opened;
     if ((seg->device | seg->inode) != 0 && (seg->device != info.device || seg->inode != info.inode)) {
       // Another file took the name: nothing scanned before holds for it,
       // and no entry may send a read of the old file's records to it. This
@@ -258,8 +271,9 @@ Result<bool> BlockPool::rescan_pass() {
     }
     seg->device = info.device;
     seg->inode = info.inode;
+    seg->headed = headed;
     SegmentScan scan;
-    if (info.size >= sf::HEADER_SIZE) scan = scan_records(file, info.size, seg->path, seg->rescan_from);
+    if (headed) scan = scan_records(file, info.size, seg->path, seg->rescan_from);
     // Records before scanned_to were indexed by an earlier scan; those read
     // again only put the records after them in view.
     const uint64_t indexed_to = seg->scanned_to;
@@ -273,7 +287,7 @@ Result<bool> BlockPool::rescan_pass() {
     scans.emplace_back(id, std::move(scan));
   }
   admit_waiting();
-  for (const auto& [id, scan] : scans) index_scanned(id, scan.records, false);
+  for (const auto& [id, scan] : scans) index_scanned(id, scan.records);
   // Only now, with every record indexed: an allocation failure above leaves
   // the marks where they were, so the next rescan reads those records again
   // (indexing is idempotent) instead of skipping them for good.
@@ -432,13 +446,15 @@ void BlockPool::settle_active_tail() {
   }
   if (seg.settled_size == (*info)->size) return;
   auto opened = open_segment(seg.path);
-  if (!opened.ok() || opened->second.device != (*info)->device || opened->second.inode != (*info)->inode) {
+  if (!opened.ok() || opened->info.device != (*info)->device || opened->info.inode != (*info)->inode) {
     seg.torn_tail = true;
     return;
   }
-  const uint64_t size = opened->second.size;
-  // Fewer bytes than a header: no record yet, an append writes the header.
-  if (size < sf::HEADER_SIZE) {
+  const uint64_t size = opened->info.size;
+  seg.headed = opened->headed;
+  // Fewer bytes than a header, or zeros only: no record yet, an append
+  // writes the header.
+  if (!seg.headed) {
     seg.settled_size = size;
     return;
   }
@@ -447,7 +463,7 @@ void BlockPool::settle_active_tail() {
     seg.torn_tail = true;
     return;
   }
-  SegmentScan scan = scan_records(opened->first, size, seg.path, seg.settle_from);
+  SegmentScan scan = scan_records(opened->file, size, seg.path, seg.settle_from);
   if (!scan.whole(size)) {
     seg.torn_tail = true;
     return;

@@ -56,7 +56,9 @@ class BlockPool {
   using Index = std::map<CellId, IndexEntry>;
 
   // Creates `dir` if missing, indexes every segment file in ascending id order
-  // (a later record of the same cell id wins), and creates segment 0 when
+  // (of two records of one cell id, the one stored first: a later one is a
+  // copy that compaction made before removing the first one's segment, and
+  // it takes over only once that segment is gone), and creates segment 0 when
   // there is none (engines doing so at once share the one file). After
   // success the pool always holds a segment.
   //
@@ -69,7 +71,8 @@ class BlockPool {
 
   // Picks up segment files and records written since open, by this pool or
   // another writer: new segments join the list in id order; records of cell
-  // ids not yet indexed are indexed, existing entries are kept. Each segment
+  // ids not yet indexed are indexed, existing entries are kept (a record
+  // stored before its id's entry would take its place). Each segment
   // is read only from where its last scan ended.
   //
   // A segment that another engine's compaction removed, even between the
@@ -116,6 +119,11 @@ class BlockPool {
   // A view key whose head no segment holds is kept unless `is_dead`: view
   // keys are appended after their head, so only a deletion explains a
   // missing head, and a deletion is for `is_dead` to prove.
+  //
+  // A segment stays, its records standing, while a record it would move has
+  // a copy in another segment (left by a compaction that a power loss cut
+  // short) that differs from it: once the segment is gone, that copy would
+  // be the first one stored.
   //
   // Ids are never given back: the record carrying the highest cell id
   // stored, and one record of the highest pack id when that pack's records
@@ -181,9 +189,9 @@ class BlockPool {
   IoResult<const platform::File*> reader_of(const Segment& seg) const;
   void keep_reader(const Segment& seg, platform::File f) const;
   void drop_reader(const Segment& seg) const;
-  // Indexes scanned records under the visibility rule; `replace` for open
-  // (a later record wins), else existing entries stay.
-  void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace);
+  // Indexes scanned records under the visibility rule; of two records of
+  // one id, the one stored first is indexed (see place).
+  void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records);
   void admit_waiting();
   // Drops the index, waiting and superseded entries of records in these
   // segments; an id that loses its index entry takes a superseded copy kept
@@ -193,9 +201,15 @@ class BlockPool {
   // records are forgotten and they leave the list, except the active one,
   // which stays (marked torn) until an append rotates past it.
   void forget_segments(const std::unordered_set<uint32_t>& segment_ids);
-  // Indexes a scanned record without replacing an existing entry; a record
-  // at another place than the entry is kept aside as a superseded copy.
+  // Indexes a scanned record; of it and an existing entry of its id, the
+  // one stored first is the entry, the other is kept aside as a superseded
+  // copy.
   void place(CellId id, const IndexEntry& e);
+  // Whether every superseded copy of `ids`, outside segment `segment_id`,
+  // holds the same bytes as their records in `records` (at `rel`). A copy
+  // that cannot be read does not.
+  Result<bool> copies_agree(uint32_t segment_id, const std::vector<uint8_t>& records,
+                            const std::vector<uint64_t>& rel, const std::vector<CellId>& ids) const;
   // One listing and scan; reports whether a listed segment vanished before
   // it could be read, so that the caller lists again.
   Result<bool> rescan_pass();

@@ -9,6 +9,29 @@
 
 namespace qvn {
 
+Result<bool> BlockPool::copies_agree(uint32_t segment_id, const std::vector<uint8_t>& records,
+                                     const std::vector<uint64_t>& rel, const std::vector<CellId>& ids) const {
+  std::vector<uint8_t> copy;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const uint64_t begin = rel[i];
+    const uint64_t end = i + 1 < rel.size() ? rel[i + 1] : records.size();
+    auto [lo, hi] = superseded_.equal_range(ids[i]);
+    for (auto it = lo; it != hi; ++it) {
+      const CellLocation& at = it->second.location;
+      if (at.segment_id == segment_id) continue;
+      const Segment* seg = find_segment(at.segment_id);
+      if (!seg) continue;
+      QVN_TRY(const platform::File* f, reader_of(*seg));
+      auto read = record::read_record(*f, seg->path, at.offset, copy);
+      if (!read.ok() || copy.size() != end - begin ||
+          !std::equal(copy.begin(), copy.end(), records.begin() + static_cast<ptrdiff_t>(begin))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 Result<CompactionStats> BlockPool::compact(const std::unordered_set<CellId>& live) {
   return compact([&](CellId id, const RecordHeader&) { return live.count(id) == 0; });
 }
@@ -87,6 +110,12 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId, cons
         c.ids.push_back(r.cell_id);
         c.headers.push_back(r.header);
       }
+      // Once this file is gone, each moved id's record is the copy stored
+      // first (see place). A copy that an earlier compaction left elsewhere
+      // comes before the one appended now, and a power loss may have torn it:
+      // the file stays, its records standing, until no such copy differs.
+      QVN_TRY(bool agree, copies_agree(seg.id, c.records, c.rel, c.ids));
+      if (!agree) continue;
     }
     auto fsize = segment_file_size(dir_, seg.id);
     c.size = fsize.ok() ? *fsize : 0;
@@ -113,7 +142,7 @@ Result<CompactionStats> BlockPool::compact(const std::function<bool(CellId, cons
     }
     // Records that were not indexed (view keys waiting for a head, kept ids)
     // join under the same visibility rule as a scan would apply to them.
-    index_scanned(active.id, theirs, false);
+    index_scanned(active.id, theirs);
     stats.cells_moved += c.ids.size();
   }
 

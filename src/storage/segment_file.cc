@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/numeric.h"
+#include "storage/append_file.h"
 #include "storage/segment_format.h"
 #include "storage/segment_record.h"
 
@@ -49,7 +50,10 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Write, platform::Create::Exclusive));
   uint8_t header[sf::HEADER_SIZE];
   record::write_segment_header(header);
+  // The header reaches the disk before the name does: a name that survives
+  // a power loss with zeros where the header belongs would fail every open.
   auto w = f.write_all(header, sizeof header);
+  if (w.ok()) w = f.sync();
   platform::FileInfo info;
   if (w.ok()) {
     auto i = f.info();
@@ -71,6 +75,7 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
   seg.settled_size = sf::HEADER_SIZE;
   seg.device = info.device;
   seg.inode = info.inode;
+  seg.headed = true;
   return seg;
 }
 
@@ -78,17 +83,19 @@ IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id) {
   return platform::file_size(segment_path(dir, id));
 }
 
-IoResult<std::pair<platform::File, platform::FileInfo>> open_segment(const std::string& path) {
+IoResult<OpenedSegment> open_segment(const std::string& path) {
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
   QVN_TRY(platform::FileInfo info, f.info());
+  bool headed = false;
   if (info.size >= sf::HEADER_SIZE) {
     char magic[4];
     QVN_TRY_VOID(f.pread_exact(magic, sizeof magic, 0));
-    if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
+    headed = std::memcmp(magic, sf::MAGIC, 4) == 0;
+    if (!headed && !zeros_to_end(f, 0, info.size)) {
       return make_unexpected(IoError::invalid_data("invalid segment magic in " + path));
     }
   }
-  return std::make_pair(std::move(f), info);
+  return OpenedSegment{std::move(f), info, headed};
 }
 
 bool segment_gone(const std::string& dir, uint32_t id, const IoError& e) {
@@ -115,6 +122,17 @@ IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, std::span<const uin
     return make_unexpected(segment_replaced(seg.path));
   }
   uint64_t begin = info.size;
+  if (!seg.headed && begin >= sf::HEADER_SIZE) {
+    QVN_TRY(OpenedSegment opened, open_segment(seg.path));
+    if (opened.info.device != seg.device || opened.info.inode != seg.inode) {
+      seg.torn_tail = true;
+      return make_unexpected(segment_replaced(seg.path));
+    }
+    // Zeros only: nothing here is a record, and the header goes first.
+    if (!opened.headed) QVN_TRY_VOID(f.truncate(0));
+    seg.headed = opened.headed;
+    QVN_TRY(begin, f.size());
+  }
   if (begin < sf::HEADER_SIZE) {
     // A segment whose header is not on disk: its creator died first, or is
     // writing it now, outside the writer lock, the same 8 bytes at the same
@@ -126,6 +144,7 @@ IoResult<std::vector<uint64_t>> append_encoded(Segment& seg, std::span<const uin
     QVN_TRY_VOID(h.write_all(header, sizeof header));
     QVN_TRY_VOID(h.close());
     QVN_TRY(begin, f.size());
+    seg.headed = begin >= sf::HEADER_SIZE;
   }
   const uint64_t base = begin;
   // Cut back to where this append began, so later offsets stay true, but

@@ -48,6 +48,10 @@ struct Segment {
   // it never serves another file that later took the same name.
   mutable std::shared_ptr<const platform::File> reader;
   mutable uint64_t last_read = 0;  // for choosing which descriptor to close
+  // The file is known to start with the magic. Until then an append looks
+  // first: a file of zeros (its creation torn by a power loss) takes its
+  // header there.
+  bool headed = false;
   // Compaction moved this segment's live records out but could not remove
   // the file: every record below this offset is dead. Records behind it
   // were appended since, by another writer.
@@ -63,15 +67,23 @@ std::string segment_path(const std::string& dir, uint32_t id);
 IoResult<std::vector<uint32_t>> list_segment_ids(const std::string& dir);
 
 // Creates segment `id` (never replacing an existing file) with its 8-byte
-// header, then syncs the directory. The header itself is made durable by the
-// first append's sync.
+// header, syncs the file, then the directory: once the name is durable, so
+// is the header.
 IoResult<Segment> create_segment(const std::string& dir, uint32_t id);
 
 IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id);
 
-// Opens a segment and checks its magic ("invalid segment magic in {path}");
-// a file shorter than the header is accepted unchecked.
-IoResult<std::pair<platform::File, platform::FileInfo>> open_segment(const std::string& path);
+struct OpenedSegment {
+  platform::File file;
+  platform::FileInfo info;
+  bool headed = false;  // the file starts with the magic
+};
+
+// Opens a segment and checks its magic ("invalid segment magic in {path}").
+// A file shorter than the header, or holding nothing but zeros (a creation
+// that a power loss tore), is accepted unchecked: it holds no record, and
+// its first append writes the header.
+IoResult<OpenedSegment> open_segment(const std::string& path);
 
 // Whether segment `id`, which a listing named, failed to open or stat with
 // `e` because it is gone: another engine's compaction removed it meanwhile.
@@ -86,7 +98,9 @@ IoError segment_replaced(const std::string& path);
 // one full sync; return their offsets. Offsets come from the file's own size,
 // and a failed write or sync cuts the file back to where the append began
 // (if that fails too, `torn_tail` is set). A file shorter than the header gets
-// its header first. A file under the segment's name that is not the file
+// its header first, and so does a file of zeros, cut back to nothing before
+// (no writer leaves zeros where the header belongs, and appends run in the
+// writer turn, so no one else is writing there). A file under the segment's name that is not the file
 // the segment was scanned from (another device or inode) takes nothing: the
 // append fails and `torn_tail` is set. An empty list touches nothing.
 IoResult<std::vector<uint64_t>> append_records(Segment& segment, std::span<const Cell> cells);

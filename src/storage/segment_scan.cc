@@ -98,9 +98,9 @@ SegmentScan scan_records(const platform::File& f, uint64_t size, const std::stri
 }
 
 IoResult<SegmentScan> scan_segment(const std::string& path) {
-  QVN_TRY(auto opened, open_segment(path));
-  if (opened.second.size < sf::HEADER_SIZE) return SegmentScan{};
-  return scan_records(opened.first, opened.second.size, path, sf::HEADER_SIZE);
+  QVN_TRY(OpenedSegment opened, open_segment(path));
+  if (!opened.headed) return SegmentScan{};
+  return scan_records(opened.file, opened.info.size, path, sf::HEADER_SIZE);
 }
 
 }  // namespace qvn
