@@ -2,6 +2,7 @@
 hold opens, keeps every acknowledged pack exactly, shows no torn pack, and
 takes new writes that survive a reopen."""
 
+import functools
 import os
 
 import numpy as np
@@ -38,6 +39,11 @@ def seen(e, pid, i):
     # Its key: the pack is what a read with that key finds first.
     top = e.mem_read_pack(key(i), 1, None)[0]["pack_id"]
     return got["owner"], [(x["layer_idx"], x["data"]) for x in got["layers"]], top
+
+
+def cell_seen(e, i):
+    """The cell a read with key `i` finds first: its id, owner and value."""
+    return [(r.cell_id, r.owner, np.asarray(r.value())) for r in e.mem_read(key(i), 1, None)]
 
 
 def same(a, b):
@@ -101,7 +107,7 @@ def test_a_torn_creation_of_a_new_directory_opens(tmp_path):
     before = copy_of(path, str(tmp_path / "before"))
     Engine(path)
     after = copy_of(path, str(tmp_path / "after"))
-    # Zeros in place of the header, no file and half a header among them.
+    # An empty file, half a header, and zeros in place of the header.
     assert check_images(tmp_path, before, after, {}, None, 1 << 20) >= 3
 
 
@@ -137,10 +143,10 @@ def test_values_writers_store_survive_as_the_last_record(tmp_path):
             e = Engine(path)
             if as_pack:
                 pid = e.mem_write_pack(1, key(n), [(0, values), (1, values)], 50.0)
-                read = lambda e: seen(e, pid, n)  # noqa: E731
+                read = functools.partial(seen, pid=pid, i=n)
             else:
                 e.mem_write(1, 0, key(n), values, 50.0, None)
-                read = lambda e: [(r.cell_id, r.owner, np.asarray(r.value())) for r in e.mem_read(key(n), 1, None)]  # noqa: E731
+                read = functools.partial(cell_seen, i=n)
             want = read(e)
             del e
             # Its records end the segment: a reopen and another engine's write
