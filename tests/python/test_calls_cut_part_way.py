@@ -1,0 +1,153 @@
+"""Calls that write several items, cut part-way: a batch of cells and a batch
+of texts (one write and one sync each), and view keys (one sync per key).
+
+A writer process dies inside its write when it reaches a file size limit,
+with the bytes before the limit on disk, as SIGKILL leaves them. Power-loss
+images are copies whose file is zero-filled from some offset to its end. What
+comes back is always a leading run of the items, each whole, and nothing
+else. This file, run as a script, is the writer."""
+
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+
+import numpy as np
+
+from quorvane_db._native import Engine
+from shared_dir_support import exact, unit
+from test_segment_tails import segment_files, whole_records
+
+CELLS = 5
+TEXTS = [(p, f"new text {p} " * p) for p in range(1, 6)]
+VIEWS = [unit(7), unit(8)]
+
+
+def batch():
+    return [(100 + i, 0, unit(i), exact(40, i), 50.0, None) for i in range(CELLS)]
+
+
+def call(e, what):
+    if what == "batch":
+        e.mem_write_batch(batch())
+    elif what == "texts":
+        e.set_pack_texts(TEXTS)
+    else:
+        e.add_view_keys(1, VIEWS)
+
+
+def base(path):
+    e = Engine(path)
+    for p in range(1, 6):
+        e.mem_write_pack(9, unit(p + 8), [(0, exact(8, p))], 50.0, f"old {p}")
+    return path
+
+
+def writer(path, what, limit):
+    e = Engine(path)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+    signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # the write past the limit kills
+    call(e, what)
+    print("returned", flush=True)
+
+
+def killed_at(src, dst, what, limit):
+    shutil.copytree(src, dst)
+    p = subprocess.run([sys.executable, os.path.abspath(__file__), dst, what, str(limit)],
+                       capture_output=True, timeout=120)
+    assert p.returncode == -signal.SIGXFSZ, (limit, p.returncode, p.stderr)
+    return dst
+
+
+def image(src, dst, name, at):
+    shutil.copytree(src, dst)
+    with open(os.path.join(dst, name), "r+b") as f:
+        f.seek(at)
+        f.write(bytes(os.path.getsize(f.name) - at))
+    return dst
+
+
+def run_of(present):
+    """How many items lead the list, present; asserts that none follows."""
+    n = present.index(False) if False in present else len(present)
+    assert not any(present[n:]), present
+    return n
+
+
+def stored_cells(path, first, cells_before):
+    e = Engine(path)
+    present = [e.cell_importance(first + i) is not None for i in range(CELLS)]
+    n = run_of(present)
+    for owner, _, key, value, _, _ in batch()[:n]:
+        (hit,) = e.mem_read(key, 1, owner)
+        np.testing.assert_array_equal(hit.value(), value)
+    assert e.cell_count() == cells_before + n
+    return n
+
+
+def test_a_cell_batch_cut_part_way_keeps_a_leading_run_of_whole_cells(tmp_path):
+    src = base(str(tmp_path / "base"))
+    name = os.path.basename(segment_files(src)[-1])
+    start = os.path.getsize(os.path.join(src, name))
+    full = str(tmp_path / "full")
+    shutil.copytree(src, full)
+    e = Engine(full)
+    cells_before = e.cell_count()
+    first = e.mem_write_batch(batch())[0]
+    del e
+    records, end = whole_records(os.path.join(full, name))
+    ends = [o + n for o, n in records if o >= start]
+    assert len(ends) == CELLS and ends[-1] == end
+
+    # Killed writers: at each record's start, one byte into it and one byte short of its end.
+    for j, (lo, hi) in enumerate(zip([start] + ends, ends)):
+        for limit in (lo, lo + 1, hi - 1):
+            dst = killed_at(src, str(tmp_path / f"k{limit}"), "batch", limit)
+            assert stored_cells(dst, first, cells_before) == j, limit
+            shutil.rmtree(dst)
+    # Power loss: zeros from every offset of the batch on.
+    for at in range(start, end):
+        dst = image(full, str(tmp_path / "img"), name, at)
+        assert stored_cells(dst, first, cells_before) == sum(e <= at for e in ends), at
+        shutil.rmtree(dst)
+
+
+def texts_of(path):
+    e = Engine(path)
+    got = [e.pack_text(p) for p, _ in TEXTS]
+    for (p, new), text in zip(TEXTS, got):
+        assert text in (f"old {p}", new), (p, text)
+    return run_of([text == new for (_, new), text in zip(TEXTS, got)])
+
+
+def test_a_text_batch_cut_part_way_keeps_whole_texts_only(tmp_path):
+    src = base(str(tmp_path / "base"))
+    start = os.path.getsize(os.path.join(src, "text_store.bin"))
+    ends = np.cumsum([start] + [12 + len(t.encode()) for _, t in TEXTS])[1:]
+    # Inside ids, lengths and texts, and at an entry's end. How many lead
+    # depends on how the store orders its writes; that each is whole does not.
+    for limit in (start + 5, start + 10, start + 13, int(ends[1]), int(ends[2]) + 5, int(ends[-1]) - 1):
+        dst = killed_at(src, str(tmp_path / f"k{limit}"), "texts", limit)
+        assert texts_of(dst) <= sum(e <= limit for e in ends), limit
+        shutil.rmtree(dst)
+
+
+def test_view_keys_cut_part_way_keep_the_first_keys(tmp_path):
+    src = base(str(tmp_path / "base"))
+    name = os.path.basename(segment_files(src)[-1])
+    start = os.path.getsize(os.path.join(src, name))
+    full = str(tmp_path / "full")
+    shutil.copytree(src, full)
+    Engine(full).add_view_keys(1, VIEWS)
+    (first_end,) = [o + n for o, n in whole_records(os.path.join(full, name))[0] if o == start]
+    for limit, kept in ((start + 1, 0), (first_end + 1, 1)):
+        e = Engine(killed_at(src, str(tmp_path / f"k{limit}"), "views", limit))
+        # Only a stored view key scores above 0: every other key is orthogonal to it.
+        assert run_of([e.mem_read(k, 1, 9)[0].score > 0 for k in VIEWS]) == e.view_count(1) == kept
+
+
+if __name__ == "__main__":
+    writer(sys.argv[1], sys.argv[2], int(sys.argv[3]))
