@@ -31,11 +31,10 @@ def batch():
 
 def call(e, what):
     if what == "batch":
-        e.mem_write_batch(batch())
-    elif what == "texts":
-        e.set_pack_texts(TEXTS)
-    else:
-        e.add_view_keys(1, VIEWS)
+        return e.mem_write_batch(batch())
+    if what == "texts":
+        return e.set_pack_texts(TEXTS)
+    return e.add_view_keys(1, VIEWS)
 
 
 def base(path):
@@ -52,6 +51,20 @@ def writer(path, what, limit):
     signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # the write past the limit kills
     call(e, what)
     print("returned", flush=True)
+
+
+def appended(tmp_path, what):
+    """A base directory, a copy of it after the call, the call's result, the
+    segment's name, its size before the call and the ends of the records the
+    call appended to it."""
+    src = base(str(tmp_path / "base"))
+    name = os.path.basename(segment_files(src)[-1])
+    start = os.path.getsize(os.path.join(src, name))
+    full = str(tmp_path / "full")
+    shutil.copytree(src, full)
+    got = call(Engine(full), what)
+    records, _ = whole_records(os.path.join(full, name))
+    return src, full, got, name, start, [o + n for o, n in records if o >= start]
 
 
 def killed_at(src, dst, what, limit):
@@ -89,18 +102,9 @@ def stored_cells(path, first, cells_before):
 
 
 def test_a_cell_batch_cut_part_way_keeps_a_leading_run_of_whole_cells(tmp_path):
-    src = base(str(tmp_path / "base"))
-    name = os.path.basename(segment_files(src)[-1])
-    start = os.path.getsize(os.path.join(src, name))
-    full = str(tmp_path / "full")
-    shutil.copytree(src, full)
-    e = Engine(full)
-    cells_before = e.cell_count()
-    first = e.mem_write_batch(batch())[0]
-    del e
-    records, end = whole_records(os.path.join(full, name))
-    ends = [o + n for o, n in records if o >= start]
-    assert len(ends) == CELLS and ends[-1] == end
+    src, full, ids, name, start, ends = appended(tmp_path, "batch")
+    first, cells_before = ids[0], Engine(src).cell_count()
+    assert len(ends) == CELLS and ends[-1] == os.path.getsize(os.path.join(full, name))
 
     # Killed writers: at each record's start, one byte into it and one byte short of its end.
     for j, (lo, hi) in enumerate(zip([start] + ends, ends)):
@@ -109,7 +113,7 @@ def test_a_cell_batch_cut_part_way_keeps_a_leading_run_of_whole_cells(tmp_path):
             assert stored_cells(dst, first, cells_before) == j, limit
             shutil.rmtree(dst)
     # Power loss: zeros from every offset of the batch on.
-    for at in range(start, end):
+    for at in range(start, ends[-1]):
         dst = image(full, str(tmp_path / "img"), name, at)
         assert stored_cells(dst, first, cells_before) == sum(e <= at for e in ends), at
         shutil.rmtree(dst)
@@ -136,14 +140,9 @@ def test_a_text_batch_cut_part_way_keeps_whole_texts_only(tmp_path):
 
 
 def test_view_keys_cut_part_way_keep_the_first_keys(tmp_path):
-    src = base(str(tmp_path / "base"))
-    name = os.path.basename(segment_files(src)[-1])
-    start = os.path.getsize(os.path.join(src, name))
-    full = str(tmp_path / "full")
-    shutil.copytree(src, full)
-    Engine(full).add_view_keys(1, VIEWS)
-    (first_end,) = [o + n for o, n in whole_records(os.path.join(full, name))[0] if o == start]
-    for limit, kept in ((start + 1, 0), (first_end + 1, 1)):
+    src, _, _, _, start, ends = appended(tmp_path, "views")
+    assert len(ends) == len(VIEWS)
+    for limit, kept in ((start + 1, 0), (ends[0] + 1, 1)):
         e = Engine(killed_at(src, str(tmp_path / f"k{limit}"), "views", limit))
         # Only a stored view key scores above 0: every other key is orthogonal to it.
         assert run_of([e.mem_read(k, 1, 9)[0].score > 0 for k in VIEWS]) == e.view_count(1) == kept
