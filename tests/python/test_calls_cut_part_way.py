@@ -1,5 +1,6 @@
-"""Calls that write several items, cut part-way: a batch of cells and a batch
-of texts (one write and one sync each), and view keys (one sync per key).
+"""Calls that write several items, cut part-way: a batch of cells, a batch of
+texts and the packs of a drained write buffer (one append each), and view
+keys (one sync per key).
 
 A writer process dies inside its write when it reaches a file size limit,
 with the bytes before the limit on disk, as SIGKILL leaves them. Power-loss
@@ -23,13 +24,25 @@ from test_segment_tails import segment_files, whole_records
 CELLS = 5
 TEXTS = [(p, f"new text {p} " * p) for p in range(1, 6)]
 VIEWS = [unit(7), unit(8)]
+DRAINED = [(8, unit(14 + i), [(0, exact(8, 20 + i))], 50.0, f"drained {i}") for i in range(4)]
 
 
 def batch():
     return [(100 + i, 0, unit(i), exact(40, i), 50.0, None) for i in range(CELLS)]
 
 
+def engine_for(path, what):
+    if what != "drain":
+        return Engine(path)
+    e = Engine.open_with_write_buffer(path, 100)
+    for request in DRAINED:
+        e.mem_write_pack(*request)
+    return e
+
+
 def call(e, what):
+    if what == "drain":
+        return e.flush_buffer()
     if what == "batch":
         return e.mem_write_batch(batch())
     if what == "texts":
@@ -45,7 +58,7 @@ def base(path):
 
 
 def writer(path, what, limit):
-    e = Engine(path)
+    e = engine_for(path, what)
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
     signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # the write past the limit kills
@@ -62,7 +75,7 @@ def appended(tmp_path, what):
     start = os.path.getsize(os.path.join(src, name))
     full = str(tmp_path / "full")
     shutil.copytree(src, full)
-    got = call(Engine(full), what)
+    got = call(engine_for(full, what), what)
     records, _ = whole_records(os.path.join(full, name))
     return src, full, got, name, start, [o + n for o, n in records if o >= start]
 
@@ -136,6 +149,32 @@ def test_a_text_batch_cut_part_way_keeps_whole_texts_only(tmp_path):
     for limit in (start + 5, start + 10, start + 13, int(ends[1]), int(ends[2]) + 5, int(ends[-1]) - 1):
         dst = killed_at(src, str(tmp_path / f"k{limit}"), "texts", limit)
         assert texts_of(dst) <= sum(e <= limit for e in ends), limit
+        shutil.rmtree(dst)
+
+
+def stored_packs(path, first):
+    e = Engine(path)
+    n = run_of([e.pack_exists(first + i) for i in range(len(DRAINED))])
+    for i, (owner, _, layers, _, text) in enumerate(DRAINED[:n]):
+        hit = e.load_pack_by_id(first + i)
+        assert (hit["owner"], hit["text"], [l["layer_idx"] for l in hit["layers"]]) == (owner, text, [0])
+        np.testing.assert_array_equal(hit["layers"][0]["data"], layers[0][1])
+    assert [e.pack_text(first + i) for i in range(n, len(DRAINED))] == [None] * (len(DRAINED) - n)
+    return n
+
+
+def test_a_drained_write_buffer_cut_part_way_keeps_its_first_packs_whole(tmp_path):
+    src, full, _, name, start, ends = appended(tmp_path, "drain")
+    first, pack_ends = Engine(src).pack_count() + 1, ends[1::2]  # a layer, then its head
+    assert len(ends) == 2 * len(DRAINED)
+    # The texts are stored before any cell: a pack cut off leaves its text unseen.
+    for limit in (start, ends[0], pack_ends[0] + 3, pack_ends[1], ends[-1] - 1):
+        dst = killed_at(src, str(tmp_path / f"k{limit}"), "drain", limit)
+        assert stored_packs(dst, first) == sum(e <= limit for e in pack_ends), limit
+        shutil.rmtree(dst)
+    for at in range(start, ends[-1], 2):
+        dst = image(full, str(tmp_path / "img"), name, at)
+        assert stored_packs(dst, first) == sum(e <= at for e in pack_ends), at
         shutil.rmtree(dst)
 
 
