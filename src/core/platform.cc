@@ -149,9 +149,27 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-IoResult<File> File::open(const std::string& path, Access access, Create create) {
+namespace {
+IoError refused(const std::string& path, const char* what) { return IoError::other(path + " " + what); }
+
+// Why an open of `path` failed with `err`, in the words a user can act on
+// when the cause is the kind of file found there.
+IoError open_failure(const std::string& path, int err, Links links) {
+  struct stat st;
+  if (err == ELOOP && links == Links::Refuse && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    return refused(path, "is a symbolic link; refusing to use it");
+  }
+  // A FIFO with no reader, or a socket, refuses a non-blocking open for
+  // writing with ENXIO.
+  if (err == ENXIO) return refused(path, "is not a regular file");
+  return IoError::os(err);
+}
+}  // namespace
+
+IoResult<File> File::open(const std::string& path, Access access, Create create, Links links) {
   QVN_TRY_VOID(check_path(path));
-  int flags = O_CLOEXEC;
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  if (links == Links::Refuse) flags |= O_NOFOLLOW;
   switch (access) {
     case Access::Read: flags |= O_RDONLY; break;
     case Access::Write: flags |= O_WRONLY; break;
@@ -165,12 +183,21 @@ IoResult<File> File::open(const std::string& path, Access access, Create create)
     case Create::Truncate: flags |= O_CREAT | O_TRUNC; break;
     case Create::Exclusive: flags |= O_CREAT | O_EXCL; break;
   }
-  for (;;) {
-    int fd = ::open(path.c_str(), flags, 0666);
-    if (fd >= 0) return File(fd);
-    if (errno == EINTR) continue;
-    return make_unexpected(IoError::os(errno));
-  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return make_unexpected(open_failure(path, errno, links));
+  File f(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return make_unexpected(IoError::os(errno));
+  if (S_ISDIR(st.st_mode)) return make_unexpected(IoError::os(EISDIR));
+  if (!S_ISREG(st.st_mode)) return make_unexpected(refused(path, "is not a regular file"));
+  // Reads and writes of a regular file do not look at the flag; it goes so
+  // that nothing later depends on it. F_SETFL takes the status flags from
+  // `flags` and ignores the others there.
+  if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return make_unexpected(IoError::os(errno));
+  return f;
 }
 
 IoResult<File> File::open_directory(const std::string& path) {
@@ -345,6 +372,21 @@ IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix) 
     const IoError& e = f.error();
     if (e.kind != IoError::Kind::Os || e.os_code != EEXIST || attempt >= 64) {
       return make_unexpected(std::move(f).error());
+    }
+  }
+}
+
+IoResult<File> create_fresh(const std::string& path) {
+  // A name that reappears between the removal and the creation is someone
+  // else's doing: give up after a few rounds rather than chase it.
+  for (int attempt = 0;; ++attempt) {
+    auto f = File::open(path, Access::Write, Create::Exclusive);
+    if (f.ok() || attempt >= 3) return f;
+    const IoError& e = f.error();
+    if (e.kind != IoError::Kind::Os || e.os_code != EEXIST) return f;
+    auto removed = unlink(path);
+    if (!removed.ok() && (removed.error().kind != IoError::Kind::Os || removed.error().os_code != ENOENT)) {
+      return make_unexpected(std::move(removed).error());
     }
   }
 }

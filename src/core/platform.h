@@ -33,6 +33,16 @@ enum class Create : uint8_t {
 
 enum class FileKind : uint8_t { Regular, Directory, Symlink, Other };
 
+// Whether File::open accepts a symbolic link as the path's last component.
+// The engine's own files are never reached through one: whoever can write in
+// the directory could otherwise aim the engine's appends, cuts and reads at
+// any file the engine's user may touch. Links in the directories leading to
+// the file are followed either way.
+enum class Links : uint8_t {
+  Refuse,  // "{path} is a symbolic link; refusing to use it"
+  Follow,  // for paths the caller chose, such as an archive to read
+};
+
 struct FileInfo {
   FileKind kind = FileKind::Other;
   uint64_t size = 0;
@@ -52,7 +62,12 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  static IoResult<File> open(const std::string& path, Access access, Create create = Create::No);
+  // Opens a regular file and nothing else. The open itself never waits: a
+  // FIFO or device in the file's place is refused with "{path} is not a
+  // regular file" instead of blocking until a peer shows up; a directory
+  // gives EISDIR, as reading it would.
+  static IoResult<File> open(const std::string& path, Access access, Create create = Create::No,
+                             Links links = Links::Refuse);
   // A read-only descriptor of a directory, e.g. to take its advisory lock.
   static IoResult<File> open_directory(const std::string& path);
 
@@ -95,7 +110,13 @@ class File {
 // Returns the open file and its name.
 IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix);
 
-// Whole-file helpers.
+// Creates `path` new and exclusively, for writing a file that is then
+// renamed into place. Whatever already has that name (a leftover of an
+// earlier attempt, or a link planted there) is removed first, never opened:
+// removing a link removes the link, not its target.
+IoResult<File> create_fresh(const std::string& path);
+
+// Whole-file helpers. read_file opens as File::open does (links refused).
 IoResult<std::vector<uint8_t>> read_file(const std::string& path);
 IoResult<bool> exists(const std::string& path);       // lstat-free: follows links
 IoResult<bool> is_directory(const std::string& path);

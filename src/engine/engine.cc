@@ -456,6 +456,7 @@ Result<void> Engine::refresh_pass() {
 
 std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& deletions) const {
   std::unordered_map<CellId, std::vector<float>> vectors;
+  std::unordered_map<CellId, OwnerId> owners;
   std::unordered_set<CellId> expected;
   for (const auto& [id, e] : block_pool_.index()) {
     if (e.header.unreadable() || !e.header.is_retrieval()) continue;
@@ -464,10 +465,11 @@ std::unique_ptr<VamanaIndex> Engine::load_vamana(size_t dim, const DeletionLog& 
     auto mean = KeyView::classify(cell->key).mean_vector();
     if (mean.size() == dim && !is_deleted(deletions, *cell)) expected.insert(id);
     vectors.emplace(id, std::move(mean));
+    owners.emplace(id, cell->owner);
   }
   // A missing, damaged or unreadable graph file is no usable file, and so is
   // one another engine replaced while this one read it: the caller builds.
-  auto loaded = VamanaIndex::load(path_, vectors);
+  auto loaded = VamanaIndex::load(path_, vectors, owners);
   if (!loaded.ok() || !loaded->has_value()) return nullptr;
   // The file serves only when its nodes are exactly those a build would add
   // now: the same count can hide a deleted head in place of a new cell.
@@ -488,7 +490,7 @@ Result<std::unique_ptr<VamanaIndex>> Engine::build_vamana(size_t dim, const Dele
     if (!h.is_retrieval() || (h.pack_id != 0 && deletions.contains(h.pack_id))) continue;
     QVN_TRY(Cell cell, block_pool_.read_cell(id));
     auto mean = KeyView::classify(cell.key).mean_vector();
-    if (mean.size() == dim) index->add_node(id, std::move(mean));
+    if (mean.size() == dim) index->add_node(id, std::move(mean), cell.owner);
   }
   index->rebuild();
   // The file is replaced through one temporary name: only one engine of the

@@ -28,12 +28,15 @@ std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, 
   const PoolFetcher fetch = fetcher();
   std::vector<Candidate> list;
   std::unordered_set<uint64_t> seen;
+  // Every source is asked for the owner's entries alone: were other owners'
+  // candidates to count toward k, their writes would end the search before
+  // this owner's own entries were found (and tell the reader they exist).
   if (view.is_encoded()) {
     const uint64_t pool = cell_read ? k2 : sat_mul(k, 4);
     append_unseen(list, seen, pipeline_.search(query, pool, owner, fetch));
-    if (list.size() < k && slb_nonempty) append_unseen(list, seen, slb_.search(mean, k2));
+    if (list.size() < k && slb_nonempty) append_unseen(list, seen, slb_.search(mean, k2, owner));
   } else if (slb_nonempty) {
-    append_unseen(list, seen, slb_.search(mean, k2));
+    append_unseen(list, seen, slb_.search(mean, k2, owner));
     if (list.size() < k) append_unseen(list, seen, pipeline_.search(query, k2, owner, fetch));
   } else {
     append_unseen(list, seen, pipeline_.search(query, k2, owner, fetch));

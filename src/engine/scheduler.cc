@@ -77,7 +77,7 @@ Result<void> Scheduler::save() {
   // it: otherwise a power loss could leave the new name pointing at an
   // empty or partial file, which would keep the engine from opening.
   const std::string tmp = platform::join(dir_, SCHEDULE_TMP_FILE_NAME);
-  QVN_TRY(platform::File f, platform::File::open(tmp, platform::Access::Write, platform::Create::Truncate));
+  QVN_TRY(platform::File f, platform::create_fresh(tmp));
   auto written = f.write_all(text->data(), text->size());
   if (written.ok()) written = f.sync();
   if (written.ok()) written = f.close();

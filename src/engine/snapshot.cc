@@ -195,7 +195,8 @@ Result<void> append_engine_state(struct archive* a, WriteClient& client, const s
     if (st.is_dir) continue;
 
     QVN_TRY(platform::File f, platform::File::open(platform::join(engine_dir, st.rel),
-                                                   platform::Access::Read));
+                                                   platform::Access::Read, platform::Create::No,
+                                                   platform::Links::Follow));
     Sha256 h;
     QVN_TRY_VOID(stream_range(f, 0, st.size, [&](const uint8_t* p, size_t n) -> IoResult<void> {
       h.update(p, n);
@@ -260,7 +261,7 @@ Result<WriteTarget> write_target(const std::string& out_path) {
   if (auto real = platform::real_path(out_path); real.ok()) return WriteTarget{real.value(), false};
   // Exclusive creation would refuse the link itself; this follows it.
   QVN_TRY(platform::File made, platform::File::open(out_path, platform::Access::Write,
-                                                    platform::Create::IfMissing));
+                                                    platform::Create::IfMissing, platform::Links::Follow));
   QVN_TRY_VOID(made.close());
   auto real = platform::real_path(out_path);
   if (!real.ok()) return make_unexpected(std::move(real).error());
@@ -616,7 +617,8 @@ Result<std::string> hash_state(const std::string& engine_dir, std::vector<StateE
   Sha256 total;
   for (StateEntry* e : files) {
     QVN_TRY(platform::File f, platform::File::open(platform::join(engine_dir, e->rel),
-                                                   platform::Access::Read));
+                                                   platform::Access::Read, platform::Create::No,
+                                                   platform::Links::Follow));
     QVN_TRY(e->size, f.size());
     hash_file_header(total, e->rel, e->size);
     Sha256 own;
@@ -715,7 +717,8 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
 }
 
 Result<SnapshotManifest> read_manifest(const std::string& in_path) {
-  QVN_TRY(platform::File f, platform::File::open(in_path, platform::Access::Read));
+  QVN_TRY(platform::File f, platform::File::open(in_path, platform::Access::Read, platform::Create::No,
+                                                 platform::Links::Follow));
   QVN_TRY(uint64_t size, f.size());
   QVN_TRY(ArchiveScan scan, scan_archive(f, size, ScanMode::ManifestOnly));
   return check_manifest_header(scan.manifest);
@@ -771,7 +774,8 @@ Result<void> write_restored(const platform::File& f, const std::vector<const Sta
 }  // namespace
 
 Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std::string& target_dir) {
-  QVN_TRY(platform::File f, platform::File::open(in_path, platform::Access::Read));
+  QVN_TRY(platform::File f, platform::File::open(in_path, platform::Access::Read, platform::Create::No,
+                                                 platform::Links::Follow));
   QVN_TRY(uint64_t size, f.size());
   QVN_TRY(ArchiveScan scan, scan_archive(f, size, ScanMode::Restore));
   QVN_TRY(SnapshotManifest m, check_manifest_header(scan.manifest));

@@ -299,6 +299,15 @@ bool PerTokenIndex::coarse_select(std::span<const float> query, uint64_t k,
   if (mean.empty()) return false;
 
   means_.score(mean, inv_sqrt_of(mean.size()), owner, out);
+  // For one owner, only that owner's own count may make the selection
+  // narrow: other owners' keys must not cut the search over this owner's.
+  // Below the threshold the selection is every id of the owner, as with no
+  // selection at all.
+  if (owner && out.size() <= config_.coarse_threshold) {
+    out.clear();
+    means_.ids(owner, out);
+    return true;
+  }
   const uint64_t want = std::max(sat_mul(config_.coarse_per_k, k), config_.coarse_min);
   const size_t keep = static_cast<size_t>(
       std::min<uint64_t>({want, token_counts_.size(), out.size()}));

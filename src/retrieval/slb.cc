@@ -76,7 +76,8 @@ void SLB::upsert(uint64_t id, uint64_t owner, std::span<const float> vector) {
   compact_if_sparse();
 }
 
-std::vector<Candidate> SLB::search(std::span<const float> query, uint64_t k) {
+std::vector<Candidate> SLB::search(std::span<const float> query, uint64_t k,
+                                   std::optional<uint64_t> owner) {
   // The read paths pass mean vectors unchecked (an invalid key's is empty);
   // they fall back to the pipeline on an empty answer.
   if (query.size() != dim_) return {};
@@ -86,6 +87,7 @@ std::vector<Candidate> SLB::search(std::span<const float> query, uint64_t k) {
   for (size_t s = 0; s < slots_.size(); ++s) {
     const Slot& slot = slots_[s];
     if (!slot.occupied || slot.codes.size() != q.codes.size()) continue;
+    if (owner && slot.owner != *owner) continue;
     const int64_t dot = dot_i8(q.codes.data(), slot.codes.data(), q.codes.size());
     const float score = norm * (slot.scale * (q.scale * static_cast<float>(dot)));
     top.push(score, s, s);

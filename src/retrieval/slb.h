@@ -35,10 +35,12 @@ class SLB {
   // refresh keeps the owner first given.
   void upsert(uint64_t id, uint64_t owner, std::span<const float> vector);
 
-  // The k best entries, best first. A query whose length is not dim finds
-  // nothing and leaves the buffer untouched; entries of another length are
-  // never scored.
-  std::vector<Candidate> search(std::span<const float> query, uint64_t k);
+  // The k best entries, best first; with an owner, the k best of that
+  // owner's entries, so other owners' entries never take their places. A
+  // query whose length is not dim finds nothing and leaves the buffer
+  // untouched; entries of another length are never scored.
+  std::vector<Candidate> search(std::span<const float> query, uint64_t k,
+                                std::optional<uint64_t> owner = std::nullopt);
 
   void remove(uint64_t id);
 

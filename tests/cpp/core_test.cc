@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <future>
 
 #include "core/cell.h"
 #include "core/error.h"
@@ -61,6 +65,55 @@ TEST(PlatformTest, FilesAndDirectoriesFollowTheUmask) {
   ASSERT_EQ(::fstat(f->fd(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_TRUE(::fcntl(f->fd(), F_GETFD) & FD_CLOEXEC);
+}
+
+// Someone who can write in the engine directory plants a link to a file of
+// the engine's user, or a FIFO, whose open would wait for a peer forever.
+TEST(PlatformTest, OpensTakeOnlyARegularFileAndNoLinkUnlessAskedAndNeverWait) {
+  test::TempDir dir;
+  const std::string outside = dir.file("outside"), link = dir.file("link"), dangling = dir.file("dangling");
+  const std::string fifo = dir.file("fifo");
+  test::write_bytes(outside, {1, 2, 3});
+  ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::symlink(dir.file("made").c_str(), dangling.c_str()), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  using platform::Access, platform::Create;
+  for (auto [access, create] : {std::pair{Access::Read, Create::No}, {Access::Append, Create::IfMissing},
+                                {Access::ReadAppend, Create::No}, {Access::Write, Create::Truncate}}) {
+    for (const std::string& p : {link, dangling, fifo}) {
+      auto pending = std::async(std::launch::async, [&] { return platform::File::open(p, access, create); });
+      if (pending.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << p << " blocked the open";
+        ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));  // both ends: releases the open
+      }
+      auto f = pending.get();
+      if (f.ok()) {
+        ADD_FAILURE() << p << " opened";
+        continue;
+      }
+      EXPECT_EQ(EngineError(f.error()).to_string(),
+                "storage I/O error: " + p + (p == fifo ? " is not a regular file" : " is a symbolic link; refusing to use it"));
+    }
+  }
+  EXPECT_EQ(platform::File::open(dir.path(), Access::Read).error().os_code, EISDIR);
+  EXPECT_EQ(test::read_bytes(outside), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(platform::exists(dir.file("made")).value());
+  // Links on the way to the file, and one at a path the caller chose, are followed.
+  ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("alias").c_str()), 0);
+  EXPECT_TRUE(platform::File::open(dir.file("alias") + "/outside", Access::Read).ok());
+  EXPECT_EQ(platform::File::open(link, Access::Read, Create::No, platform::Links::Follow)->size().value(), 3u);
+  // What the checks leave behind is an ordinary blocking descriptor.
+  auto plain = platform::File::open(dir.file("plain"), Access::ReadAppend, Create::IfMissing);
+  EXPECT_EQ(::fcntl(plain->fd(), F_GETFL) & (O_NONBLOCK | O_APPEND), O_APPEND);
+
+  // A temporary name taken by a link is freed, not written through.
+  for (const std::string& taken : {link, dangling}) {
+    auto fresh = platform::create_fresh(taken);
+    ASSERT_TRUE(fresh.ok()) << fresh.error().to_string();
+    EXPECT_EQ(platform::file_info(taken, false).value()->kind, platform::FileKind::Regular);
+  }
+  EXPECT_EQ(test::read_bytes(outside), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(platform::exists(dir.file("made")).value());
 }
 
 }  // namespace

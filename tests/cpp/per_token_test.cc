@@ -311,6 +311,39 @@ TEST(PerTokenIndexTest, PreselectionSizeTiesAndOwner) {
   EXPECT_EQ(idx.last_scored(), 512u);
 }
 
+// Other owners' ids push the total past the pre-selection threshold, but an
+// owner with few keys is still scored whole: its best key by token pairs
+// (whose mean is zero) is not cut by a selection by mean. Lazy and eager.
+TEST(PerTokenIndexTest, OtherOwnersNeverNarrowAnOwnersSearch) {
+  const std::vector<float> u = {1.0f, 0.5f, 0.25f, -1.0f};
+  const auto times = [&](float by) {
+    std::vector<float> v = u;
+    for (float& x : v) x *= by;
+    return v;
+  };
+  const PerTokenConfig config{/*coarse_threshold=*/4, /*coarse_min=*/1, /*coarse_per_k=*/1, /*top_m=*/1};
+  const auto q = encode_per_token_key({u});
+  for (bool eager_rows : {false, true}) {
+    std::vector<Candidate> runs[2];
+    for (bool crowded : {false, true}) {
+      SCOPED_TRACE(std::string(eager_rows ? "eager" : "lazy") + (crowded ? " crowded" : " alone"));
+      PerTokenIndex idx(true, config, 512, 32768, eager_rows);
+      test::KeyStore store;
+      store.keys[1] = encode_per_token_key({u, times(-1.0f)});        // mean zero, best pair
+      store.keys[2] = encode_per_token_key({times(0.5f), times(0.5f)});  // best mean
+      for (uint64_t id = 3; crowded && id < 9; ++id) {
+        store.keys[id] = encode_per_token_key({times(0.1f * static_cast<float>(id))});
+      }
+      for (const auto& [id, key] : store.keys) idx.insert(id, id < 3 ? 1 : 2, key);
+      FnKeyFetcher f = store.fetcher();
+      runs[crowded] = idx.search_cascade(q, 1, uint64_t{1}, nullptr, eager_rows ? nullptr : &f);
+      ASSERT_EQ(runs[crowded].size(), 1u);
+      EXPECT_EQ(runs[crowded][0].id, 1u);
+    }
+    EXPECT_TRUE(same_bits(runs[0][0].score, runs[1][0].score));
+  }
+}
+
 // Token reads through the engine: the owner filter holds and a token count
 // times a dimension that wraps around 64 bits is refused, not read as the
 // small product it wraps to.

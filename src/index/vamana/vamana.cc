@@ -112,17 +112,17 @@ class BufferedReader {
 
 VamanaIndex::VamanaIndex(uint64_t dim, uint64_t r, float alpha) : dim_(dim), r_(r), alpha_(alpha) {}
 
-bool VamanaIndex::add_node(uint64_t cell_id, std::span<const float> vector) {
+bool VamanaIndex::add_node(uint64_t cell_id, std::span<const float> vector, uint64_t owner) {
   if (vector.size() != dim_) return false;
   // A repeated id would leave two nodes behind one map entry; the first stays.
   if (!id_map_.emplace(cell_id, nodes_.size()).second) return false;
-  nodes_.push_back(Node{std::vector<float>(vector.begin(), vector.end()), {}, cell_id});
+  nodes_.push_back(Node{std::vector<float>(vector.begin(), vector.end()), {}, cell_id, owner});
   return true;
 }
 
 void VamanaIndex::insert(uint64_t id, uint64_t owner, std::span<const float> key) {
   const std::vector<float> mean = KeyView::classify(key).mean_vector();
-  add_node(id, mean);
+  add_node(id, mean, owner);
 }
 
 void VamanaIndex::compute_entry() {
@@ -205,9 +205,20 @@ std::vector<Candidate> VamanaIndex::search(std::span<const float> query, uint64_
                                            std::optional<uint64_t> owner) {
   if (nodes_.empty()) return {};
   const std::vector<float> q = KeyView::classify(query).mean_vector();
+  std::vector<Candidate> out;
+  if (owner) {
+    // How far a walk reaches depends on every node of the graph, other
+    // owners' too, so one owner's nodes are scored directly; the stages
+    // before this one have already scanned every key at the same cost.
+    TopK<uint64_t> top(k);
+    for (uint64_t i = 0; i < nodes_.size(); ++i) {
+      if (nodes_[i].owner == *owner) top.push(score(q, nodes_[i].vector), i, i);
+    }
+    for (const auto& t : top.take_sorted()) out.push_back(Candidate{nodes_[t.value].cell_id, 0, t.score});
+    return out;
+  }
   const auto beam = beam_search(q, sat_mul(2, std::max(r_, k)));
   const size_t take = static_cast<size_t>(std::min<uint64_t>(k, beam.size()));
-  std::vector<Candidate> out;
   out.reserve(take);
   for (size_t t = 0; t < take; ++t) out.push_back(Candidate{nodes_[beam[t].node].cell_id, 0, beam[t].score});
   return out;
@@ -225,7 +236,7 @@ IoResult<void> VamanaIndex::save(const std::string& dir) const {
   }
   const std::string tmp = platform::join(dir, fmt::TMP_FILE_NAME);
   auto write_tmp = [&]() -> IoResult<void> {
-    QVN_TRY(platform::File file, platform::File::open(tmp, platform::Access::Write, platform::Create::Truncate));
+    QVN_TRY(platform::File file, platform::create_fresh(tmp));
     BufferedWriter w(file);
     QVN_TRY_VOID(w.bytes(fmt::MAGIC, sizeof fmt::MAGIC));
     QVN_TRY_VOID(w.u32(fmt::VERSION));
@@ -253,7 +264,8 @@ IoResult<void> VamanaIndex::save(const std::string& dir) const {
 }
 
 IoResult<std::optional<VamanaIndex>> VamanaIndex::load(
-    const std::string& dir, const std::unordered_map<uint64_t, std::vector<float>>& vectors) {
+    const std::string& dir, const std::unordered_map<uint64_t, std::vector<float>>& vectors,
+    const std::unordered_map<uint64_t, uint64_t>& owners) {
   const std::string path = platform::join(dir, fmt::FILE_NAME);
   auto present = platform::exists(path);
   if (!present.ok() || !*present) return std::optional<VamanaIndex>();
@@ -303,6 +315,7 @@ IoResult<std::optional<VamanaIndex>> VamanaIndex::load(
   for (Node& node : index.nodes_) {
     auto it = vectors.find(node.cell_id);
     node.vector = it != vectors.end() ? it->second : std::vector<float>(dim, 0.0f);
+    if (auto o = owners.find(node.cell_id); o != owners.end()) node.owner = o->second;
     size_t kept = 0;
     for (uint64_t nb_id : node.neighbours) {
       auto nb = index.id_map_.find(nb_id);

@@ -24,6 +24,7 @@ class VamanaIndex final : public VectorIndex {
     std::vector<float> vector;
     std::vector<uint64_t> neighbours;  // node indices, best first
     uint64_t cell_id = 0;
+    uint64_t owner = 0;  // not in the file: given by whoever adds or loads the node
   };
 
   struct ScoredNode {
@@ -34,6 +35,9 @@ class VamanaIndex final : public VectorIndex {
   VamanaIndex(uint64_t dim, uint64_t r, float alpha);
 
   // Stage operations. Scores are raw dot products; candidates carry owner 0.
+  // With an owner, the k best of that owner's nodes, found by scoring each
+  // of them rather than by a walk, so other owners' nodes never take their
+  // places nor change which of them are found.
   std::vector<Candidate> search(std::span<const float> query, uint64_t k, std::optional<uint64_t> owner) override;
   // Adds the key's mean vector as an edgeless node; a key whose mean vector
   // does not have length dim (an invalid key has none) is skipped, so a
@@ -49,7 +53,7 @@ class VamanaIndex final : public VectorIndex {
   // Appends an edgeless node; the entry is unchanged. Returns false and
   // changes nothing when the vector's length is not dim or the cell id is
   // already present.
-  bool add_node(uint64_t cell_id, std::span<const float> vector);
+  bool add_node(uint64_t cell_id, std::span<const float> vector, uint64_t owner = 0);
   // Builds every node's edges and the entry, unless some node already has
   // edges: then only the entry is recomputed.
   void rebuild();
@@ -62,9 +66,11 @@ class VamanaIndex final : public VectorIndex {
   // new one, never a torn one.
   IoResult<void> save(const std::string& dir) const;
   // Absent when there is no file. Vectors come from `vectors` by cell id (dim
-  // zeros for a missing one); a damaged file is an error, never a crash.
+  // zeros for a missing one), owners from `owners` (0 for a missing one); a
+  // damaged file is an error, never a crash.
   static IoResult<std::optional<VamanaIndex>> load(const std::string& dir,
-                                                   const std::unordered_map<uint64_t, std::vector<float>>& vectors);
+                                                   const std::unordered_map<uint64_t, std::vector<float>>& vectors,
+                                                   const std::unordered_map<uint64_t, uint64_t>& owners = {});
 
   uint64_t dim() const { return dim_; }
   uint64_t r() const { return r_; }
