@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 from quorvane_db._native import Engine
+from power_loss_support import tear_points
 from shared_dir_support import Remote
 
 OWNERS = (1, 2)
@@ -139,8 +140,7 @@ def test_every_crash_image_of_the_last_write_keeps_what_was_acknowledged(tmp_pat
     acknowledged, written = run(image(old)), run(image(new))
     assert acknowledged != written
 
-    points = {start + k for k in range(0, end - start, 64)} | set(range(-(-start // 512) * 512, end, 512))
-    points.add((start + end) // 2)
+    points = set(tear_points(start, end)) | {(start + end) // 2}
     if lead:  # right behind the leading field, and behind a text's length
         points |= {start + lead, start + 12}
     images = {}
