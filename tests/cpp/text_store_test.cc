@@ -142,27 +142,5 @@ TEST(TextStoreTest, AnAppendWhosePackIdIsStillZeroIsTorn) {
   }
 }
 
-// Texts are values whatever bytes they hold: a last text that ends in NUL,
-// is all NULs or is empty reads back after a reopen, and an append behind
-// it leaves it whole.
-TEST(TextStoreTest, TextsEndingInZeroBytesAreKept) {
-  using namespace std::string_literals;
-  for (const std::string& last : {"C string\0"s, "\0\0\0"s, ""s, std::string(600, '\0')}) {
-    SCOPED_TRACE(last.size());
-    TempDir dir;
-    {
-      TextStore s = open_ok(dir);
-      ASSERT_TRUE(s.set(Entries{{5, "before"}, {6, "other"}}).ok());
-      ASSERT_TRUE(s.set(Entries{{5, last}}).ok());
-    }
-    TextStore reopened = open_ok(dir);
-    EXPECT_EQ(text_of(reopened, 5), last);
-    ASSERT_TRUE(reopened.set(Entries{{6, "after"}}).ok());
-    TextStore again = open_ok(dir);
-    EXPECT_EQ(text_of(again, 5), last);
-    EXPECT_EQ(text_of(again, 6), "after");
-  }
-}
-
 }  // namespace
 }  // namespace qvn
