@@ -81,7 +81,7 @@ TEST(PlatformTest, OpensTakeOnlyARegularFileAndNoLinkUnlessAskedAndNeverWait) {
   for (auto [access, create] : {std::pair{Access::Read, Create::No}, {Access::Append, Create::IfMissing},
                                 {Access::ReadAppend, Create::No}, {Access::Write, Create::Truncate}}) {
     for (const std::string& p : {link, dangling, fifo}) {
-      auto pending = std::async(std::launch::async, [&] { return platform::File::open(p, access, create); });
+      auto pending = std::async(std::launch::async, [&, access = access, create = create] { return platform::File::open(p, access, create); });
       if (pending.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         ADD_FAILURE() << p << " blocked the open";
         ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));  // both ends: releases the open
