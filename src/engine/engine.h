@@ -343,13 +343,15 @@ class Engine {
   OwnerId pack_head_owner(PackId pack) const;
 
   std::string path_;
-  // Read-only descriptor of the directory, for the writer lock; this
-  // engine's own, so that handles in one process exclude each other too.
+  // Read-only descriptor of the directory. The writer lock is never taken
+  // through it (a forked child shares it): each outermost turn takes the
+  // lock through a descriptor of its own, held in turn_lock_, so handles in
+  // one process exclude each other too and no child keeps the lock alive.
   platform::File dir_handle_;
+  platform::DirectoryLock turn_lock_;
   uint32_t turn_depth_ = 0;
-  // The process that opened the engine. A copy made by fork() shares the
-  // directory descriptor's open file description, and with it the writer
-  // lock, so the lock cannot keep it apart from the parent: it never writes.
+  // The process that opened the engine. A copy made by fork() must not
+  // write: its memory is the parent's view, which the parent keeps changing.
   int64_t opened_in_process_ = platform::process_id();
   BlockPool block_pool_;
   SynapticBank synaptic_;
