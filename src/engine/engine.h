@@ -29,6 +29,7 @@
 #include "retrieval/refinement.h"
 #include "retrieval/slb.h"
 #include "storage/block_pool.h"
+#include "storage/record_reader.h"
 #include "storage/deletion_log.h"
 #include "storage/synaptic_bank.h"
 #include "storage/text_store.h"

@@ -1,6 +1,9 @@
 // The engine's store of cells: append-only segment files of length-prefixed
 // cell records in the engine directory, and an ordered in-memory index from
-// CellId to the record's place.
+// CellId to the record's place. The pool owns its segment list, its index
+// and what each segment's scans and appends have reached; it leaves the
+// record bytes to segment_record.h, single files to segment_file.h and
+// segment_scan.h, and reads through its descriptors to record_reader.h.
 //
 // No thread or lock of its own. Requires: every call on a BlockPool is
 // serialised by the caller (the engine mutex). No file lock is taken; records
@@ -25,44 +28,11 @@
 #include "core/cell.h"
 #include "core/error.h"
 #include "core/platform.h"
+#include "storage/segment_file.h"
+#include "storage/segment_record.h"
+#include "storage/segment_scan.h"
 
 namespace qvn {
-
-struct Segment {
-  std::string path;
-  uint64_t size = 0;  // bytes, as far as this pool knows
-  uint32_t id = 0;
-  // The next append goes to a fresh segment instead of this one: under the
-  // writer lock its tail held bytes that are not whole records (a dead
-  // writer's, see BlockPool::settle_active_tail), or an append could not cut
-  // its partial bytes back off, or the file is gone or was replaced.
-  // Appending behind such bytes would make later scans stop before the new
-  // records; the file itself is never truncated. Scans outside the lock
-  // never set it: a tail may be another writer's append in progress.
-  bool torn_tail = false;
-  // Records before this offset have been scanned; a rescan resumes here
-  // (files are append-only, so what lies before never changes).
-  uint64_t scanned_to = 0;
-  // Where the rescan starts reading (at or before scanned_to): the first of
-  // the layer records that end the scanned part when they wait for their
-  // pack's head, so that the record after them is judged with them in view.
-  uint64_t rescan_from = 0;
-  // The file size at which the writer lock last found the tail whole, and
-  // the offset from which the next such check reads (as rescan_from).
-  std::optional<uint64_t> settled_size;
-  uint64_t settle_from = 0;
-  // Identity of the file that was scanned (both 0 until known). A rescan
-  // that finds another file under the name starts over on it.
-  uint64_t device = 0, inode = 0;
-  // Read descriptor kept across reads, only ever on the identified file, so
-  // it never serves another file that later took the same name.
-  mutable std::shared_ptr<const platform::File> reader;
-  mutable uint64_t last_read = 0;  // for choosing which descriptor to close
-  // Compaction moved this segment's live records out but could not remove
-  // the file: every record below this offset is dead. Records behind it
-  // were appended since, by another writer.
-  uint64_t dead_before = 0;
-};
 
 struct CellLocation {
   uint32_t segment_id = 0;
@@ -76,119 +46,19 @@ struct CompactionStats {
   uint64_t bytes_reclaimed = 0;  // whole sizes of the removed files
 };
 
-// The fixed fields of a record that walks over the index need, kept from
-// the scan or the append so that they need no read of the record.
-struct RecordHeader {
-  OwnerId owner = 0;
-  PackId pack_id = 0;
-  uint64_t view_marker = 0;
-  float importance = 0.0f;
-  LayerIndex layer = 0;
-  uint8_t tier = 0;       // the stored byte; one above 2 fails the record's reads
-  bool damaged = false;   // counts that disagree with body_len or the arrays
-
-  static RecordHeader of(const Cell& c);
-  // Reads of the record fail on its counts or tier byte.
-  bool unreadable() const { return damaged || tier > 2; }
-  bool is_retrieval() const { return pack_id == 0 || layer == VIEW_KEY_LAYER; }
-  // A pack's retrieval-key record. A pack becomes visible with it.
-  bool is_pack_head() const { return pack_id != 0 && layer == VIEW_KEY_LAYER && view_marker == 0; }
-  // Any other record of a pack: its layers and view keys.
-  bool is_pack_member() const { return pack_id != 0 && !is_pack_head(); }
-  // A pack's layer record: stored before its head, in the head's append.
-  bool is_pack_layer() const { return pack_id != 0 && layer != VIEW_KEY_LAYER; }
-};
-
 struct IndexEntry {
   CellLocation location;
   RecordHeader header;
 };
-
-struct RecordRef {
-  CellId cell_id = 0;
-  uint64_t offset = 0;
-  RecordHeader header;
-};
-
-struct SegmentScan {
-  std::vector<RecordRef> records;  // file order
-  bool torn_tail = false;          // bytes after the last whole record
-  uint64_t end = 0;                // offset just past the last whole record
-  // Where a later scan must start to judge what follows `end` as a scan of
-  // the whole file would: the first of the layer records that end the scan
-  // when their head is not among them, else `end`.
-  uint64_t resume = 0;
-  // Whole records up to the end of the file, the last one not a layer
-  // waiting for its head: nothing of an unfinished append.
-  bool whole(uint64_t size) const { return end == size && resume == end; }
-};
-
-// ---------------------------------------------------------------------------
-// Helpers on single files. I/O failures come back as IoError.
-
-std::string segment_path(const std::string& dir, uint32_t id);
-
-// Ids of the names "segment_<u32>.qvn" in dir ("+" prefix allowed, digits
-// only), ascending and without repeats; other names are ignored.
-IoResult<std::vector<uint32_t>> list_segment_ids(const std::string& dir);
-
-// Creates segment `id` (never replacing an existing file) with its 8-byte
-// header, then syncs the directory. The header itself is made durable by the
-// first append's sync.
-IoResult<Segment> create_segment(const std::string& dir, uint32_t id);
-
-IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id);
-
-// Walks one segment's records. A file shorter than the header has none; other
-// files must start with the magic ("invalid segment magic in {path}"). The
-// walk ends, without error, at the first record whose length prefix is short
-// of the fixed body or runs past the end of the file (a torn or zero-filled
-// tail), or at a read failure inside the walk. The last record of the walk
-// (when nothing but zeros follows it, or it ends in a zero) is part of the
-// torn tail too when its own fields show it cannot be as a writer left it:
-// counts, tier, view marker, codes and padding no writer makes, or, for a
-// pack's head, fields, ids or a key that differ from those of its layers
-// stored just before it. A writer that lost power leaves zeros inside its
-// last record, never a record a reader may use. Damage to a record that
-// other bytes follow is not judged: its reads fail where its counts or tier
-// byte show it.
-IoResult<SegmentScan> scan_segment(const std::string& path);
-
-// `body_len` of a record with these element counts, or the refusal an append
-// reports: "record size {} exceeds u32::MAX", or "element count {} exceeds
-// u32::MAX" for a key or value too long for its count field (invalid input).
-IoResult<uint32_t> cell_record_body_len(uint64_t key_len, uint64_t value_len, uint64_t aux_len);
-
-// Appends the record of `cell` to `out` (Q4-coding key and value); returns
-// its body_len. Refuses as cell_record_body_len does, leaving `out` as it was.
-IoResult<uint32_t> encode_cell_record(std::vector<uint8_t>& out, const Cell& cell);
-
-// Reads the record at `offset` with one or two preads on a freshly opened
-// file (the pool's own reads use its kept descriptors). A record whose counts disagree with its body_len or its own arrays is
-// refused as invalid data before anything is allocated from them; a file
-// ending inside the record is "failed to fill whole buffer"; a tier byte above
-// 2 is "invalid tier byte {} in cell {}".
-IoResult<Cell> decode_cell_record(const std::string& path, uint64_t offset);
-IoResult<Cell> decode_cell_header(const std::string& path, uint64_t offset);
-
-// Append the cells' records to the segment's existing file in one write and
-// one full sync; return their offsets. Offsets come from the file's own size,
-// and a failed write or sync cuts the file back to where the append began
-// (if that fails too, `torn_tail` is set). A file shorter than the header gets
-// its header first. A file under the segment's name that is not the file
-// the segment was scanned from (another device or inode) takes nothing: the
-// append fails and `torn_tail` is set. An empty list touches nothing.
-IoResult<std::vector<uint64_t>> append_records(Segment& segment, std::span<const Cell> cells);
-IoResult<uint64_t> append_record(Segment& segment, const Cell& cell);
-
-// ---------------------------------------------------------------------------
 
 class BlockPool {
  public:
   using Index = std::map<CellId, IndexEntry>;
 
   // Creates `dir` if missing, indexes every segment file in ascending id order
-  // (a later record of the same cell id wins), and creates segment 0 when
+  // (of two records of one cell id, the one stored first: a later one is a
+  // copy that compaction made before removing the first one's segment, and
+  // it takes over only once that segment is gone), and creates segment 0 when
   // there is none (engines doing so at once share the one file). After
   // success the pool always holds a segment.
   //
@@ -201,7 +71,8 @@ class BlockPool {
 
   // Picks up segment files and records written since open, by this pool or
   // another writer: new segments join the list in id order; records of cell
-  // ids not yet indexed are indexed, existing entries are kept. Each segment
+  // ids not yet indexed are indexed, existing entries are kept (a record
+  // stored before its id's entry would take its place). Each segment
   // is read only from where its last scan ended.
   //
   // A segment that another engine's compaction removed, even between the
@@ -225,8 +96,6 @@ class BlockPool {
   // no vectors (times and counter stay 0). Served from the index without any
   // I/O; fails where read_cell fails on a damaged record or tier byte.
   Result<Cell> read_cell_header(CellId id) const;
-  // The kept fixed fields of an indexed record, or null.
-  const RecordHeader* header_of(CellId id) const;
 
   // Whether `e` is a failed read of a segment file that another engine
   // removed since this pool listed it (a rescan then finds where its live
@@ -250,6 +119,11 @@ class BlockPool {
   // A view key whose head no segment holds is kept unless `is_dead`: view
   // keys are appended after their head, so only a deletion explains a
   // missing head, and a deletion is for `is_dead` to prove.
+  //
+  // A segment stays, its records standing, while a record it would move has
+  // a copy in another segment (left by a compaction that a power loss cut
+  // short) that differs from it: once the segment is gone, that copy would
+  // be the first one stored.
   //
   // Ids are never given back: the record carrying the highest cell id
   // stored, and one record of the highest pack id when that pack's records
@@ -315,9 +189,9 @@ class BlockPool {
   IoResult<const platform::File*> reader_of(const Segment& seg) const;
   void keep_reader(const Segment& seg, platform::File f) const;
   void drop_reader(const Segment& seg) const;
-  // Indexes scanned records under the visibility rule; `replace` for open
-  // (a later record wins), else existing entries stay.
-  void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records, bool replace);
+  // Indexes scanned records under the visibility rule; of two records of
+  // one id, the one stored first is indexed (see place).
+  void index_scanned(uint32_t segment_id, const std::vector<RecordRef>& records);
   void admit_waiting();
   // Drops the index, waiting and superseded entries of records in these
   // segments; an id that loses its index entry takes a superseded copy kept
@@ -327,9 +201,15 @@ class BlockPool {
   // records are forgotten and they leave the list, except the active one,
   // which stays (marked torn) until an append rotates past it.
   void forget_segments(const std::unordered_set<uint32_t>& segment_ids);
-  // Indexes a scanned record without replacing an existing entry; a record
-  // at another place than the entry is kept aside as a superseded copy.
+  // Indexes a scanned record; of it and an existing entry of its id, the
+  // one stored first is the entry, the other is kept aside as a superseded
+  // copy.
   void place(CellId id, const IndexEntry& e);
+  // Whether every superseded copy of `ids`, outside segment `segment_id`,
+  // holds the same bytes as their records in `records` (at `rel`). A copy
+  // that cannot be read does not.
+  Result<bool> copies_agree(uint32_t segment_id, const std::vector<uint8_t>& records,
+                            const std::vector<uint64_t>& rel, const std::vector<CellId>& ids) const;
   // One listing and scan; reports whether a listed segment vanished before
   // it could be read, so that the caller lists again.
   Result<bool> rescan_pass();
@@ -361,70 +241,6 @@ class BlockPool {
   mutable uint64_t read_tick_ = 0;
   // Per segment file: how far catch_up_ids has read its records.
   std::map<uint32_t, uint64_t> ids_read_to_;
-};
-
-// ---------------------------------------------------------------------------
-// Reads that decode a record's value straight into the caller's memory.
-
-// The reader's buffer, kept by its owner across operations so that reads
-// stop allocating once it has grown to the largest run they read.
-struct ReadWindow {
-  std::vector<uint8_t> bytes;  // grows, never shrinks
-  uint64_t record_hint = 0;    // the largest record read so far, in bytes
-};
-
-// A record that RecordReader::read checked. It points into the reader's
-// window and stays valid until the reader's next read.
-class RecordView {
- public:
-  CellId cell_id() const;
-  OwnerId owner() const;
-  LayerIndex layer() const;
-  // The number of floats decode_value_into writes: the value's element count,
-  // or fewer when the record's arrays run out first (as read_cell decodes it).
-  size_t value_size() const { return value_size_; }
-  void decode_value_into(float* out) const;
-
- private:
-  friend class RecordReader;
-  const uint8_t* rec_ = nullptr;
-  const uint8_t* value_scales_ = nullptr;
-  const uint8_t* value_codes_ = nullptr;
-  size_t value_size_ = 0;
-};
-
-// Reads cell records for one engine operation, through the pool's kept
-// descriptors, and adjacent records (a pack's cells, written in one append)
-// come from one read into the window.
-// Requires: the pool is not changed while the reader lives, and the reader
-// lives no longer than one operation under the engine mutex.
-class RecordReader {
- public:
-  RecordReader(const BlockPool& pool, ReadWindow& window) : pool_(pool), window_(window) {}
-
-  // Plans to read, with one read, the run of adjacent records that starts at
-  // the lowest offset among these cells in the first one's segment. Only a
-  // plan: failures surface at read().
-  void read_ahead(std::span<const CellId> ids);
-
-  // The record of `id`, checked as BlockPool::read_cell checks it and failing
-  // where it fails, with the same errors.
-  Result<RecordView> read(CellId id);
-
- private:
-  IoResult<const platform::File*> file_of(const Segment& seg);
-  // Fills the window with up to `want` bytes of `seg` from `offset`.
-  IoResult<size_t> fill(const Segment& seg, uint64_t offset, size_t want);
-
-  const BlockPool& pool_;
-  ReadWindow& window_;
-  // What the window holds: bytes [win_begin_, win_begin_ + win_len_) of win_seg_.
-  uint32_t win_seg_ = 0;
-  uint64_t win_begin_ = 0;
-  size_t win_len_ = 0;
-  // The planned run: [plan_begin_, plan_end_) of plan_seg_.
-  std::optional<uint32_t> plan_seg_;
-  uint64_t plan_begin_ = 0, plan_end_ = 0;
 };
 
 }  // namespace qvn

@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <set>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "core/fault.h"
 #include "core/platform.h"
+#include "storage/record_reader.h"
 #include "storage/segment_format.h"
 #include "support/temp_dir.h"
 
@@ -162,6 +165,50 @@ TEST(SegmentFilesTest, OddFilesAtOpen) {
 // A torn, zero-filled or foreign tail ends the scan; nothing before it is
 // lost, nothing is invented from it, the file is never cut, and cells
 // appended afterwards are still there at the next open.
+// A new segment's header is on disk before its name: a power loss between
+// the two leaves no name, never a named file of zeros.
+TEST(SegmentFilesTest, ANewSegmentsHeaderIsSyncedBeforeItsName) {
+  TempDir dir;
+  BlockPool pool = open_pool(dir, 8 + 131);
+  ASSERT_TRUE(pool.append_cell(make_cell(0, 16)).ok());
+  using platform::fault::Op;
+  platform::fault::arm(Op::Sync, 1);  // the first sync of the append that rotates
+  auto failed = pool.append_cell(make_cell(1, 16));
+  const std::vector<std::string> names_made_durable = platform::fault::synced_dirs();
+  platform::fault::disarm();
+  EXPECT_FALSE(failed.ok());
+  EXPECT_TRUE(names_made_durable.empty());
+  EXPECT_FALSE(std::filesystem::exists(seg_file(dir, 1)));
+  ASSERT_TRUE(pool.append_cell(make_cell(1, 16)).ok());
+  EXPECT_EQ(pool.locate(1), (CellLocation{1, 8}));
+}
+
+// A segment file of zeros (a creation that a power loss tore: its size
+// reached the disk, its header did not) holds no record, opens, and takes
+// its header at the next append, before records behind it could be lost.
+TEST(SegmentFilesTest, ASegmentOfZerosOpensEmptyAndTakesItsHeader) {
+  for (size_t zeros : {size_t{8}, size_t{300}}) {
+    SCOPED_TRACE(zeros);
+    TempDir dir;
+    ASSERT_TRUE(open_pool(dir).append_cell(make_cell(0, 16)).ok());
+    test::write_bytes(seg_file(dir, 1), std::vector<uint8_t>(zeros, 0));
+    auto scan = scan_segment(seg_file(dir, 1));
+    ASSERT_TRUE(scan.ok());
+    EXPECT_TRUE(scan->records.empty());
+    BlockPool pool = open_pool(dir);
+    expect_same(*pool.read_cell(0), make_cell(0, 16));
+    pool.settle_active_tail();
+    ASSERT_TRUE(pool.append_cell(make_cell(1, 16)).ok());
+    EXPECT_EQ(pool.locate(1), (CellLocation{1, 8}));
+    const std::vector<uint8_t> bytes = test::read_bytes(seg_file(dir, 1));
+    ASSERT_EQ(bytes.size(), 8u + 131);
+    EXPECT_TRUE(std::equal(kHeader.begin(), kHeader.end(), bytes.begin()));
+    BlockPool again = open_pool(dir);
+    EXPECT_EQ(again.cell_ids(), (std::vector<CellId>{0, 1}));
+    expect_same(*again.read_cell(1), make_cell(1, 16));
+  }
+}
+
 TEST(SegmentFilesTest, DamagedTailsEndTheScan) {
   struct Damage {
     const char* name;
@@ -418,8 +465,8 @@ TEST(BlockPoolTest, RotationAtSegmentSize) {
   // segment to exactly 8 + 9 * 131 bytes.
   BlockPool pool = open_pool(dir, 8 + 9 * 131);
   ASSERT_TRUE(pool.append_cells(make_cells(0, 8, 16)).ok());
-  // Syncs counted, none failed: a rotation also makes the new file's name
-  // durable, one directory sync more than a plain append.
+  // Syncs counted, none failed: a rotation also makes the new file's header
+  // and then its name durable, two syncs more than a plain append.
   using platform::fault::Op;
   platform::fault::arm(Op::Sync, UINT64_MAX);
   ASSERT_TRUE(pool.append_cell(make_cell(8, 16)).ok());
@@ -427,7 +474,7 @@ TEST(BlockPoolTest, RotationAtSegmentSize) {
   EXPECT_EQ(pool.segment_count(), 1u);
   platform::fault::arm(Op::Sync, UINT64_MAX);
   ASSERT_TRUE(pool.append_cell(make_cell(9, 16)).ok());
-  EXPECT_EQ(platform::fault::calls(Op::Sync), plain + 1);
+  EXPECT_EQ(platform::fault::calls(Op::Sync), plain + 2);
   platform::fault::disarm();
   EXPECT_EQ(pool.segment_count(), 2u);
   EXPECT_EQ(pool.locate(9), (CellLocation{1, 8}));
@@ -466,7 +513,10 @@ TEST(BlockPoolTest, OtherWritersSegmentsAreNeverOverwritten) {
   EXPECT_EQ(a.locate(1)->segment_id, 0u);
   EXPECT_EQ(a.locate(2)->segment_id, 2u);
   expect_same(*a.read_cell(50), make_cell(50, 16));
-  // At open, a later record of the same id wins.
+  // At open, the record stored first stands while its segment exists; the
+  // later one takes over once that segment is gone.
+  EXPECT_EQ(open_pool(dir, 200).read_cell(1)->key.size(), 16u);
+  ASSERT_EQ(std::remove(seg_file(dir, 0).c_str()), 0);
   EXPECT_EQ(open_pool(dir, 200).read_cell(1)->key.size(), 4u);
 }
 
@@ -677,6 +727,30 @@ TEST(CompactionTest, SupersededCopiesAreNotLiveAndMovesKeepBits) {
   EXPECT_EQ(std::memcmp(after.key.data(), before.key.data(), before.key.size() * 4), 0);
   EXPECT_TRUE(std::isnan(after.key[3]));
   EXPECT_EQ(after.aux, odd.aux);
+}
+
+// Of two stored records of one id, the first stands while its segment
+// exists. Compaction removes that segment only when every copy stored
+// elsewhere holds the same bytes, so a copy that a power loss tore never
+// becomes the record of its id.
+TEST(CompactionTest, ADifferingCopyKeepsTheFirstRecordsSegment) {
+  for (bool torn : {true, false}) {
+    SCOPED_TRACE(torn);
+    TempDir dir;
+    ASSERT_TRUE(open_pool(dir).append_cells(make_cells(0, 10, 16)).ok());
+    Cell copy = make_cell(3, 16);
+    if (torn) std::fill(copy.value.begin() + 8, copy.value.end(), 0.0f);
+    // A full segment 0 makes this append start segment 1.
+    ASSERT_TRUE(open_pool(dir, 8).append_cells(std::vector<Cell>{copy, make_cell(20, 16)}).ok());
+    BlockPool pool = open_pool(dir);
+    expect_same(*pool.read_cell(3), make_cell(3, 16));
+    auto st = pool.compact(std::unordered_set<CellId>{3, 20});
+    ASSERT_TRUE(st.ok()) << st.error().to_string();
+    EXPECT_EQ(st->segments_compacted, torn ? 0u : 1u);
+    EXPECT_EQ(std::filesystem::exists(seg_file(dir, 0)), torn);
+    expect_same(*pool.read_cell(3), make_cell(3, 16));
+    expect_same(*open_pool(dir).read_cell(3), make_cell(3, 16));
+  }
 }
 
 TEST(CompactionTest, UnlinkFailuresAndEmptySegments) {
