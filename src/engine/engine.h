@@ -228,16 +228,30 @@ class Engine {
       const PerTokenConfig& config);
 
  private:
-  // Reads stored keys back through the block pool; any failure is "absent".
+  // Reads stored keys back through the block pool; any failure is "absent"
+  // to the caller, and the first one that was not a missing cell is kept
+  // for the read to look at (see reading()).
   class PoolFetcher final : public KeyFetcher {
    public:
     explicit PoolFetcher(const BlockPool* pool) : pool_(pool) {}
     std::optional<std::vector<float>> fetch(uint64_t id) const override;
+    const std::optional<EngineError>& failure() const { return failure_; }
 
    private:
     const BlockPool* pool_;
+    mutable std::optional<EngineError> failure_;
   };
   PoolFetcher fetcher() const { return PoolFetcher(&block_pool_); }
+  // Runs `read`, which reads the block pool and changes nothing before its
+  // last read. When it failed because another engine's compaction removed a
+  // segment file that this pool held no descriptor on, the pool catches up
+  // with the directory, which indexes the moved records where they are now,
+  // and the read runs again: a live pack's records are always somewhere.
+  template <class F>
+  auto reading(F&& read) -> decltype(read());
+  // The removal of a segment that `fetch` met, as the error reading() runs
+  // the read again for; any other fetch failure stays "absent".
+  Result<void> fetched_whole(const PoolFetcher& fetch) const;
 
   Engine(std::string path, platform::File dir_handle, BlockPool pool, SynapticBank synaptic,
          TraceLog trace_log, TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
@@ -305,6 +319,13 @@ class Engine {
   static Result<void> refuse_reserved_layer(LayerIndex layer);
   static Result<void> refuse_reserved_layers(const PackWriteRequest& request);
 
+  // Takes a deleted pack out of this engine's view: directory, indexes,
+  // governance and text.
+  void forget_pack(PackId pack);
+  // After a compaction: the view drops every pack the deletion log names
+  // (their records may be gone from the directory now) and every cell the
+  // pool no longer indexes, so it holds what an open would find.
+  void forget_compacted();
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);
   void unindex_cell(CellId id);
@@ -322,8 +343,8 @@ class Engine {
                            std::span<const Cell> cells);
   Result<void> append_edge(CellId from, CellId to, uint8_t kind, uint64_t created);
 
-  std::vector<Candidate> collect_candidates(std::span<const float> query, uint64_t k,
-                                            std::optional<OwnerId> owner, bool cell_read);
+  Result<std::vector<Candidate>> collect_candidates(std::span<const float> query, uint64_t k,
+                                                    std::optional<OwnerId> owner, bool cell_read);
   struct PackRecord {
     std::vector<CellId> cells;
     PackId pack_id;
@@ -333,9 +354,15 @@ class Engine {
   };
   std::vector<PackRecord> candidates_to_packs(std::vector<Candidate> candidates, uint64_t k,
                                               std::optional<OwnerId> owner) const;
-  // `reader` serves every pack of one read operation.
+  // `reader` serves every pack of one read operation. A pack is read whole
+  // or not at all: a cell the pool no longer holds (the pack was deleted and
+  // compacted away) fails the read with CellNotFound.
   Result<std::vector<PackLayer>> load_pack_layers(RecordReader& reader,
                                                   const std::vector<CellId>& cells);
+  // The packs of `records` with their layers, leaving out packs that are no
+  // longer whole. Changes nothing, so reading() may run it again.
+  Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> load_packs(
+      std::vector<PackRecord> records);
   // Applies the access bump of the hit cell; returns (recency, tier factor, tier).
   std::tuple<float, float, uint8_t> score_pack(CellId hit_cell);
   std::optional<std::string> text_of(PackId pack) const;

@@ -1,6 +1,7 @@
 """Compaction while other engines (handles in this process, or other processes) use the same directory."""
 
 import collections
+import time
 
 import numpy as np
 import pytest
@@ -132,3 +133,83 @@ def test_processes_compacting_and_writing_together(tmp_path):
     for p in procs:
         p.join(timeout=60)
     check_churned(Engine(path), results)
+
+
+def read_as_written(engine, written, deleted):
+    """Checks every read of `engine` against the packs as written ({pack: (owner, layers)}): each gives a pack
+    with its owner and layers, or "pack not found", never a deleted pack."""
+    for p in deleted:
+        assert not engine.pack_exists(p)
+        with pytest.raises(RuntimeError, match=f"^pack not found: {p}$"):
+            engine.load_pack_by_id(p)
+    for p, (owner, layers) in written.items():
+        got = engine.load_pack_by_id(p)
+        assert got["owner"] == owner and [(x["layer_idx"], x["data"].tolist()) for x in got["layers"]] == layers
+    for i in range(16):
+        for owner in (None, 1, 2):
+            hits = engine.mem_read_pack(unit(i), 8, owner)
+            assert hits
+            for h in hits:
+                assert h["pack_id"] in written, h["pack_id"]
+                want_owner, layers = written[h["pack_id"]]
+                assert h["owner"] == want_owner and owner in (None, want_owner)
+                assert [(x["layer_idx"], x["data"].tolist()) for x in h["layers"]] == layers
+
+
+@pytest.mark.parametrize("how", ["compact", "maintenance"])
+def test_own_compaction_after_anothers_deletions_serves_no_deleted_pack(tmp_path, other, how):
+    path = str(tmp_path)
+    a = Engine(path, segment_size=2000)
+    written = {}
+    for i in range(48):
+        owner, layers = 1 + i // 4 % 2, [(0, [float(i % 7 + 1)] * 64), (3, [-float(i % 5 + 1)] * 64)]
+        written[a.mem_write_pack(owner, unit(i), [(x, np.array(v, np.float32)) for x, v in layers], 50.0)] = (
+            owner, layers)
+    b = other(path, 2000)
+    deleted = [p for p in written if p % 4 != 0]
+    for p in deleted[: len(deleted) // 2]:
+        b.delete_pack(p)
+    b.compact()  # some of the deleted packs leave the directory now, the others with A's compaction
+    for p in deleted[len(deleted) // 2:]:
+        b.delete_pack(p)
+    for p in deleted:
+        del written[p]
+    if how == "compact":
+        assert a.compact()["segments_compacted"] > 0
+    else:
+        a.start_maintenance(sweep_interval_secs=3600.0, compaction_interval_secs=1.0, eviction_threshold=0.0)
+        for _ in range(600):
+            if a.maintenance_status()["compaction_count"] > 0:
+                break
+            time.sleep(0.05)
+        a.stop_maintenance()
+        assert a.maintenance_status()["compaction_count"] > 0
+    read_as_written(a, written, deleted)
+    a.refresh()
+    read_as_written(a, written, deleted)
+
+
+def test_reopen_indexes_what_the_compacting_engine_holds(tmp_path):
+    path = str(tmp_path)
+    e = Engine(path, segment_size=1500)
+    packs = [e.mem_write_pack(1, unit(i), [(0, LAYER)], 50.0) for i in range(6)]
+    b = Engine(path, segment_size=1500)
+    for i in range(3):
+        b.delete_pack(b.mem_write_pack(2, unit(i), [(0, LAYER)], 50.0))
+    packs += [e.mem_write_pack(1, unit(i), [(0, LAYER)], 50.0) for i in range(6, 12)]
+    # The view keys land in the newest segment, which compaction never rewrites, far from their pack's head.
+    e.add_view_keys(packs[0], [unit(13), unit(14)])
+    e.add_view_keys(packs[11], [unit(15)])
+    e.refresh()  # gives the view keys, and the cells of the packs B deleted, governance entries
+    for p in packs[:10]:
+        e.delete_pack(p)
+    assert e.compact()["segments_compacted"] > 0
+    reopened = Engine(path)
+    keys = ["cell_count", "pack_count", "segment_count", "governance_entries", "arena_bytes"]
+    assert {k: e.status()[k] for k in keys} == {k: reopened.status()[k] for k in keys}
+    assert e.cell_count() == reopened.cell_count() == 2 * 2 + 1  # the live packs and pack 12's view key
+    for cell in range(50):
+        assert e.cell_importance(cell) == reopened.cell_importance(cell), cell
+    assert e.view_count(packs[11]) == reopened.view_count(packs[11]) == 1
+    for engine in (e, reopened):
+        assert {h["pack_id"] for h in engine.mem_read_pack(unit(13), 4, None)} <= set(packs[10:])
