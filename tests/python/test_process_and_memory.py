@@ -290,6 +290,7 @@ def test_writer_lock_dies_with_a_killed_writer_whose_forked_children_live_on(tmp
             else:
                 children.append(int(line))
         while not holds_writer_lock(writer.pid, path):
+            assert writer.poll() is None, "the writer ended"
             time.sleep(0.0005)
         writer.kill()  # inside a write, holding the writer lock
         writer.wait()
