@@ -48,10 +48,7 @@ bool is_deleted(const DeletionLog& deletions, const Cell& c) {
 
 std::optional<std::vector<float>> Engine::PoolFetcher::fetch(uint64_t id) const {
   auto cell = pool_->read_cell(id);
-  if (!cell.ok()) {
-    if (!failure_ && cell.error().kind() != EngineError::Kind::CellNotFound) failure_ = std::move(cell).error();
-    return std::nullopt;
-  }
+  if (!cell.ok()) return std::nullopt;
   return std::move(cell->key);
 }
 

@@ -228,18 +228,14 @@ class Engine {
       const PerTokenConfig& config);
 
  private:
-  // Reads stored keys back through the block pool; any failure is "absent"
-  // to the caller, and the first one that was not a missing cell is kept
-  // for the read to look at (see reading()).
+  // Reads stored keys back through the block pool; any failure is "absent".
   class PoolFetcher final : public KeyFetcher {
    public:
     explicit PoolFetcher(const BlockPool* pool) : pool_(pool) {}
     std::optional<std::vector<float>> fetch(uint64_t id) const override;
-    const std::optional<EngineError>& failure() const { return failure_; }
 
    private:
     const BlockPool* pool_;
-    mutable std::optional<EngineError> failure_;
   };
   PoolFetcher fetcher() const { return PoolFetcher(&block_pool_); }
   // Runs `read`, which reads the block pool and changes nothing before its
@@ -249,9 +245,6 @@ class Engine {
   // and the read runs again: a live pack's records are always somewhere.
   template <class F>
   auto reading(F&& read) -> decltype(read());
-  // The removal of a segment that `fetch` met, as the error reading() runs
-  // the read again for; any other fetch failure stays "absent".
-  Result<void> fetched_whole(const PoolFetcher& fetch) const;
 
   Engine(std::string path, platform::File dir_handle, BlockPool pool, SynapticBank synaptic,
          TraceLog trace_log, TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
@@ -343,8 +336,8 @@ class Engine {
                            std::span<const Cell> cells);
   Result<void> append_edge(CellId from, CellId to, uint8_t kind, uint64_t created);
 
-  Result<std::vector<Candidate>> collect_candidates(std::span<const float> query, uint64_t k,
-                                                    std::optional<OwnerId> owner, bool cell_read);
+  std::vector<Candidate> collect_candidates(std::span<const float> query, uint64_t k,
+                                            std::optional<OwnerId> owner, bool cell_read);
   struct PackRecord {
     std::vector<CellId> cells;
     PackId pack_id;

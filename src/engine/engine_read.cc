@@ -32,12 +32,7 @@ auto Engine::reading(F&& read) -> decltype(read()) {
   }
 }
 
-Result<void> Engine::fetched_whole(const PoolFetcher& fetch) const {
-  if (fetch.failure() && block_pool_.segment_removed(*fetch.failure())) return make_unexpected(*fetch.failure());
-  return {};
-}
-
-Result<std::vector<Candidate>> Engine::collect_candidates(std::span<const float> query, uint64_t k,
+std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, uint64_t k,
                                                   std::optional<OwnerId> owner, bool cell_read) {
   const KeyView view = KeyView::classify(query);
   const std::vector<float> mean = view.mean_vector();
@@ -60,7 +55,6 @@ Result<std::vector<Candidate>> Engine::collect_candidates(std::span<const float>
   // reads take the owner stored in the cell so their owner filter and the
   // reported owner stay true. Cell reads read every cell whole and filter
   // on the stored owner anyway.
-  QVN_TRY_VOID(fetched_whole(fetch));
   if (cell_read) return list;
   for (Candidate& c : list) {
     if (c.owner != 0) continue;
@@ -73,14 +67,13 @@ Result<std::vector<CellHit>> Engine::mem_read(std::span<const float> query, uint
                                               std::optional<OwnerId> owner) {
   if (query.empty()) return std::vector<CellHit>{};
   QVN_TRY(std::vector<CellHit> hits, reading([&]() -> Result<std::vector<CellHit>> {
-    QVN_TRY(std::vector<Candidate> candidates, collect_candidates(query, k, owner, /*cell_read=*/true));
+    std::vector<Candidate> candidates = collect_candidates(query, k, owner, /*cell_read=*/true);
     if (KeyView::classify(query).is_encoded() && !refinement_->is_noop()) {
       for (auto& stage : pipeline_.stages()) {
         if (PerTokenIndex* pt = stage->as_per_token()) {
           const PoolFetcher fetch = fetcher();
           candidates = refinement_->refine(*pt, query, std::move(candidates), sat_mul(k, 2), owner,
                                            &fetch);
-          QVN_TRY_VOID(fetched_whole(fetch));
           break;
         }
       }
@@ -197,8 +190,7 @@ Result<std::vector<PackHit>> Engine::mem_read_pack(std::span<const float> query,
   // Every pack is loaded before the first access bump: a read that runs
   // again bumps nothing twice.
   QVN_TRY(auto loaded, reading([&]() -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
-    QVN_TRY(std::vector<Candidate> candidates, collect_candidates(query, k, owner, false));
-    return load_packs(candidates_to_packs(std::move(candidates), k, owner));
+    return load_packs(candidates_to_packs(collect_candidates(query, k, owner, false), k, owner));
   }));
   std::vector<PackHit> hits;
   for (auto& [r, layers] : loaded) {
@@ -246,8 +238,7 @@ Result<std::vector<PackHit>> Engine::mem_read_pack_with_trace_boost(std::span<co
                                                                     float boost_factor) {
   const uint64_t m = std::max<uint64_t>(sat_mul(5, k), 10);
   QVN_TRY(auto loaded, reading([&]() -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
-    QVN_TRY(std::vector<Candidate> candidates, collect_candidates(query, m, owner, false));
-    return load_packs(candidates_to_packs(std::move(candidates), m, owner));
+    return load_packs(candidates_to_packs(collect_candidates(query, m, owner, false), m, owner));
   }));
   std::vector<PackHit> hits;
   for (auto& [r, layers] : loaded) {
