@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -210,17 +211,66 @@ IoResult<File> File::open_directory(const std::string& path) {
   }
 }
 
-IoResult<void> File::lock_exclusive() {
+namespace {
+
+// The descriptors of the directory locks this process holds now. Opening a
+// lock's descriptor and adding it here, and removing it and closing it, are
+// each one step under g_lock_mu, which the fork handlers hold across fork():
+// a child's copy of every held lock's descriptor is in the list it inherits.
+std::mutex g_lock_mu;
+std::vector<int> g_lock_fds;
+
+void before_fork() { g_lock_mu.lock(); }
+void after_fork_in_parent() { g_lock_mu.unlock(); }
+void after_fork_in_child() {
+  // Closing a copy only drops the child's reference: the parent's hold stays.
+  for (int fd : g_lock_fds) (void)::close(fd);
+  g_lock_fds.clear();
+  g_lock_mu.unlock();
+}
+
+}  // namespace
+
+DirectoryLock& DirectoryLock::operator=(DirectoryLock&& o) noexcept {
+  if (this != &o) {
+    release();
+    fd_ = o.fd_;
+    pid_ = o.pid_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+IoResult<DirectoryLock> DirectoryLock::acquire(const File& dir) {
+  static std::once_flag handlers;
+  std::call_once(handlers, [] { ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
+  DirectoryLock held;
+  {
+    std::lock_guard<std::mutex> l(g_lock_mu);
+    int fd;
+    do {
+      fd = ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return make_unexpected(IoError::os(errno));
+    g_lock_fds.push_back(fd);
+    held.fd_ = fd;
+    held.pid_ = process_id();
+  }
   for (;;) {
-    if (::flock(fd_, LOCK_EX) == 0) return {};
+    if (::flock(held.fd_, LOCK_EX) == 0) return held;
     if (errno == EINTR) continue;
     return make_unexpected(IoError::os(errno));
   }
 }
 
-void File::unlock() {
-  // Closing the descriptor releases the lock as well; nothing to report.
-  (void)::flock(fd_, LOCK_UN);
+void DirectoryLock::release() {
+  if (fd_ < 0) return;
+  if (pid_ == process_id()) {
+    std::lock_guard<std::mutex> l(g_lock_mu);
+    std::erase(g_lock_fds, fd_);
+    (void)::close(fd_);
+  }
+  fd_ = -1;
 }
 
 namespace {

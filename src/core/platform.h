@@ -93,16 +93,41 @@ class File {
   IoResult<FileInfo> info() const;
   IoResult<void> truncate(uint64_t len);
   IoResult<void> sync() { return full_sync(fd_); }
-  // Waits for the exclusive advisory lock (flock) of this open file
-  // description. Descriptors opened separately exclude each other, also
-  // within one process; a second lock() through the same one does nothing.
-  IoResult<void> lock_exclusive();
-  void unlock();
   // Closes now and reports the error close() gave, if any.
   IoResult<void> close();
 
  private:
   int fd_ = -1;
+};
+
+// One hold of the exclusive advisory lock (flock) of a directory. Each hold
+// takes the lock through a descriptor opened for it alone, close-on-exec, and
+// closing that descriptor releases it. So the lock's open file description is
+// never shared with another process: a child forked outside a hold has no
+// copy, one forked during a hold (from another thread) has its copy closed
+// by this layer's fork handler before it runs, and an exec drops it. The
+// holder's death ends the lock at once, whatever children it leaves behind.
+// Separate holds exclude each other, also within one process.
+class DirectoryLock {
+ public:
+  DirectoryLock() = default;
+  DirectoryLock(DirectoryLock&& o) noexcept : fd_(o.fd_), pid_(o.pid_) { o.fd_ = -1; }
+  DirectoryLock& operator=(DirectoryLock&& o) noexcept;
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock() { release(); }
+
+  // Waits for the lock of the directory that `dir` is open on.
+  static IoResult<DirectoryLock> acquire(const File& dir);
+  bool held() const { return fd_ >= 0; }
+  // Ends the hold. In a forked copy of the holder it only forgets the
+  // descriptor: the fork handler closed it already, and its number may
+  // name another file by now.
+  void release();
+
+ private:
+  int fd_ = -1;
+  int64_t pid_ = 0;  // the process that took the hold
 };
 
 // Creates a new file named `prefix` followed by a suffix unique to this call

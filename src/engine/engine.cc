@@ -152,9 +152,9 @@ Result<Engine::WriterTurn> Engine::writer_turn() {
         std::to_string(here) + " (a copy made by fork()); open the engine in this process"));
   }
   if (turn_depth_ == 0) {
-    QVN_TRY_VOID(dir_handle_.lock_exclusive());
+    QVN_TRY(turn_lock_, platform::DirectoryLock::acquire(dir_handle_));
     if (auto r = catch_up_ids(); !r.ok()) {
-      dir_handle_.unlock();
+      turn_lock_.release();
       return make_unexpected(std::move(r).error());
     }
     // Only here, with the lock held, is an unfinished tail known to be a
@@ -166,7 +166,7 @@ Result<Engine::WriterTurn> Engine::writer_turn() {
 }
 
 Engine::WriterTurn::~WriterTurn() {
-  if (e_ && --e_->turn_depth_ == 0) e_->dir_handle_.unlock();
+  if (e_ && --e_->turn_depth_ == 0) e_->turn_lock_.release();
 }
 
 Result<void> Engine::catch_up_ids() {

@@ -238,6 +238,13 @@ class Engine {
     const BlockPool* pool_;
   };
   PoolFetcher fetcher() const { return PoolFetcher(&block_pool_); }
+  // Runs `read`, which reads the block pool and changes nothing before its
+  // last read. When it failed because another engine's compaction removed a
+  // segment file that this pool held no descriptor on, the pool catches up
+  // with the directory, which indexes the moved records where they are now,
+  // and the read runs again: a live pack's records are always somewhere.
+  template <class F>
+  auto reading(F&& read) -> decltype(read());
 
   Engine(std::string path, platform::File dir_handle, BlockPool pool, SynapticBank synaptic,
          TraceLog trace_log, TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
@@ -305,6 +312,13 @@ class Engine {
   static Result<void> refuse_reserved_layer(LayerIndex layer);
   static Result<void> refuse_reserved_layers(const PackWriteRequest& request);
 
+  // Takes a deleted pack out of this engine's view: directory, indexes,
+  // governance and text.
+  void forget_pack(PackId pack);
+  // After a compaction: the view drops every pack the deletion log names
+  // (their records may be gone from the directory now) and every cell the
+  // pool no longer indexes, so it holds what an open would find.
+  void forget_compacted();
   void fix_key_dim(std::span<const float> first_key);
   void index_retrieval_key(CellId id, OwnerId owner, std::span<const float> key);
   void unindex_cell(CellId id);
@@ -333,9 +347,15 @@ class Engine {
   };
   std::vector<PackRecord> candidates_to_packs(std::vector<Candidate> candidates, uint64_t k,
                                               std::optional<OwnerId> owner) const;
-  // `reader` serves every pack of one read operation.
+  // `reader` serves every pack of one read operation. A pack is read whole
+  // or not at all: a cell the pool no longer holds (the pack was deleted and
+  // compacted away) fails the read with CellNotFound.
   Result<std::vector<PackLayer>> load_pack_layers(RecordReader& reader,
                                                   const std::vector<CellId>& cells);
+  // The packs of `records` with their layers, leaving out packs that are no
+  // longer whole. Changes nothing, so reading() may run it again.
+  Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> load_packs(
+      std::vector<PackRecord> records);
   // Applies the access bump of the hit cell; returns (recency, tier factor, tier).
   std::tuple<float, float, uint8_t> score_pack(CellId hit_cell);
   std::optional<std::string> text_of(PackId pack) const;
@@ -344,13 +364,15 @@ class Engine {
   OwnerId pack_head_owner(PackId pack) const;
 
   std::string path_;
-  // Read-only descriptor of the directory, for the writer lock; this
-  // engine's own, so that handles in one process exclude each other too.
+  // Read-only descriptor of the directory. The writer lock is never taken
+  // through it (a forked child shares it): each outermost turn takes the
+  // lock through a descriptor of its own, held in turn_lock_, so handles in
+  // one process exclude each other too and no child keeps the lock alive.
   platform::File dir_handle_;
+  platform::DirectoryLock turn_lock_;
   uint32_t turn_depth_ = 0;
-  // The process that opened the engine. A copy made by fork() shares the
-  // directory descriptor's open file description, and with it the writer
-  // lock, so the lock cannot keep it apart from the parent: it never writes.
+  // The process that opened the engine. A copy made by fork() must not
+  // write: its memory is the parent's view, which the parent keeps changing.
   int64_t opened_in_process_ = platform::process_id();
   BlockPool block_pool_;
   SynapticBank synaptic_;

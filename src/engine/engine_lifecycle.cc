@@ -56,13 +56,35 @@ Result<void> Engine::delete_pack(PackId pack) {
   QVN_TRY(WriterTurn turn, writer_turn());
   if (!live_pack_cells(pack)) return make_unexpected(EngineError::pack_not_found(pack));
   QVN_TRY_VOID(deletion_log_.append(pack));
+  forget_pack(pack);
+  return {};
+}
+
+void Engine::forget_pack(PackId pack) {
   auto removed = pack_directory_.remove_pack(pack);
-  for (CellId id : *removed) {
-    unindex_cell(id);
-    pack_directory_.unmap_cell(id);
+  if (removed) {
+    for (CellId id : *removed) {
+      unindex_cell(id);
+      pack_directory_.unmap_cell(id);
+    }
   }
   text_store_.remove(pack);
-  return {};
+}
+
+void Engine::forget_compacted() {
+  std::vector<PackId> deleted;
+  for (const auto& [pack, cells] : pack_directory_.packs()) {
+    if (deletion_log_.contains(pack)) deleted.push_back(pack);
+  }
+  for (PackId pack : deleted) forget_pack(pack);
+  // Cells of deleted packs that a refresh gave governance entries, and view
+  // keys whose pack's head compaction removed (the pool no longer indexes
+  // them, as an open would not).
+  std::vector<CellId> gone;
+  for (const auto& [id, entry] : governance_.entries()) {
+    if (!block_pool_.contains(id)) gone.push_back(id);
+  }
+  for (CellId id : gone) unindex_cell(id);
 }
 
 // Eviction and owner deletion act on the directory as it is when they run:
@@ -178,9 +200,15 @@ Result<CompactionStats> Engine::compact() {
   QVN_TRY(WriterTurn turn, writer_turn());
   DeletionLog deletions = deletion_log_;
   QVN_TRY_VOID(deletions.reload());
-  return block_pool_.compact([&](CellId, const RecordHeader& h) {
+  auto stats = block_pool_.compact([&](CellId, const RecordHeader& h) {
     return h.pack_id != 0 && deletions.contains(h.pack_id);
   });
+  // Also after a failure: the pool may have removed segments by then. What
+  // this engine's view still holds of the packs judged dead is gone, or may
+  // be by the next read, and must not be served as a pack.
+  deletion_log_ = std::move(deletions);
+  forget_compacted();
+  return stats;
 }
 
 EngineStatus Engine::status() const {

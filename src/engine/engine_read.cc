@@ -17,7 +17,20 @@ void append_unseen(std::vector<Candidate>& list, std::unordered_set<uint64_t>& s
   }
 }
 
+// Passes of reading(): each catches up with one more compaction that
+// another engine ran meanwhile.
+constexpr int READ_PASSES = 4;
+
 }  // namespace
+
+template <class F>
+auto Engine::reading(F&& read) -> decltype(read()) {
+  for (int pass = 1;; ++pass) {
+    auto r = read();
+    if (r.ok() || pass == READ_PASSES || !block_pool_.segment_removed(r.error())) return r;
+    QVN_TRY_VOID(block_pool_.rescan());
+  }
+}
 
 std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, uint64_t k,
                                                   std::optional<OwnerId> owner, bool cell_read) {
@@ -56,34 +69,37 @@ std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, 
 Result<std::vector<CellHit>> Engine::mem_read(std::span<const float> query, uint64_t k,
                                               std::optional<OwnerId> owner) {
   if (query.empty()) return std::vector<CellHit>{};
-  std::vector<Candidate> candidates = collect_candidates(query, k, owner, /*cell_read=*/true);
-  if (KeyView::classify(query).is_encoded() && !refinement_->is_noop()) {
-    for (auto& stage : pipeline_.stages()) {
-      if (PerTokenIndex* pt = stage->as_per_token()) {
-        const PoolFetcher fetch = fetcher();
-        candidates = refinement_->refine(*pt, query, std::move(candidates), sat_mul(k, 2), owner,
-                                         &fetch);
-        break;
+  QVN_TRY(std::vector<CellHit> hits, reading([&]() -> Result<std::vector<CellHit>> {
+    std::vector<Candidate> candidates = collect_candidates(query, k, owner, /*cell_read=*/true);
+    if (KeyView::classify(query).is_encoded() && !refinement_->is_noop()) {
+      for (auto& stage : pipeline_.stages()) {
+        if (PerTokenIndex* pt = stage->as_per_token()) {
+          const PoolFetcher fetch = fetcher();
+          candidates = refinement_->refine(*pt, query, std::move(candidates), sat_mul(k, 2), owner,
+                                           &fetch);
+          break;
+        }
       }
     }
-  }
-  std::vector<CellHit> hits;
-  for (const Candidate& c : candidates) {
-    float s = c.score, f = 1.0f;
-    Tier tier = Tier::Draft;
-    if (const GovernanceEntry* g = governance_.get(c.id)) {
-      s = c.score * recency_factor(g->age_days);
-      f = tier_factor(g->tier);
-      tier = g->tier;
+    std::vector<CellHit> found;
+    for (const Candidate& c : candidates) {
+      float s = c.score, f = 1.0f;
+      Tier tier = Tier::Draft;
+      if (const GovernanceEntry* g = governance_.get(c.id)) {
+        s = c.score * recency_factor(g->age_days);
+        f = tier_factor(g->tier);
+        tier = g->tier;
+      }
+      auto cell = block_pool_.read_cell(c.id);
+      if (!cell.ok()) {
+        if (cell.error().kind() == EngineError::Kind::CellNotFound) continue;
+        return make_unexpected(std::move(cell).error());
+      }
+      if (owner && cell->owner != *owner) continue;
+      found.push_back(CellHit{std::move(*cell), s * f, tier});
     }
-    auto cell = block_pool_.read_cell(c.id);
-    if (!cell.ok()) {
-      if (cell.error().kind() == EngineError::Kind::CellNotFound) continue;
-      return make_unexpected(std::move(cell).error());
-    }
-    if (owner && cell->owner != *owner) continue;
-    hits.push_back(CellHit{std::move(*cell), s * f, tier});
-  }
+    return found;
+  }));
   stable_sort_desc(hits, [](const CellHit& h) { return h.score; });
   if (hits.size() > k) hits.resize(static_cast<size_t>(k));
   for (const CellHit& h : hits) {
@@ -131,16 +147,12 @@ Result<std::vector<PackLayer>> Engine::load_pack_layers(RecordReader& reader,
   std::vector<PackLayer> layers;
   layers.reserve(cells.size());
   for (CellId id : cells) {
-    auto rec = reader.read(id);
-    if (!rec.ok()) {
-      if (rec.error().kind() == EngineError::Kind::CellNotFound) continue;
-      return make_unexpected(std::move(rec).error());
-    }
-    if (rec->layer() == VIEW_KEY_LAYER) continue;
+    QVN_TRY(RecordView rec, reader.read(id));
+    if (rec.layer() == VIEW_KEY_LAYER) continue;
     // Uninitialised: the decode writes every float.
-    FloatBlock data = FloatBlock::uninitialized(rec->value_size());
-    rec->decode_value_into(data.data());
-    layers.push_back(PackLayer{rec->layer(), std::move(data)});
+    FloatBlock data = FloatBlock::uninitialized(rec.value_size());
+    rec.decode_value_into(data.data());
+    layers.push_back(PackLayer{rec.layer(), std::move(data)});
   }
   std::stable_sort(layers.begin(), layers.end(),
                    [](const PackLayer& a, const PackLayer& b) { return a.layer_idx < b.layer_idx; });
@@ -160,13 +172,31 @@ std::optional<std::string> Engine::text_of(PackId pack) const {
   return *t;
 }
 
+Result<std::vector<std::pair<Engine::PackRecord, std::vector<PackLayer>>>> Engine::load_packs(
+    std::vector<PackRecord> records) {
+  RecordReader reader(block_pool_, read_window_);
+  std::vector<std::pair<PackRecord, std::vector<PackLayer>>> out;
+  out.reserve(records.size());
+  for (PackRecord& r : records) {
+    auto layers = load_pack_layers(reader, r.cells);
+    if (!layers.ok()) {
+      if (layers.error().kind() == EngineError::Kind::CellNotFound) continue;
+      return make_unexpected(std::move(layers).error());
+    }
+    out.emplace_back(std::move(r), std::move(*layers));
+  }
+  return out;
+}
+
 Result<std::vector<PackHit>> Engine::mem_read_pack(std::span<const float> query, uint64_t k,
                                                    std::optional<OwnerId> owner) {
-  auto records = candidates_to_packs(collect_candidates(query, k, owner, false), k, owner);
-  RecordReader reader(block_pool_, read_window_);
+  // Every pack is loaded before the first access bump: a read that runs
+  // again bumps nothing twice.
+  QVN_TRY(auto loaded, reading([&]() -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
+    return load_packs(candidates_to_packs(collect_candidates(query, k, owner, false), k, owner));
+  }));
   std::vector<PackHit> hits;
-  for (PackRecord& r : records) {
-    QVN_TRY(std::vector<PackLayer> layers, load_pack_layers(reader, r.cells));
+  for (auto& [r, layers] : loaded) {
     auto [recency, f, tier] = score_pack(r.hit_cell);
     float score = f * (recency * r.raw_score);
     hits.push_back(PackHit{r.pack_id, r.owner, score, tier, std::move(layers), text_of(r.pack_id)});
@@ -183,14 +213,22 @@ OwnerId Engine::pack_head_owner(PackId pack) const {
 }
 
 Result<PackHit> Engine::load_pack_by_id(PackId pack) {
-  const auto* cells = pack_directory_.cells(pack);
-  if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
-  const std::vector<CellId> ids = *cells;
+  // Only a pack whose every record the pool holds is served: an id alone
+  // makes no pack.
+  QVN_TRY(std::vector<PackLayer> layers, reading([&]() -> Result<std::vector<PackLayer>> {
+    const auto* cells = pack_directory_.cells(pack);
+    if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
+    RecordReader reader(block_pool_, read_window_);
+    auto read = load_pack_layers(reader, *cells);
+    if (!read.ok() && read.error().kind() == EngineError::Kind::CellNotFound) {
+      return make_unexpected(EngineError::pack_not_found(pack));
+    }
+    return read;
+  }));
+  const CellId head = pack_directory_.cells(pack)->front();
   const OwnerId owner = pack_head_owner(pack);
-  RecordReader reader(block_pool_, read_window_);
-  QVN_TRY(std::vector<PackLayer> layers, load_pack_layers(reader, ids));
   uint8_t tier = 0;
-  if (GovernanceEntry* g = governance_.get_mut(ids.front())) {
+  if (GovernanceEntry* g = governance_.get_mut(head)) {
     access_bump(*g);
     tier = tier_byte(g->tier);
   }
@@ -202,12 +240,12 @@ Result<std::vector<PackHit>> Engine::mem_read_pack_with_trace_boost(std::span<co
                                                                     std::optional<OwnerId> owner,
                                                                     float boost_factor) {
   const uint64_t m = std::max<uint64_t>(sat_mul(5, k), 10);
-  auto records = candidates_to_packs(collect_candidates(query, m, owner, false), m, owner);
-  RecordReader reader(block_pool_, read_window_);
+  QVN_TRY(auto loaded, reading([&]() -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
+    return load_packs(candidates_to_packs(collect_candidates(query, m, owner, false), m, owner));
+  }));
   std::vector<PackHit> hits;
-  for (PackRecord& r : records) {
+  for (auto& [r, layers] : loaded) {
     const float n = static_cast<float>(pack_links(r.pack_id, 4).size());
-    QVN_TRY(std::vector<PackLayer> layers, load_pack_layers(reader, r.cells));
     auto [recency, f, tier] = score_pack(r.hit_cell);
     float boost = boost_factor * n + 1.0f;
     float score = ((r.raw_score * boost) * recency) * f;

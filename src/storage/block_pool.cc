@@ -177,12 +177,14 @@ void BlockPool::forget_records_in(const std::unordered_set<uint32_t>& segment_id
   auto in = [&](const IndexEntry& e) { return segment_ids.count(e.location.segment_id) != 0; };
   std::erase_if(superseded_, [&](const auto& kv) { return in(kv.second); });
   std::vector<CellId> lost;
+  std::vector<std::pair<PackId, CellId>> heads_lost;
   for (auto it = index_.begin(); it != index_.end();) {
     if (!in(it->second)) {
       ++it;
       continue;
     }
     if (superseded_.count(it->first)) lost.push_back(it->first);
+    if (it->second.header.is_pack_head()) heads_lost.emplace_back(it->second.header.pack_id, it->first);
     it = index_.erase(it);
   }
   // The copy stored first is the one an open would index now.
@@ -194,6 +196,24 @@ void BlockPool::forget_records_in(const std::unordered_set<uint32_t>& segment_id
     }
     index_.emplace(id, best->second);
     superseded_.erase(best);
+  }
+  // A pack whose head no segment holds any more (it was deleted, and its
+  // head compacted away) is what an open would find: its other records wait
+  // for a head instead of being indexed.
+  std::unordered_set<PackId> headless;
+  for (const auto& [pack, head] : heads_lost) {
+    if (!index_.count(head)) headless.insert(pack);
+  }
+  if (!headless.empty()) {
+    for (PackId pack : headless) heads_.erase(pack);
+    for (auto it = index_.begin(); it != index_.end();) {
+      if (!it->second.header.is_pack_member() || !headless.count(it->second.header.pack_id)) {
+        ++it;
+        continue;
+      }
+      waiting_[it->second.header.pack_id].emplace_back(it->first, it->second);
+      it = index_.erase(it);
+    }
   }
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     std::erase_if(it->second, [&](const auto& r) { return in(r.second); });

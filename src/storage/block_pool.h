@@ -195,7 +195,8 @@ class BlockPool {
   void admit_waiting();
   // Drops the index, waiting and superseded entries of records in these
   // segments; an id that loses its index entry takes a superseded copy kept
-  // in another segment, if any.
+  // in another segment, if any. The other records of a pack whose head left
+  // with them go back to waiting for a head.
   void forget_records_in(const std::unordered_set<uint32_t>& segment_ids);
   // Segments whose files are gone (another engine's compaction): their
   // records are forgotten and they leave the list, except the active one,

@@ -862,6 +862,35 @@ TEST(CompactionTest, OnlyProvablyDeadRecordsGoAndIdsStayUsed) {
   }
 }
 
+TEST(CompactionTest, RecordsOfAPackWhoseHeadWasRemovedWaitAsAtOpen) {
+  // Deleted pack 5: its layers and head in segment 0, with one live cell;
+  // a view key of it in segment 1, the newest, which compaction keeps.
+  TempDir dir;
+  BlockPool pool = open_pool(dir, 500);
+  std::vector<Cell> first;
+  for (CellId id = 0; id < 4; ++id) first.push_back(pack_cell(id, 5, Role::Layer));
+  first.push_back(pack_cell(4, 5, Role::Head));
+  first.push_back(make_cell(5, 16));
+  ASSERT_TRUE(pool.append_cells(first).ok());
+  ASSERT_TRUE(pool.append_cells(std::vector<Cell>{pack_cell(6, 5, Role::ViewKey), make_cell(7, 16)}).ok());
+  ASSERT_EQ(pool.segment_count(), 2u);
+  BlockPool other = open_pool(dir, 500);
+  auto st = pool.compact([](CellId, const RecordHeader& h) { return h.pack_id == 5; });
+  ASSERT_TRUE(st.ok()) << st.error().to_string();
+  EXPECT_EQ(st->segments_compacted, 1u);
+  ASSERT_TRUE(other.rescan().ok());
+  // The pool that compacted, one that saw the removal at a rescan and a
+  // fresh open index the same cells and keep the same ids in use.
+  BlockPool reopened = open_pool(dir, 500);
+  EXPECT_EQ(reopened.cell_ids(), (std::vector<CellId>{5, 7}));
+  EXPECT_EQ(reopened.waiting_max_ids(), (std::pair<CellId, PackId>{6, 5}));
+  for (const BlockPool* p : {&pool, &other}) {
+    EXPECT_EQ(p->cell_ids(), reopened.cell_ids());
+    EXPECT_EQ(p->waiting_max_ids(), reopened.waiting_max_ids());
+    EXPECT_EQ(p->read_cell(6).error().kind(), EngineError::Kind::CellNotFound);
+  }
+}
+
 TEST(CompactionTest, RescanFollowsRecordsMovedOutOfARemovedSegment) {
   TempDir dir;
   BlockPool writer = open_pool(dir, 500);

@@ -8,7 +8,9 @@ reopens the directory and checks that every acknowledged write reads back as
 written (layers as the 4-bit group code of what was written), that the write
 in flight is wholly visible or not at all, and that the engine still works.
 The parent's model spans iterations, so each child starts where the last one
-stopped.
+stopped. In some rounds the child forks children that outlive it (the
+parent's writes must not wait for them) and an engine opened before the
+round, never refreshed, reads every pack it knows back afterwards.
 
     python3 tests/crash/crash_test.py --iterations 200
 """
@@ -25,12 +27,14 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 import numpy as np
 
 SEGMENT_SIZE = 1 << 16  # small, so the children rotate segments often
 KEY_DIM = 16
 LINK_KINDS = (0, 1, 2, 3)
+SLEEPER_SECS = 30  # how long a writer's forked child lives unless killed
 
 
 # --- what a child writes, derived from a seed so the parent can recompute it --
@@ -101,17 +105,41 @@ def expected_layers(seed):
 # --- the child ---------------------------------------------------------------
 
 
-def child(path, seed):
+def fork_sleeper(say):
+    """Forks a child that touches nothing and outlives this process (the
+    parent kills it); reports its pid."""
+    pid = os.fork()
+    if pid == 0:
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):  # the parent's reader waits for the end of this pipe
+            os.dup2(null, fd)
+        time.sleep(SLEEPER_SECS)
+        os._exit(0)
+    say(forked=pid)
+
+
+def child(path, seed, forks=False):
     from quorvane_db import _native
 
     rng = random.Random(seed)
+    lock = threading.Lock()
 
     def say(**msg):
-        print(json.dumps(msg), flush=True)
+        line = json.dumps(msg) + "\n"
+        with lock:
+            sys.stdout.write(line)
+            sys.stdout.flush()
 
     e = _native.Engine(path, segment_size=SEGMENT_SIZE)
     live = [p["pack_id"] for p in e.list_packs()]
     cells = []
+    if forks:
+        # One child forked outside any write, one from another thread while
+        # this one writes (most likely inside its writer turn).
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running
+        fork_sleeper(say)
+        delay = rng.uniform(0, 0.1)
+        threading.Thread(target=lambda: (time.sleep(delay), fork_sleeper(say)), daemon=True).start()
     say(ready=True)
     n = 0
     while True:
@@ -165,9 +193,11 @@ class Model:
     def __init__(self):
         self.packs, self.texts, self.cells = {}, {}, {}  # id -> seed; id -> text; id -> (seed, parent)
         self.deleted, self.links = set(), set()  # pack ids; (a, b, kind)
+        self.written = {}  # id -> seed of every pack ever acknowledged, deleted ones too
 
     def add_pack(self, pid, seed):
         self.packs[pid] = seed
+        self.written[pid] = seed
         self.texts[pid] = pack_data(seed)[4]
 
 
@@ -180,14 +210,14 @@ def check(cond, msg):
         raise Failure(msg)
 
 
-def run_child(path, seed, delay, before_ready, aim=None):
+def run_child(path, seed, delay, before_ready, aim=None, forks=False):
     """Runs one child and kills it `delay` seconds after it opened the engine,
     or after it started when `before_ready`; with `aim`, `aim` seconds after
     it announces a big pack instead, if that comes first (the pack's layers
     are coded, then written in one append: the kill lands in either).
     Returns its whole lines."""
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", path, "--seed", str(seed)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", path, "--seed", str(seed)] +
+                            (["--fork"] if forks else []), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     lines, ready, big_intent = [], threading.Event(), threading.Event()
 
     def read():
@@ -248,10 +278,10 @@ def apply_acks(model, messages):
     return pending
 
 
-def expect_pack(e, pid, seed, text):
+def expect_pack(e, pid, seed, text, hit=None):
     owner = pack_data(seed)[0]
     layers = expected_layers(seed)
-    hit = e.load_pack_by_id(pid)
+    hit = hit or e.load_pack_by_id(pid)
     check(hit["pack_id"] == pid and hit["owner"] == owner, f"pack {pid}: wrong id/owner {hit['owner']}")
     got = [(l["layer_idx"], l["data"]) for l in hit["layers"]]
     # Every layer it was written with, or the pack is not found at all.
@@ -259,8 +289,27 @@ def expect_pack(e, pid, seed, text):
     for (idx, data), (_, want) in zip(got, layers):
         got_digest = hashlib.sha256(np.asarray(data, np.float32).tobytes()).hexdigest()
         check(got_digest == want, f"pack {pid} layer {idx}: values differ")
-    check(hit["text"] == text, f"pack {pid}: text {hit['text']!r} != {text!r}")
-    check(e.pack_text(pid) == text, f"pack {pid}: pack_text differs")
+    if text is not None or hit["text"] is not None:
+        check(hit["text"] == text, f"pack {pid}: text {hit['text']!r} != {text!r}")
+        check(e.pack_text(pid) == text, f"pack {pid}: pack_text differs")
+
+
+def check_stale_reader(e, model, listed):
+    """An engine that never refreshed while others wrote, deleted and
+    compacted: every read gives a pack as written or "pack not found"."""
+    for pid in listed:
+        try:
+            hit = e.load_pack_by_id(pid)
+        except RuntimeError as err:
+            check(str(err) == f"pack not found: {pid}", f"stale reader, pack {pid}: {err}")
+            continue
+        # Texts may have changed since; owner and layers never do.
+        expect_pack(e, pid, model.written[pid], None, dict(hit, text=None))
+    for pid in listed[:20]:
+        owner, key = pack_data(model.written[pid])[:2]
+        for hit in e.mem_read_pack(key, 5, owner):
+            check(hit["pack_id"] in model.written, f"stale reader: pack {hit['pack_id']} nobody wrote")
+            expect_pack(e, hit["pack_id"], model.written[hit["pack_id"]], None, dict(hit, text=None))
 
 
 def resolve_pending(e, model, pending, listed):
@@ -341,7 +390,23 @@ def keep_working(e, model, seed):
     check(e.pack_count() == len(model.packs), "pack_count after compaction")
 
 
-def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print):
+def alive(pid):
+    """Whether the process `pid` (not a child of this one) still runs: a
+    zombie that nobody reaped yet has ended."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        if os.path.isdir("/proc/self"):
+            return False
+    try:  # no /proc
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print, fork_every=5):
     """Runs the kill loop; returns a summary dict. Raises Failure on a loss."""
     from quorvane_db import _native
 
@@ -349,19 +414,27 @@ def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print):
     rng = random.Random(seed)
     root = tempfile.mkdtemp(prefix="qvn-crash-")
     totals = {"iterations": iterations, "verified": 0, "acknowledged": 0, "in_flight_landed": 0,
-              "killed_before_ready": 0, "killed_in_big_pack": 0}
+              "killed_before_ready": 0, "killed_in_big_pack": 0, "forked": 0, "stale_reads": 0}
+    sleepers = []
     try:
         path, model = None, None
         for it in range(iterations):
             if it % reset_every == 0:
                 path = os.path.join(root, f"db{it}")
                 model = Model()
+            # Every few rounds the writer leaves forked children alive behind
+            # it, and an engine opened before the round never refreshes.
+            forks = it % reset_every and it % fork_every == 0
+            stale = _native.Engine(path, segment_size=SEGMENT_SIZE) if forks else None
+            stale_listed = [p["pack_id"] for p in stale.list_packs()] if stale else []
             # Some kills land while the child is still importing or opening.
-            before_ready = rng.random() < 0.1
+            before_ready = rng.random() < 0.1 and not forks
             delay = rng.uniform(0, 0.3) if before_ready else rng.uniform(0, max_delay)
             child_seed = rng.randrange(1, 1 << 20)
             aim = rng.uniform(0, 0.2) if rng.random() < 0.5 else None
-            messages = run_child(path, child_seed, delay, before_ready, aim)
+            messages = run_child(path, child_seed, delay, before_ready, aim, forks)
+            forked = [m["forked"] for m in messages if "forked" in m]
+            sleepers += forked
             if not any(m.get("ready") for m in messages):
                 totals["killed_before_ready"] += 1
             before = len(model.packs)
@@ -379,12 +452,28 @@ def run(iterations, seed=None, reset_every=25, max_delay=0.25, log=print):
                 totals["in_flight_landed"] += len(model.packs) - acked_packs
                 keep_working(e, model, child_seed * 1_000_003 + 7)
                 del e
+                # Its writes took the writer lock the killed writer held: had
+                # a forked child kept that lock, they would have waited for
+                # the child to end.
+                for pid in forked:
+                    check(alive(pid),
+                          f"the writes waited for the killed writer's child {pid} to end")
+                    os.kill(pid, signal.SIGKILL)
+                totals["forked"] += bool(forked)
+                if stale:
+                    if totals["forked"] % 2:
+                        stale.compact()  # its own compaction, with what others deleted in view only there
+                    check_stale_reader(stale, model, stale_listed)
+                    totals["stale_reads"] += len(stale_listed)
             except Failure as f:
                 raise Failure(f"seed {seed}, iteration {it}, child seed {child_seed}: {f}") from None
             totals["verified"] += 1
             log(f"iteration {it}: {len(messages)} lines, packs {before} -> {len(model.packs)}, "
                 f"cells {len(model.cells)}, deleted {len(model.deleted)}, links {len(model.links)}")
     finally:
+        for pid in sleepers:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
         shutil.rmtree(root, ignore_errors=True)
     totals["seed"] = seed
     return totals
@@ -396,9 +485,10 @@ def main():
     ap.add_argument("--seed", type=int, default=None)
     ap.add_argument("--child", metavar="DIR", help=argparse.SUPPRESS)
     ap.add_argument("--quiet", action="store_true")
+    ap.add_argument("--fork", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
-        child(args.child, args.seed)
+        child(args.child, args.seed, args.fork)
         return 0
     try:
         totals = run(args.iterations, args.seed, log=(lambda *_: None) if args.quiet else print)

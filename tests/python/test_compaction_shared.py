@@ -1,12 +1,13 @@
 """Compaction while other engines (handles in this process, or other processes) use the same directory."""
 
 import collections
+import time
 
 import numpy as np
 import pytest
 
 from quorvane_db._native import Engine
-from shared_dir_support import CTX, Remote, churn, start, unit
+from shared_dir_support import CTX, Remote, churn, exact, start, unit
 
 LAYER = np.ones(64, np.float32)
 
@@ -132,3 +133,114 @@ def test_processes_compacting_and_writing_together(tmp_path):
     for p in procs:
         p.join(timeout=60)
     check_churned(Engine(path), results)
+
+
+def as_written(hit, written):
+    owner, layers = written[hit["pack_id"]]
+    return hit["owner"] == owner and [(x["layer_idx"], x["data"].tolist()) for x in hit["layers"]] == layers
+
+
+def read_as_written(engine, written, deleted, stale=False):
+    """Checks every read of `engine` against the packs as written ({pack: (owner, layers)}, deleted ones
+    included): each gives a pack with its owner and layers, or "pack not found"; only an engine that has not
+    looked since (`stale`) may still give a deleted pack."""
+    for p in deleted:
+        try:
+            got = engine.load_pack_by_id(p)
+        except RuntimeError as error:
+            assert str(error) == f"pack not found: {p}"
+        else:
+            assert stale and as_written(got, written)
+        assert stale or not engine.pack_exists(p)
+    for p in set(written) - set(deleted):
+        assert as_written(engine.load_pack_by_id(p), written)
+    for i in range(16):
+        for owner in (None, 1, 2):
+            hits = engine.mem_read_pack(unit(i), 8, owner)
+            assert hits
+            for h in hits:
+                assert stale or h["pack_id"] not in deleted, h["pack_id"]
+                assert as_written(h, written) and owner in (None, h["owner"])
+
+
+@pytest.mark.parametrize("how", ["compact", "maintenance"])
+def test_own_compaction_after_anothers_deletions_serves_no_deleted_pack(tmp_path, other, how):
+    path = str(tmp_path)
+    a = Engine(path, segment_size=2000)
+    written = {}
+    for i in range(48):
+        owner, layers = 1 + i // 4 % 2, [(0, [float(i % 7 + 1)] * 64), (3, [-float(i % 5 + 1)] * 64)]
+        written[a.mem_write_pack(owner, unit(i), [(x, np.array(v, np.float32)) for x, v in layers], 50.0)] = (
+            owner, layers)
+    b = other(path, 2000)
+    deleted = [p for p in written if p % 4 != 0]
+    for p in deleted[: len(deleted) // 2]:
+        b.delete_pack(p)
+    b.compact()  # some of the deleted packs leave the directory now, the others with A's compaction
+    for p in deleted[len(deleted) // 2:]:
+        b.delete_pack(p)
+    if how == "compact":
+        assert a.compact()["segments_compacted"] > 0
+    else:
+        a.start_maintenance(sweep_interval_secs=3600.0, compaction_interval_secs=1.0, eviction_threshold=0.0)
+        for _ in range(600):
+            if a.maintenance_status()["compaction_count"] > 0:
+                break
+            time.sleep(0.05)
+        a.stop_maintenance()
+        assert a.maintenance_status()["compaction_count"] > 0
+    read_as_written(a, written, deleted)
+    a.refresh()
+    read_as_written(a, written, deleted)
+
+
+def test_reopen_indexes_what_the_compacting_engine_holds(tmp_path):
+    path = str(tmp_path)
+    e = Engine(path, segment_size=1500)
+    packs = [e.mem_write_pack(1, unit(i), [(0, LAYER)], 50.0) for i in range(6)]
+    b = Engine(path, segment_size=1500)
+    for i in range(3):
+        b.delete_pack(b.mem_write_pack(2, unit(i), [(0, LAYER)], 50.0))
+    packs += [e.mem_write_pack(1, unit(i), [(0, LAYER)], 50.0) for i in range(6, 12)]
+    # The view keys land in the newest segment, which compaction never rewrites, far from their pack's head.
+    e.add_view_keys(packs[0], [unit(13), unit(14)])
+    e.add_view_keys(packs[11], [unit(15)])
+    e.refresh()  # gives the view keys, and the cells of the packs B deleted, governance entries
+    for p in packs[:10]:
+        e.delete_pack(p)
+    assert e.compact()["segments_compacted"] > 0
+    reopened = Engine(path)
+    keys = ["cell_count", "pack_count", "segment_count", "governance_entries", "arena_bytes"]
+    assert {k: e.status()[k] for k in keys} == {k: reopened.status()[k] for k in keys}
+    assert e.cell_count() == reopened.cell_count() == 2 * 2 + 1  # the live packs and pack 12's view key
+    for cell in range(50):
+        assert e.cell_importance(cell) == reopened.cell_importance(cell), cell
+    assert e.view_count(packs[11]) == reopened.view_count(packs[11]) == 1
+
+
+def test_reads_find_live_records_another_process_moved_out_of_segments_this_engine_never_opened(tmp_path):
+    path = str(tmp_path)
+    a = Engine(path, segment_size=1000)
+    written = {}
+    for i in range(440):
+        owner, layers = 1 + i % 3, [(0, exact(64, i).tolist())]
+        written[a.mem_write_pack(owner, unit(i), [(0, exact(64, i))], 50.0)] = (owner, layers)
+    keys = np.random.default_rng(5).standard_normal((50, 16)).astype(np.float32)
+    cells = [a.mem_write(1, 0, keys[i], exact(32, i), 50.0, None) for i in range(50)]
+    assert a.status()["segment_count"] > 100
+    for p in list(written)[::7]:
+        a.load_pack_by_id(p)  # some segments read, so some descriptors kept
+    b = Remote(path, segment_size=1000)
+    try:
+        deleted = [p for p in written if p % 5 < 3]
+        for p in deleted:
+            b.delete_pack(p)
+        assert b.compact()["segments_compacted"] > 30
+    finally:
+        b.close()
+    # No refresh: every live record sits where the other process moved it, every deleted one is gone or
+    # still where it was.
+    for i, cell in enumerate(cells):
+        (hit,) = a.mem_read(keys[i], 1, None)
+        assert hit.cell_id == cell and hit.value() == exact(32, i).tolist()
+    read_as_written(a, written, deleted, stale=True)

@@ -6,6 +6,7 @@ allocation names its method and leaves a read or refresh with a usable engine.""
 import json
 import os
 import platform
+import queue
 import re
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import numpy as np
 import pytest
 
 from quorvane_db._native import CheckpointRepository, Engine
-from shared_dir_support import exact, run_script
+from shared_dir_support import exact, run_script, unit
 
 FORKED = r"^this Engine was opened in process {} and cannot be used in process {} \(a copy made by fork\(\)\); " \
          r"open a new Engine in this process$"
@@ -222,6 +223,98 @@ def test_calls_waiting_for_another_processes_writer_lock_let_other_threads_run(t
     kinds |= {"flush_buffer"} if buffered else {"mem_write_pack", "delete_owner", "fire_due_scheduled"}
     assert kinds <= set(waited), waited
 
+
+# A writer that leaves children alive: forked with os.fork before it writes
+# (no writer turn held), or forked by multiprocessing from another thread
+# while the main thread writes (mostly inside a turn), or started as another
+# program from such a thread. It prints each child's pid, and "writing"
+# after each pack it stored.
+FORKING_WRITER = """
+import multiprocessing as mp, os, subprocess, sys, threading, time
+import numpy as np
+from quorvane_db._native import Engine
+from shared_dir_support import exact
+
+path, how = sys.argv[1:3]
+e = Engine(path)
+key, big = np.ones(16, np.float32), [(layer, exact(1 << 18, layer)) for layer in range(4)]
+e.mem_write_pack(1, key, big, 50.0)
+say = lambda line: os.write(1, b"%s\\n" % str(line).encode())  # one write: lines of two threads never mix
+if how == "fork":
+    pid = os.fork()
+    if pid == 0:
+        time.sleep(120)
+        os._exit(0)
+    say(pid)
+else:
+    def forker():
+        for i in range(6):
+            if how == "exec":  # through vfork or posix_spawn, which run no fork handlers
+                pid = subprocess.Popen(["sleep", "120"], close_fds=False).pid
+            else:
+                child = mp.get_context("fork").Process(target=time.sleep, args=(120,))
+                child.start()
+                pid = child.pid
+            say(pid)
+            time.sleep(0.03)
+    threading.Thread(target=forker, daemon=True).start()
+while True:
+    e.mem_write_pack(1, key, big, 50.0)
+    say("writing")
+"""
+
+
+def holds_writer_lock(pid, path):
+    """Whether /proc/locks shows process `pid` holding the flock of directory `path`."""
+    inode = f":{os.stat(path).st_ino} "
+    with open("/proc/locks") as f:
+        return any(line.split()[1:5] == ["FLOCK", "ADVISORY", "WRITE", str(pid)] and inode in line for line in f)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/locks"), reason="needs Linux /proc")
+@pytest.mark.parametrize("how", ["fork", "thread", "exec"])
+def test_writer_lock_dies_with_a_killed_writer_whose_forked_children_live_on(tmp_path, how):
+    path = str(tmp_path / "db")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    writer = subprocess.Popen([sys.executable, "-c", FORKING_WRITER, path, how], stdout=subprocess.PIPE, text=True,
+                              env=env)
+    lines, children = queue.Queue(), []
+    threading.Thread(target=lambda: [lines.put(line.strip()) for line in writer.stdout], daemon=True).start()
+    try:
+        writes = 0
+        while writes < (1 if how == "fork" else 6) or len(children) < (1 if how == "fork" else 6):
+            # A child that kept a copy of a turn's lock makes the writer's next turn wait for the child.
+            line = lines.get(timeout=30)
+            if line == "writing":
+                writes += 1
+            else:
+                children.append(int(line))
+        while not holds_writer_lock(writer.pid, path):
+            assert writer.poll() is None, "the writer ended"
+            time.sleep(0.0005)
+        writer.kill()  # inside a write, holding the writer lock
+        writer.wait()
+        for pid in children:
+            os.kill(pid, 0)  # alive, holding whatever the writer left them
+        done = []
+
+        def write():
+            done.append(Engine(path).mem_write_pack(2, unit(1), [(0, np.ones(8, np.float32))], 50.0))
+
+        other = threading.Thread(target=write, daemon=True)
+        started = time.monotonic()
+        other.start()
+        other.join(3.0)
+        waited = time.monotonic() - started
+        assert done, f"another writer still waits after {waited:.1f} s"
+    finally:
+        writer.kill()
+        for pid in children:
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+        writer.wait()
 
 MEMORY_SCRIPT = """
 import gc, itertools, json, resource, sys
