@@ -28,37 +28,50 @@ def tear_points(start, end):
     return sorted(set(range(start, end, 64)) | set(sectors))
 
 
-def torn_versions(old, new):
+def torn_versions(old, new, lead=0, points=()):
     """(label, bytes) of every state of a file that held `old` (None: no such
-    file) and `new` after the write: zeros from each tear point, and a cut
-    there. A new file's header may be torn too, the file holding zeros only."""
+    file) and `new` after the write: zeros from each tear point (and each of
+    `points`), and a cut there. A new file's header may be torn too, the file
+    holding zeros only. A writer that stores the write's first `lead` bytes
+    only once the rest is synced leaves them zero in every torn state, and
+    in one more: the whole write with them still zero."""
     start = len(old) if old is not None and new.startswith(old) else 0
-    points = tear_points(start, len(new))
+    at_all = set(tear_points(start, len(new))) | set(points)
     if old is None:
-        points = sorted(set(points) | {4, 8} & set(range(len(new) + 1)))
+        at_all |= {4, 8}
+    if lead:  # right behind the leading field, and behind the field after it
+        at_all |= {start + lead, start + 12}
+
+    def unled(data):
+        return data[:start] + bytes(min(lead, len(data) - start)) + data[start + lead:]
+
     seen = set()
-    for at in points:
-        for label, data in ((f"zeros from {at}", new[:at] + bytes(len(new) - at)), (f"cut at {at}", new[:at])):
-            if data != new and data not in seen:
-                seen.add(data)
-                yield label, data
-    if old is None and len(new) >= 8 and bytes(8) not in seen:
-        yield "header zeroed", bytes(8)
+    versions = [(f"{how} {at}", unled(data)) for at in sorted(p for p in at_all if start <= p < len(new))
+                for how, data in (("zeros from", new[:at] + bytes(len(new) - at)), ("cut at", new[:at]))]
+    if lead:
+        versions.append(("whole, its leading field not yet written", unled(new)))
+    if old is None and len(new) >= 8:
+        versions.append(("header zeroed", bytes(8)))
+    for label, data in versions:
+        if data != new and data not in seen:
+            seen.add(data)
+            yield label, data
 
 
-def crash_images(before, after, torn):
+def crash_images(before, after, torn, synced=False, **tear):
     """(label, files) for each state of the directory in which one file whose
-    name `torn` accepts holds a torn version of its write, and the others
-    hold what was synced before: their bytes before the write, or after it
-    for files the write made (the write also removes no file)."""
+    name `torn` accepts holds a torn version of its write (`tear`: see
+    torn_versions), and the others hold what was synced before: their bytes
+    before the write (after it when `synced`: written before the torn file),
+    or after it for files the write made (the write also removes no file).
+    The last, "whole", holds the write done and synced."""
     old, new = files_of(before), files_of(after)
-    base = {**{n: b for n, b in new.items() if n not in old}, **old}
+    base = {**old, **new} if synced else {**{n: b for n, b in new.items() if n not in old}, **old}
     for name, data in new.items():
         if not torn(name) or old.get(name) == data:
             continue
-        for label, version in torn_versions(old.get(name), data):
+        for label, version in torn_versions(old.get(name), data, **tear):
             yield f"{name}: {label}", {**base, name: version}
-    # The write done and synced, the files it removed still present.
     yield "whole", {**base, **{n: d for n, d in new.items() if torn(n)}}
 
 

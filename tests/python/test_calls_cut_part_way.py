@@ -3,10 +3,10 @@ texts and the packs of a drained write buffer (one append each), and view
 keys (one sync per key).
 
 A writer process dies inside its write when it reaches a file size limit,
-with the bytes before the limit on disk, as SIGKILL leaves them. Power-loss
-images are copies whose file is zero-filled from some offset to its end. What
-comes back is always a leading run of the items, each whole, and nothing
-else. This file, run as a script, is the writer."""
+with the bytes before the limit on disk, as SIGKILL leaves them; a power
+loss leaves one of the crash images. What comes back is always a leading run
+of the items, each whole, and nothing else. This file, run as a script, is
+the writer."""
 
 import os
 import resource
@@ -17,6 +17,7 @@ import sys
 
 import numpy as np
 
+from power_loss_support import crash_images, write_image
 from quorvane_db._native import Engine
 from shared_dir_support import exact, unit
 from test_segment_tails import segment_files, whole_records
@@ -88,12 +89,12 @@ def killed_at(src, dst, what, limit):
     return dst
 
 
-def image(src, dst, name, at):
-    shutil.copytree(src, dst)
-    with open(os.path.join(dst, name), "r+b") as f:
-        f.seek(at)
-        f.write(bytes(os.path.getsize(f.name) - at))
-    return dst
+def power_loss_images(tmp_path, src, full, name, ends):
+    """Each crash image of the call's append to segment `name`, with the
+    offset its torn bytes begin at; the files written before are synced."""
+    images = crash_images(src, full, lambda n: n == name, synced=True, points=[e - 1 for e in ends])
+    for n, (label, files) in enumerate(images):
+        yield write_image(files, str(tmp_path / f"img{n}")), ends[-1] if label == "whole" else int(label.split()[-1])
 
 
 def run_of(present):
@@ -125,11 +126,8 @@ def test_a_cell_batch_cut_part_way_keeps_a_leading_run_of_whole_cells(tmp_path):
             dst = killed_at(src, str(tmp_path / f"k{limit}"), "batch", limit)
             assert stored_cells(dst, first, cells_before) == j, limit
             shutil.rmtree(dst)
-    # Power loss: zeros from every offset of the batch on.
-    for at in range(start, ends[-1]):
-        dst = image(full, str(tmp_path / "img"), name, at)
+    for dst, at in power_loss_images(tmp_path, src, full, name, ends):
         assert stored_cells(dst, first, cells_before) == sum(e <= at for e in ends), at
-        shutil.rmtree(dst)
 
 
 def texts_of(path):
@@ -172,10 +170,8 @@ def test_a_drained_write_buffer_cut_part_way_keeps_its_first_packs_whole(tmp_pat
         dst = killed_at(src, str(tmp_path / f"k{limit}"), "drain", limit)
         assert stored_packs(dst, first) == sum(e <= limit for e in pack_ends), limit
         shutil.rmtree(dst)
-    for at in range(start, ends[-1], 2):
-        dst = image(full, str(tmp_path / "img"), name, at)
+    for dst, at in power_loss_images(tmp_path, src, full, name, ends):
         assert stored_packs(dst, first) == sum(e <= at for e in pack_ends), at
-        shutil.rmtree(dst)
 
 
 def test_view_keys_cut_part_way_keep_the_first_keys(tmp_path):

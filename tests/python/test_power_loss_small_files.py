@@ -1,14 +1,10 @@
 """The small files ("text_store.bin", "deletion_log.bin", "trace.wal",
 "synaptic.qvn") after a power loss in their last write, with legitimate
-values that end in zeros, and adapters read after their file changed.
-
-A crash image is the directory as its last write left it, with the bytes that
-write added (not yet synced) zero from some offset on, or cut there. The text
-store and the adapter file write an entry's leading field (pack id, length
-prefix) only after the rest is synced, so their images hold that field zero,
-and one more image holds the whole entry with that field still zero. Every
-image opens, shows every acknowledged entry exactly and nothing of the torn
-one, and takes a new write that a reopen keeps."""
+values that end in zeros, and adapters read after their file changed. The
+text store and the adapter file write an entry's leading field (pack id,
+length prefix) only after the rest is synced. Every crash image opens, shows
+every acknowledged entry exactly and nothing of the torn one, and takes a new
+write that a reopen keeps."""
 
 import os
 import shutil
@@ -17,7 +13,7 @@ import numpy as np
 import pytest
 
 from quorvane_db._native import Engine
-from power_loss_support import tear_points
+from power_loss_support import copy_of, crash_images, files_of, write_image
 from shared_dir_support import Remote
 
 OWNERS = (1, 2)
@@ -70,91 +66,59 @@ def populate(path):
 LONG_TEXT = "".join(f"line {i}\0" for i in range(150))  # about 1,100 bytes, across two 512-byte boundaries
 
 # Per scenario: the file, the last write (engine, packs, cells -> new cells),
-# whether the other files are taken from before that write (when they were
-# written after it), and a new write to the same file on an image.
+# whether the other files hold what that write left in them (written before
+# the torn file), and a new write to the same file on an image.
 SCENARIOS = {
-    # Replaces a text: the old one must stay, never become "" or vanish.
-    "text": ("text_store.bin", lambda e, p, c: e.set_pack_text(p[1], LONG_TEXT), False,
-             lambda e, p, c: e.set_pack_text(p[2], "after")),
-    "texts": ("text_store.bin", lambda e, p, c: e.set_pack_texts([(p[4], "x" * 300), (p[1], "y" * 300)]), False,
+    # A replaced text must stay, never become "" or vanish.
+    "texts": ("text_store.bin", lambda e, p, c: e.set_pack_texts([(p[4], "x" * 300), (p[1], LONG_TEXT)]), True,
               lambda e, p, c: e.set_pack_text(p[2], "after")),
     # A pack write stores its text before its cells: the images hold no
     # pack, and the next pack written must not take the torn text for its own.
     "pack with text": ("text_store.bin",
-                       lambda e, p, c: e.mem_write_pack(2, vec(70), [(0, vec(71))], 50.0, LONG_TEXT), True,
+                       lambda e, p, c: e.mem_write_pack(2, vec(70), [(0, vec(71))], 50.0, LONG_TEXT), False,
                        lambda e, p, c: e.mem_write_pack(2, vec(72), [(0, vec(73))], 50.0, None)),
-    "deletion": ("deletion_log.bin", lambda e, p, c: e.delete_pack(p[6]), False,
+    "deletion": ("deletion_log.bin", lambda e, p, c: e.delete_pack(p[6]), True,
                  lambda e, p, c: e.delete_pack(p[5])),
     # The edge is appended after the cell it starts at.
-    "edge": ("trace.wal", lambda e, p, c: c.append(e.mem_write(1, 0, vec(64), vec(65), 50.0, c[1])), False,
+    "edge": ("trace.wal", lambda e, p, c: c.append(e.mem_write(1, 0, vec(64), vec(65), 50.0, c[1])), True,
              lambda e, p, c: e.mem_write(1, 0, vec(66), vec(67), 50.0, c[0])),
-    "adapter": ("synaptic.qvn", lambda e, p, c: store(e, 3, 1, zero_adapter(4, 64, zero_rows=2)), False,
+    "adapter": ("synaptic.qvn", lambda e, p, c: store(e, 3, 1, zero_adapter(4, 64, zero_rows=2)), True,
                 lambda e, p, c: store(e, 4, 1, zero_adapter(1, 8))),
 }
 
 
-def write_file(path, name, data):
-    with open(os.path.join(path, name), "wb") as f:
-        f.write(data)
-
-
-def read_file(path, name):
-    with open(os.path.join(path, name), "rb") as f:
-        return f.read()
-
-
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_every_crash_image_of_the_last_write_keeps_what_was_acknowledged(tmp_path, scenario):
-    name, last_write, others_before, new_write = SCENARIOS[scenario]
-    before_dir, after_dir = str(tmp_path / "before"), str(tmp_path / "after")
-    e, packs, cells = populate(after_dir)
+    name, last_write, synced, new_write = SCENARIOS[scenario]
+    path = str(tmp_path / "db")
+    e, packs, cells = populate(path)
     del e
-    shutil.copytree(after_dir, before_dir)
-    e = Engine(after_dir)
+    before = copy_of(path, str(tmp_path / "before"))
+    e = Engine(path)
     last_write(e, packs, cells)
     packs = sorted(set(packs + packs_of(e)))
     del e
-    old = read_file(before_dir, name)
-    new = read_file(after_dir, name)
-    start, end = len(old), len(new)
-    assert new[:start] == old and end > start
-    lead = LEADING.get(name, 0)
+    images = list(crash_images(before, path, lambda n: n == name, synced=synced,
+                               lead=LEADING.get(name, 0)))
 
-    def image(data):
-        dst = str(tmp_path / f"image{len(os.listdir(tmp_path))}")
-        shutil.copytree(before_dir if others_before else after_dir, dst)
-        write_file(dst, name, data)
-        return dst
-
-    def uncommitted(data):
-        return data[:start] + bytes(min(lead, len(data) - start)) + data[start + lead:]
-
-    def run(dst):
+    def run(files):
         """What the image shows, then what it shows after a new write and a reopen."""
+        dst = write_image(files, str(tmp_path / f"image{len(os.listdir(tmp_path))}"))
         e = Engine(dst)
         shown = view(e, packs, cells)
         new_write(e, packs, list(cells))
         del e
         return shown, view(Engine(dst), packs, cells)
 
-    acknowledged, written = run(image(old)), run(image(new))
+    start = os.path.getsize(os.path.join(before, name))
+    acknowledged, written = run({**images[-1][1], name: files_of(before)[name]}), run(images[-1][1])
     assert acknowledged != written
-
-    points = set(tear_points(start, end)) | {(start + end) // 2}
-    if lead:  # right behind the leading field, and behind a text's length
-        points |= {start + lead, start + 12}
-    images = {}
-    for at in sorted(p for p in points if start <= p < end):
-        images[f"zeros from {at}"] = uncommitted(new[:at] + bytes(end - at))
-        images[f"cut at {at}"] = uncommitted(new[:at])
-    if lead:
-        images["whole, its leading field not yet written"] = uncommitted(new)
-    for what, data in images.items():
-        got = run(image(data))
+    for what, files in images[:-1]:
+        got = run(files)
         # Zeros that begin inside an edge's stamp leave its cells and kind
         # as written (the stamp is read by no one); zeros over a small id's
         # high bytes leave the id as written.
-        at = int(what.split()[-1]) if what.startswith("zeros") else start
+        at = int(what.split()[-1]) if "zeros" in what else start
         whole = {"trace.wal": at >= start + 18, "deletion_log.bin": at > start}.get(name, False)
         assert got == acknowledged or (whole and got == written), what
 
