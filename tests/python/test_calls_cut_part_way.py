@@ -32,6 +32,10 @@ def batch():
     return [(100 + i, 0, unit(i), exact(40, i), 50.0, None) for i in range(CELLS)]
 
 
+CALLS = {"drain": lambda e: e.flush_buffer(), "batch": lambda e: e.mem_write_batch(batch()),
+         "texts": lambda e: e.set_pack_texts(TEXTS), "views": lambda e: e.add_view_keys(1, VIEWS)}
+
+
 def engine_for(path, what):
     if what != "drain":
         return Engine(path)
@@ -39,17 +43,6 @@ def engine_for(path, what):
     for request in DRAINED:
         e.mem_write_pack(*request)
     return e
-
-
-def call(e, what):
-    if what == "drain":
-        return e.flush_buffer()
-    if what == "batch":
-        return e.mem_write_batch(batch())
-    if what == "texts":
-        return e.set_pack_texts(TEXTS)
-    return e.add_view_keys(1, VIEWS)
-
 
 def base(path):
     e = Engine(path)
@@ -63,7 +56,7 @@ def writer(path, what, limit):
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
     signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # the write past the limit kills
-    call(e, what)
+    CALLS[what](e)
     print("returned", flush=True)
 
 
@@ -76,7 +69,7 @@ def appended(tmp_path, what):
     start = os.path.getsize(os.path.join(src, name))
     full = str(tmp_path / "full")
     shutil.copytree(src, full)
-    got = call(engine_for(full, what), what)
+    got = CALLS[what](engine_for(full, what))
     records, _ = whole_records(os.path.join(full, name))
     return src, full, got, name, start, [o + n for o, n in records if o >= start]
 
@@ -120,12 +113,11 @@ def test_a_cell_batch_cut_part_way_keeps_a_leading_run_of_whole_cells(tmp_path):
     first, cells_before = ids[0], Engine(src).cell_count()
     assert len(ends) == CELLS and ends[-1] == os.path.getsize(os.path.join(full, name))
 
-    # Killed writers: at each record's start, one byte into it and one byte short of its end.
-    for j, (lo, hi) in enumerate(zip([start] + ends, ends)):
-        for limit in (lo, lo + 1, hi - 1):
-            dst = killed_at(src, str(tmp_path / f"k{limit}"), "batch", limit)
-            assert stored_cells(dst, first, cells_before) == j, limit
-            shutil.rmtree(dst)
+    # Killed writers one byte short of each record's end; the crash images
+    # cut the file at the other points a kill may leave it.
+    for j, end in enumerate(ends):
+        dst = killed_at(src, str(tmp_path / f"k{end}"), "batch", end - 1)
+        assert stored_cells(dst, first, cells_before) == j, end
     for dst, at in power_loss_images(tmp_path, src, full, name, ends):
         assert stored_cells(dst, first, cells_before) == sum(e <= at for e in ends), at
 
@@ -147,7 +139,6 @@ def test_a_text_batch_cut_part_way_keeps_whole_texts_only(tmp_path):
     for limit in (start + 5, start + 10, start + 13, int(ends[1]), int(ends[2]) + 5, int(ends[-1]) - 1):
         dst = killed_at(src, str(tmp_path / f"k{limit}"), "texts", limit)
         assert texts_of(dst) <= sum(e <= limit for e in ends), limit
-        shutil.rmtree(dst)
 
 
 def stored_packs(path, first):
@@ -166,10 +157,9 @@ def test_a_drained_write_buffer_cut_part_way_keeps_its_first_packs_whole(tmp_pat
     first, pack_ends = Engine(src).pack_count() + 1, ends[1::2]  # a layer, then its head
     assert len(ends) == 2 * len(DRAINED)
     # The texts are stored before any cell: a pack cut off leaves its text unseen.
-    for limit in (start, ends[0], pack_ends[0] + 3, pack_ends[1], ends[-1] - 1):
+    for limit in (start, pack_ends[0] + 3, ends[-1] - 1):
         dst = killed_at(src, str(tmp_path / f"k{limit}"), "drain", limit)
         assert stored_packs(dst, first) == sum(e <= limit for e in pack_ends), limit
-        shutil.rmtree(dst)
     for dst, at in power_loss_images(tmp_path, src, full, name, ends):
         assert stored_packs(dst, first) == sum(e <= at for e in pack_ends), at
 
