@@ -150,26 +150,23 @@ def probe(path, root, code):
 @pytest.mark.parametrize("name, call", [
     ("trace.wal", "Engine(path)"), ("synaptic.qvn", "Engine(path)"), ("scheduled_actions.json", "Engine(path)"),
     ("segment_000000.qvn", "Engine(path)"), ("text_store.bin", "Engine(path).set_pack_text(2, 'x')"),
-    ("deletion_log.bin", "Engine(path).delete_pack(2)"), ("vamana.idx", "Engine(path, vamana_threshold=4)")])
-def test_a_fifo_in_place_of_an_engine_file_is_refused_at_once(tmp_path, base, name, call):
-    path = copy(base, tmp_path)
-    os.unlink(os.path.join(path, name))
-    os.mkfifo(os.path.join(path, name))
-    error = probe(path, "", call)
+    ("deletion_log.bin", "Engine(path).delete_pack(2)"), ("vamana.idx", "Engine(path, vamana_threshold=4)"),
+    *[("0002.tar", f"repo = CheckpointRepository(root)\n{call}") for call in [
+        "repo.list()", "repo.list('daily')", "repo.latest('daily')", "repo.restore_latest('daily', path + '/r')"]]])
+def test_a_fifo_in_place_of_a_file_is_refused_at_once(tmp_path, base, name, call):
+    path, root = copy(base, tmp_path), str(tmp_path / "repo")
+    if name == "0002.tar":  # among a repository's checkpoints
+        fifo = os.path.join(os.path.dirname(CheckpointRepository(root).save(Engine(path), "daily")["path"]), name)
+    else:
+        fifo = os.path.join(path, name)
+        os.unlink(fifo)
+    os.mkfifo(fifo)
+    error = probe(path, root, call)
     if name == "vamana.idx":
         assert error is None  # an unusable graph file is built again and replaced
-        assert os.path.isfile(os.path.join(path, name))
+        assert os.path.isfile(fifo)
+    elif name == "0002.tar":
+        assert error == f"storage I/O error: {fifo} is not a regular file"
     else:
-        assert f"{os.path.join(path, name)} is not a regular file" in error
-
-
-@pytest.mark.parametrize("call", ["repo.list()", "repo.list('daily')", "repo.latest('daily')",
-                                  "repo.restore_latest('daily', path + '/restored')"])
-def test_a_fifo_among_checkpoints_is_refused_at_once(tmp_path, base, call):
-    root = str(tmp_path / "repo")
-    saved = CheckpointRepository(root).save(Engine(copy(base, tmp_path)), "daily")
-    fifo = os.path.join(os.path.dirname(saved["path"]), "0002.tar")
-    os.mkfifo(fifo)
-    error = probe(str(tmp_path), root, f"repo = CheckpointRepository(root)\n{call}")
-    assert error == f"storage I/O error: {fifo} is not a regular file"
-    assert not os.path.exists(tmp_path / "restored")
+        assert f"{fifo} is not a regular file" in error
+    assert not os.path.exists(os.path.join(path, "r"))
