@@ -1,13 +1,13 @@
 """Compaction while other engines (handles in this process, or other processes) use the same directory."""
 
 import collections
-import time
 
 import numpy as np
 import pytest
 
 from quorvane_db._native import Engine
 from shared_dir_support import CTX, Remote, churn, exact, start, unit
+from test_engine_admin import wait_for
 
 LAYER = np.ones(64, np.float32)
 
@@ -135,6 +135,12 @@ def test_processes_compacting_and_writing_together(tmp_path):
     check_churned(Engine(path), results)
 
 
+def write_packs(e, n, owner, layers):
+    """Writes packs 0..n-1 of `owner(i)` and `layers(i)`: {pack: (owner, layers as lists)}."""
+    return {e.mem_write_pack(owner(i), unit(i), layers(i), 50.0): (owner(i), [(x, v.tolist()) for x, v in layers(i)])
+            for i in range(n)}
+
+
 def as_written(hit, written):
     owner, layers = written[hit["pack_id"]]
     return hit["owner"] == owner and [(x["layer_idx"], x["data"].tolist()) for x in hit["layers"]] == layers
@@ -167,11 +173,8 @@ def read_as_written(engine, written, deleted, stale=False):
 def test_own_compaction_after_anothers_deletions_serves_no_deleted_pack(tmp_path, other, how):
     path = str(tmp_path)
     a = Engine(path, segment_size=2000)
-    written = {}
-    for i in range(48):
-        owner, layers = 1 + i // 4 % 2, [(0, [float(i % 7 + 1)] * 64), (3, [-float(i % 5 + 1)] * 64)]
-        written[a.mem_write_pack(owner, unit(i), [(x, np.array(v, np.float32)) for x, v in layers], 50.0)] = (
-            owner, layers)
+    written = write_packs(a, 48, lambda i: 1 + i // 4 % 2, lambda i: [(0, np.full(64, i % 7 + 1, np.float32)),
+                                                                     (3, np.full(64, -(i % 5 + 1), np.float32))])
     b = other(path, 2000)
     deleted = [p for p in written if p % 4 != 0]
     for p in deleted[: len(deleted) // 2]:
@@ -183,10 +186,7 @@ def test_own_compaction_after_anothers_deletions_serves_no_deleted_pack(tmp_path
         assert a.compact()["segments_compacted"] > 0
     else:
         a.start_maintenance(sweep_interval_secs=3600.0, compaction_interval_secs=1.0, eviction_threshold=0.0)
-        for _ in range(600):
-            if a.maintenance_status()["compaction_count"] > 0:
-                break
-            time.sleep(0.05)
+        wait_for(lambda: a.maintenance_status()["compaction_count"] > 0, 30.0)
         a.stop_maintenance()
         assert a.maintenance_status()["compaction_count"] > 0
     read_as_written(a, written, deleted)
@@ -221,10 +221,7 @@ def test_reopen_indexes_what_the_compacting_engine_holds(tmp_path):
 def test_reads_find_live_records_another_process_moved_out_of_segments_this_engine_never_opened(tmp_path):
     path = str(tmp_path)
     a = Engine(path, segment_size=1000)
-    written = {}
-    for i in range(440):
-        owner, layers = 1 + i % 3, [(0, exact(64, i).tolist())]
-        written[a.mem_write_pack(owner, unit(i), [(0, exact(64, i))], 50.0)] = (owner, layers)
+    written = write_packs(a, 440, lambda i: 1 + i % 3, lambda i: [(0, exact(64, i))])
     keys = np.random.default_rng(5).standard_normal((50, 16)).astype(np.float32)
     cells = [a.mem_write(1, 0, keys[i], exact(32, i), 50.0, None) for i in range(50)]
     assert a.status()["segment_count"] > 100
