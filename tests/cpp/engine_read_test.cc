@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <set>
+#include <type_traits>
 
 #include "retrieval/key_view.h"
 #include "support/engine_fixture.h"
@@ -111,22 +112,18 @@ TEST(EngineReadTest, OwnerFilterHoldsForEveryReadAndStage) {
 }
 
 // One line per hit, scores by their bits, so two runs compare exactly.
-std::string describe(const Result<std::vector<PackHit>>& hits) {
+template <class Hit>
+std::string describe(const Result<std::vector<Hit>>& hits) {
   if (!hits.ok()) return "error " + hits.error().to_string();
   std::string out;
-  for (const PackHit& h : *hits) {
-    out += "pack " + std::to_string(h.pack_id) + " owner " + std::to_string(h.owner) + " score " +
-           std::to_string(std::bit_cast<uint32_t>(h.score)) + " tier " + std::to_string(h.tier) + "\n";
-  }
-  return out;
-}
-
-std::string describe(const Result<std::vector<CellHit>>& hits) {
-  if (!hits.ok()) return "error " + hits.error().to_string();
-  std::string out;
-  for (const CellHit& h : *hits) {
-    out += "cell " + std::to_string(h.cell.cell_id) + " owner " + std::to_string(h.cell.owner) +
-           " score " + std::to_string(std::bit_cast<uint32_t>(h.score)) + "\n";
+  for (const Hit& h : *hits) {
+    if constexpr (std::is_same_v<Hit, PackHit>) {
+      out += "pack " + std::to_string(h.pack_id) + " owner " + std::to_string(h.owner) + " tier " +
+             std::to_string(h.tier);
+    } else {
+      out += "cell " + std::to_string(h.cell.cell_id) + " owner " + std::to_string(h.cell.owner);
+    }
+    out += " score " + std::to_string(std::bit_cast<uint32_t>(h.score)) + "\n";
   }
   return out;
 }
