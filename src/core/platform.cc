@@ -496,6 +496,19 @@ IoResult<std::optional<FileInfo>> file_info(const std::string& path, bool follow
   return std::optional<FileInfo>(info);
 }
 
+IoResult<std::optional<FileInfo>> own_file_info(const std::string& path) {
+  QVN_TRY_VOID(check_path(path));
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::optional<FileInfo>();
+    return make_unexpected(IoError::os(errno));
+  }
+  if (S_ISLNK(st.st_mode)) return make_unexpected(refused(path, "is a symbolic link; refusing to use it"));
+  if (S_ISDIR(st.st_mode)) return make_unexpected(IoError::os(EISDIR));
+  if (!S_ISREG(st.st_mode)) return make_unexpected(refused(path, "is not a regular file"));
+  return std::optional<FileInfo>(info_of(st));
+}
+
 IoResult<std::string> real_path(const std::string& path) {
   QVN_TRY_VOID(check_path(path));
   char* resolved = ::realpath(path.c_str(), nullptr);

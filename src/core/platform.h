@@ -147,6 +147,15 @@ IoResult<bool> exists(const std::string& path);       // lstat-free: follows lin
 IoResult<bool> is_directory(const std::string& path);
 IoResult<uint64_t> file_size(const std::string& path);  // follows links
 
+// How every load of one of the engine's own files (at open, refresh,
+// catch-up, snapshot) judges what stands under its name, so that the same
+// thing is never "no file" to a load and an error to an append: nullopt only
+// when no entry has that name; the metadata of a regular file; else the error
+// an open for appending gives ("{path} is a symbolic link; refusing to use
+// it" for a link, live or dangling; "{path} is not a regular file"; EISDIR
+// for a directory). Nothing is taken for a missing or empty file unread.
+IoResult<std::optional<FileInfo>> own_file_info(const std::string& path);
+
 // Metadata of `path`, or nullopt when nothing is there (including a dangling
 // link when following). With follow_links false a link reports Symlink.
 IoResult<std::optional<FileInfo>> file_info(const std::string& path, bool follow_links);

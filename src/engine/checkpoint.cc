@@ -24,11 +24,11 @@ Result<void> check_label(const std::string& label) {
   return {};
 }
 
-// The seq after the largest found in dir (1 when there is none or dir has no
-// readable metadata); nullopt when the largest possible seq is taken.
+// The seq after the largest found in dir (1 when there is none or no dir);
+// nullopt when the largest possible seq is taken.
 Result<std::optional<uint32_t>> next_seq(const std::string& dir) {
-  auto info = platform::file_info(dir, true);
-  if (!info.ok() || !info.value()) return std::optional<uint32_t>(1);
+  QVN_TRY(std::optional<platform::FileInfo> info, platform::file_info(dir, true));
+  if (!info) return std::optional<uint32_t>(1);
   QVN_TRY(auto files, CheckpointRepository::list_label_dir(dir));
   if (files.empty()) return std::optional<uint32_t>(1);
   uint32_t top = files.back().first;
@@ -129,14 +129,16 @@ Result<CheckpointEntry> CheckpointRepository::save(const SnapshotWriter& write_s
 Result<std::vector<CheckpointEntry>> CheckpointRepository::list(
     const std::optional<std::string>& label) const {
   std::vector<CheckpointEntry> out;
-  auto root_info = platform::file_info(root_, true);
-  if (!root_info.ok() || !root_info.value()) return out;
+  // Only a root that is not there holds no checkpoints; one that cannot be
+  // examined is an error, not an empty list.
+  QVN_TRY(std::optional<platform::FileInfo> root_info, platform::file_info(root_, true));
+  if (!root_info) return out;
   QVN_TRY(std::vector<std::string> names, platform::list_dir(root_));
   std::vector<std::string> labels;
   for (auto& name : names) {
     if (label && name != *label) continue;
-    auto dir = platform::is_directory(platform::join(root_, name));
-    if (dir.ok() && dir.value()) labels.push_back(std::move(name));
+    QVN_TRY(bool dir, platform::is_directory(platform::join(root_, name)));
+    if (dir) labels.push_back(std::move(name));
   }
   std::sort(labels.begin(), labels.end(), snapshot::path_less);
   for (const auto& name : labels) {

@@ -43,7 +43,8 @@ Result<void> Scheduler::reload() { return read_file(/*keep_next_id=*/true); }
 Result<void> Scheduler::read_file(bool keep_next_id) {
   std::vector<ScheduledEntry> entries;
   uint64_t next_id = 1;
-  if (platform::file_size(path_).ok()) {
+  QVN_TRY(std::optional<platform::FileInfo> present, platform::own_file_info(path_));
+  if (present) {
     QVN_TRY(std::vector<uint8_t> bytes, platform::read_file(path_));
     auto parsed = read_schedule_file(
         std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

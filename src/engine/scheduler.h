@@ -38,9 +38,10 @@ struct ScheduledEntry {
 
 class Scheduler {
  public:
-  // Reads "scheduled_actions.json" of `engine_dir`. A file whose metadata
-  // cannot be read counts as absent: no entries, next id 1, nothing
-  // written. A read failure is `StorageIo`; a parse failure is
+  // Reads "scheduled_actions.json" of `engine_dir`. No file of that name
+  // counts as absent: no entries, next id 1, nothing written; a link or
+  // anything but a regular file there fails as its load (see
+  // platform::own_file_info). A read failure is `StorageIo`; a parse failure is
   // `SnapshotIntegrity` "scheduled_actions.json parse error: {}".
   static Result<Scheduler> load(const std::string& engine_dir);
 

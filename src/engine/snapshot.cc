@@ -13,7 +13,14 @@
 
 #include "core/platform.h"
 #include "engine/json_record.h"
+#include "engine/schedule_file.h"
 #include "engine/snapshot_format.h"
+#include "engine/trace_format.h"
+#include "index/vamana/vamana_format.h"
+#include "storage/deletion_log_format.h"
+#include "storage/segment_file.h"
+#include "storage/synaptic_format.h"
+#include "storage/text_store_format.h"
 
 namespace qvn {
 
@@ -288,6 +295,22 @@ std::string temp_prefix_for(const std::string& out_path) {
 
 using DirId = std::pair<uint64_t, uint64_t>;
 
+// The files the engine itself reads and appends to. An archive holds them as
+// the engine would read them: a link, or anything but a regular file, under
+// one of their names fails the snapshot rather than leave the file out or
+// archive whatever the link points at.
+bool engine_file_name(std::string_view name) {
+  for (std::string_view own : {std::string_view(text_store_format::FILE_NAME),
+                               std::string_view(deletion_log_format::FILE_NAME),
+                               std::string_view(trace_format::FILE_NAME),
+                               std::string_view(synaptic_format::FILE_NAME),
+                               std::string_view(SCHEDULE_FILE_NAME),
+                               std::string_view(vamana_format::FILE_NAME)}) {
+    if (name == own) return true;
+  }
+  return is_segment_file_name(name);
+}
+
 Result<void> walk_dir(const std::string& dir, const std::string& rel, std::vector<DirId>& ancestors,
                       std::vector<snapshot::detail::StateEntry>& out) {
   QVN_TRY(std::vector<std::string> names, platform::list_dir(dir));
@@ -295,8 +318,10 @@ Result<void> walk_dir(const std::string& dir, const std::string& rel, std::vecto
   for (const auto& name : names) {
     std::string path = platform::join(dir, name);
     std::string child = rel.empty() ? name : rel + "/" + name;
-    QVN_TRY(std::optional<platform::FileInfo> info, platform::file_info(path, true));
-    if (!info) continue;  // dangling link
+    QVN_TRY(std::optional<platform::FileInfo> info, rel.empty() && engine_file_name(name)
+                                                        ? platform::own_file_info(path)
+                                                        : platform::file_info(path, true));
+    if (!info) continue;  // dangling link, or removed meanwhile
     if (info->kind == platform::FileKind::Directory) {
       DirId id{info->device, info->inode};
       if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {

@@ -61,25 +61,26 @@ IoResult<void> create_at_open(const std::string& path) {
   return f.close();
 }
 
-IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::string& path) {
-  auto size = platform::file_size(path);
-  if (!size.ok()) return std::optional<std::vector<uint8_t>>();
-  std::vector<uint8_t> bytes(static_cast<size_t>(*size));
-  if (bytes.empty()) return std::optional<std::vector<uint8_t>>(std::move(bytes));
+IoResult<std::optional<std::vector<uint8_t>>> read_if_present(const std::string& path) {
+  QVN_TRY(auto info, platform::own_file_info(path));
+  if (!info) return std::optional<std::vector<uint8_t>>();
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+  QVN_TRY(uint64_t size, f.size());
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
   QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), 0));
   return std::optional<std::vector<uint8_t>>(std::move(bytes));
 }
 
 IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail) {
-  auto size = platform::file_size(path);
-  if (!size.ok()) return std::optional<NewBytes>();
+  QVN_TRY(auto info, platform::own_file_info(path));
+  if (!info) return std::optional<NewBytes>();
   uint64_t from = tail.whole_end();
   // Nothing new: the common case of a catch-up, answered by the stat alone.
-  if (*size == from) return std::optional<NewBytes>(NewBytes{from, {}});
+  if (info->size == from) return std::optional<NewBytes>(NewBytes{from, {}});
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
-  if (*size < from || !tail.still_ends_there(f)) from = 0;
-  std::vector<uint8_t> bytes(static_cast<size_t>(*size - from));
+  QVN_TRY(uint64_t size, f.size());
+  if (size < from || !tail.still_ends_there(f)) from = 0;
+  std::vector<uint8_t> bytes(static_cast<size_t>(size - from));
   QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), from));
   return std::optional<NewBytes>(NewBytes{from, std::move(bytes)});
 }

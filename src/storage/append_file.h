@@ -91,10 +91,11 @@ bool zeros_to_end(const platform::File& f, uint64_t from, uint64_t size);
 // opened for appending, so that a name that cannot take appends fails here.
 IoResult<void> create_at_open(const std::string& path);
 
-// The whole file, read in one go, or nullopt when its metadata cannot be
-// taken (missing, or unexaminable for any other reason). Exactly the size
-// the metadata gave is read; a file that shrank meanwhile is a short read.
-IoResult<std::optional<std::vector<uint8_t>>> read_if_examinable(const std::string& path);
+// The whole file, read in one go, or nullopt when no file has that name
+// (platform::own_file_info decides; a link or anything but a regular file is
+// an error). Exactly the size the open file had is read; a file that shrank
+// meanwhile is a short read.
+IoResult<std::optional<std::vector<uint8_t>>> read_if_present(const std::string& path);
 
 // Has `tail` observe a walk over `bytes`, which start at file offset `base`
 // and end at the end of the file.
@@ -102,8 +103,8 @@ void observe_walk(TornTail& tail, uint64_t base, std::span<const uint8_t> bytes,
 
 // What a catch-up reads: the bytes behind `tail.whole_end()`, or the whole
 // file again when it shrank below that or no longer holds the bytes seen
-// before it (see TornTail::still_ends_there); nullopt when it cannot be
-// examined.
+// before it (see TornTail::still_ends_there); nullopt when no file has that
+// name, as read_if_present judges.
 struct NewBytes {
   uint64_t base = 0;  // file offset of bytes[0]
   std::vector<uint8_t> bytes;
@@ -111,8 +112,8 @@ struct NewBytes {
 IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail);
 
 // The catch-up every store makes before it appends: the highest id among the
-// entries written since `tail` last looked (nullopt: none, or the file cannot
-// be examined), after which `tail` observes what lies behind the last whole
+// entries written since `tail` last looked (nullopt: none, or no file has
+// that name yet), after which `tail` observes what lies behind the last whole
 // entry. `walk(bytes, on_id)` calls on_id for each id of each whole entry and
 // returns where it stopped (a WalkEnd).
 template <class Walk>

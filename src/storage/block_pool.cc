@@ -384,11 +384,12 @@ Result<void> BlockPool::catch_up_ids(const std::function<void(CellId, PackId)>& 
   constexpr size_t NEED = sf::OFF_PACK_ID + sizeof(uint64_t);
   for (uint32_t id : ids) {
     uint64_t& read_to = ids_read_to_.try_emplace(id, sf::HEADER_SIZE).first->second;
-    const std::string path = segment_path(dir_, id);
     // A stat first: most segments have not grown since the last look.
-    auto size = platform::file_size(path);
-    if (!size.ok() || *size <= read_to) continue;
-    QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
+    auto size = segment_file_size(dir_, id);
+    if (!size.ok() && segment_gone(dir_, id, size.error())) continue;
+    if (!size.ok()) return make_unexpected(std::move(size).error());
+    if (*size <= read_to) continue;
+    QVN_TRY(platform::File f, platform::File::open(segment_path(dir_, id), platform::Access::Read));
     ScanReader reader(f, *size);
     uint64_t p = std::max(read_to, sf::HEADER_SIZE);
     while (*size - p >= NEED) {
@@ -454,7 +455,7 @@ void BlockPool::settle_active_tail() {
   Segment& seg = segments_.back();
   // The next append starts a new segment anyway.
   if (seg.torn_tail || seg.size >= segment_size_) return;
-  auto info = platform::file_info(seg.path, /*follow_links=*/true);
+  auto info = platform::own_file_info(seg.path);
   const bool same_file = info.ok() && info->has_value() &&
                          ((seg.device | seg.inode) == 0 ||
                           ((*info)->device == seg.device && (*info)->inode == seg.inode));

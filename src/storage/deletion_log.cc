@@ -43,7 +43,7 @@ WalkEnd walk_ids(std::span<const uint8_t> bytes, OnId&& on_id) {
 }  // namespace
 
 IoResult<void> DeletionLog::load_into(std::unordered_set<PackId>& out, TornTail& tail) const {
-  QVN_TRY(auto bytes, read_if_examinable(path_));
+  QVN_TRY(auto bytes, read_if_present(path_));
   tail = TornTail();
   if (!bytes) return {};
   observe_walk(tail, 0, *bytes, walk_ids(*bytes, [&](PackId id) { out.insert(id); }));

@@ -15,8 +15,9 @@ namespace qvn {
 
 class DeletionLog {
  public:
-  // Loads "deletion_log.bin" in `dir`. A file that cannot be examined gives
-  // an empty set and is not created; a read error of an existing file fails.
+  // Loads "deletion_log.bin" in `dir`. No file of that name gives an empty
+  // set and is not created; anything else there that cannot be read whole as
+  // a regular file fails (see read_if_present).
   static IoResult<DeletionLog> open(const std::string& dir);
 
   // Requires: the writer turn held (see append_file.h).

@@ -29,6 +29,8 @@ std::optional<uint32_t> parse_segment_id(std::string_view name) {
 
 }  // namespace
 
+bool is_segment_file_name(std::string_view name) { return parse_segment_id(name).has_value(); }
+
 std::string segment_path(const std::string& dir, uint32_t id) {
   return platform::join(dir, sf::file_name(id));
 }
@@ -80,7 +82,9 @@ IoResult<Segment> create_segment(const std::string& dir, uint32_t id) {
 }
 
 IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id) {
-  return platform::file_size(segment_path(dir, id));
+  QVN_TRY(std::optional<platform::FileInfo> info, platform::own_file_info(segment_path(dir, id)));
+  if (!info) return make_unexpected(IoError::os(ENOENT));
+  return info->size;
 }
 
 IoResult<OpenedSegment> open_segment(const std::string& path) {

@@ -65,12 +65,17 @@ std::string segment_path(const std::string& dir, uint32_t id);
 // Ids of the names "segment_<u32>.qvn" in dir ("+" prefix allowed, digits
 // only), ascending and without repeats; other names are ignored.
 IoResult<std::vector<uint32_t>> list_segment_ids(const std::string& dir);
+// Whether a listing takes `name` for a segment's.
+bool is_segment_file_name(std::string_view name);
 
 // Creates segment `id` (never replacing an existing file) with its 8-byte
 // header, syncs the file, then the directory: once the name is durable, so
 // is the header.
 IoResult<Segment> create_segment(const std::string& dir, uint32_t id);
 
+// The size of segment `id`'s file, judged as every load of the engine's own
+// files is (platform::own_file_info); no file of that name is ENOENT, for
+// segment_gone to judge.
 IoResult<uint64_t> segment_file_size(const std::string& dir, uint32_t id);
 
 struct OpenedSegment {

@@ -77,7 +77,7 @@ WalkEnd walk_entries(std::span<const uint8_t> bytes, OnEntry&& on_entry) {
 
 IoResult<void> TextStore::load_into(std::unordered_map<PackId, std::string>& out,
                                     TornTail& tail) const {
-  QVN_TRY(auto bytes, read_if_examinable(path_));
+  QVN_TRY(auto bytes, read_if_present(path_));
   tail = TornTail();
   if (!bytes) return {};
   const WalkEnd end = walk_entries(*bytes, [&](PackId id, std::string_view text) {

@@ -18,8 +18,9 @@ namespace qvn {
 
 class TextStore {
  public:
-  // Loads "text_store.bin" in `dir`. A file that cannot be examined gives an
-  // empty store and is not created; a read error of an existing file fails.
+  // Loads "text_store.bin" in `dir`. No file of that name gives an empty
+  // store and is not created; anything else there that cannot be read whole
+  // as a regular file fails (see read_if_present).
   static IoResult<TextStore> open(const std::string& dir);
 
   // Requires: the writer turn held (see append_file.h).
@@ -49,7 +50,7 @@ class TextStore {
 
  private:
   explicit TextStore(std::string path) : path_(std::move(path)) {}
-  // Fills `out` from the file when it can be examined, else leaves it empty.
+  // Fills `out` from the file when there is one, else leaves it empty.
   IoResult<void> load_into(std::unordered_map<PackId, std::string>& out, TornTail& tail) const;
 
   std::string path_;

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <unistd.h>
 
@@ -114,6 +116,37 @@ TEST(PlatformTest, OpensTakeOnlyARegularFileAndNoLinkUnlessAskedAndNeverWait) {
   }
   EXPECT_EQ(test::read_bytes(outside), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_FALSE(platform::exists(dir.file("made")).value());
+}
+
+// A load and an append judge a name alike: only a name that is not there is
+// a missing file, and what an append refuses a load refuses in its words.
+TEST(PlatformTest, AnOwnFileIsMissingOnlyWhenItsNameIs) {
+  test::TempDir dir;
+  const std::string file = dir.file("file"), link = dir.file("link"), dangling = dir.file("dangling");
+  const std::string fifo = dir.file("fifo"), sock = dir.file("sock"), sub = dir.file("sub");
+  test::write_bytes(file, {1, 2, 3});
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::symlink(dir.file("none").c_str(), dangling.c_str()), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  ASSERT_EQ(::mkdir(sub.c_str(), 0777), 0);
+  const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(sock.size(), sizeof addr.sun_path);
+  std::copy(sock.begin(), sock.end(), addr.sun_path);
+  ASSERT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  ::close(s);
+
+  EXPECT_FALSE(platform::own_file_info(dir.file("none")).value().has_value());
+  EXPECT_EQ(platform::own_file_info(file).value()->size, 3u);
+  for (const std::string& p : {link, dangling, fifo, sock, sub}) {
+    auto loaded = platform::own_file_info(p);
+    auto appended = platform::File::open(p, platform::Access::ReadAppend, platform::Create::IfMissing);
+    ASSERT_FALSE(loaded.ok()) << p;
+    ASSERT_FALSE(appended.ok()) << p;
+    EXPECT_EQ(EngineError(loaded.error()).to_string(), EngineError(appended.error()).to_string()) << p;
+  }
+  EXPECT_FALSE(platform::exists(dir.file("none")).value());
 }
 
 }  // namespace

@@ -294,3 +294,7 @@ def test_checkpoints_save_list_latest_restore(engine, tmp_path):
     with pytest.raises(RuntimeError):
         repo.list()
     assert [e["seq"] for e in repo.list("daily")] == [1, 2]
+    # Only a root that is not there holds no checkpoints.
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    with pytest.raises(RuntimeError, match=r"\(os error 40\)"):
+        _native.CheckpointRepository(str(tmp_path / "loop")).list()

@@ -6,6 +6,7 @@ at once instead of blocking the call forever."""
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import textwrap
@@ -84,8 +85,7 @@ def test_no_write_reaches_through_a_planted_link(tmp_path, base, name, dangling)
         Engine(path, vamana_threshold=4)  # the graph is stale: written again
     except RuntimeError as error:
         errors.append(str(error))
-    # A dangling link where a file is read at open is no file yet.
-    if name in REPLACED or (dangling and name == "scheduled_actions.json"):
+    if name in REPLACED:
         assert errors == []
         final = inside.removesuffix(".tmp")
         assert os.path.isfile(final) and not os.path.islink(final)
@@ -110,6 +110,65 @@ def test_a_link_planted_while_the_engine_runs_is_refused_at_the_next_write(tmp_p
         assert open(tmp_path / name, "rb").read() == own + TORN.get(name, b"")
         os.unlink(inside)
         open(inside, "wb").write(own)
+
+
+def plant(path, kind, target):
+    """Puts `kind` in place of the file at `path`; returns the error every
+    load of that name must give."""
+    own = open(path, "rb").read()
+    os.unlink(path)
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(path)  # the name stays after the close
+    elif kind == "directory":
+        os.mkdir(path)
+        return "Is a directory (os error 21)"
+    else:
+        if kind == "live link":
+            open(target, "wb").write(own)
+        os.symlink(target, path)
+        return f"{path} is a symbolic link; refusing to use it"
+    return f"{path} is not a regular file"
+
+
+@pytest.mark.parametrize("kind", ["fifo", "socket", "dangling link", "live link", "directory"])
+@pytest.mark.parametrize("name", ["deletion_log.bin", "text_store.bin", "scheduled_actions.json"])
+def test_a_file_the_engine_only_reads_is_missing_only_when_its_name_is(tmp_path, base, name, kind):
+    path = copy(base, tmp_path)
+    running = Engine(path)
+    inside = os.path.join(path, name)
+    own = open(inside, "rb").read()
+    expected = plant(inside, kind, str(tmp_path / "target"))
+    out = str(tmp_path / "out.tar")
+    reads = [lambda: Engine(path), lambda: running.snapshot(out),
+             running.list_scheduled if name == "scheduled_actions.json" else running.refresh]
+    for read in reads:
+        with pytest.raises(RuntimeError) as error:
+            read()
+        assert expected in str(error.value)
+    assert not os.path.exists(out)
+    # Nothing was served from what was not read: pack 8 stays deleted and
+    # pack 1 keeps its text; then the file is back and so is every call.
+    for restored in [False, True]:
+        assert not running.pack_exists(8) and running.pack_text(1) == "again"
+        if restored:
+            running.refresh()
+            assert [e["action"]["owner"] for e in running.list_scheduled()] == [3]
+        else:
+            os.rmdir(inside) if kind == "directory" else os.unlink(inside)
+            open(inside, "wb").write(own)
+
+
+@pytest.mark.parametrize("name", ["synaptic.qvn", "trace.wal", "vamana.idx", "segment_000000.qvn"])
+def test_a_snapshot_holds_every_file_of_the_engine_or_fails(tmp_path, base, name):
+    path = copy(base, tmp_path)
+    running = Engine(path)
+    expected = plant(os.path.join(path, name), "socket", None)
+    with pytest.raises(RuntimeError) as error:
+        running.snapshot(str(tmp_path / "out.tar"))
+    assert expected in str(error.value)
 
 
 # Runs the call in a worker thread of a new interpreter while the main thread
