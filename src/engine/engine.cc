@@ -370,7 +370,12 @@ Result<void> Engine::refresh_pass() {
   for (const auto& [id, h] : known) {
     if (h->unreadable() || !h->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
-    if (!cell.ok()) continue;
+    if (!cell.ok()) {
+      // Moved by a compaction since the rescan: the next pass finds it, where
+      // skipping it would drop a live pack from every index.
+      if (block_pool_.segment_removed(cell.error())) return make_unexpected(std::move(cell).error());
+      continue;
+    }
     // Another engine may have deleted the pack since this one indexed it.
     if (is_deleted(deletions, *cell)) {
       slb.remove(id);
