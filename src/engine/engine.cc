@@ -47,8 +47,13 @@ bool is_deleted(const DeletionLog& deletions, const Cell& c) {
 }  // namespace
 
 std::optional<std::vector<float>> Engine::PoolFetcher::fetch(uint64_t id) const {
+  // The pass is lost already; what it reads now is thrown away.
+  if (removed_segment_) return std::nullopt;
   auto cell = pool_->read_cell(id);
-  if (!cell.ok()) return std::nullopt;
+  if (!cell.ok()) {
+    if (pool_->segment_removed(cell.error())) removed_segment_ = std::move(cell).error();
+    return std::nullopt;
+  }
   return std::move(cell->key);
 }
 
@@ -370,7 +375,12 @@ Result<void> Engine::refresh_pass() {
   for (const auto& [id, h] : known) {
     if (h->unreadable() || !h->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
-    if (!cell.ok()) continue;
+    if (!cell.ok()) {
+      // Left out, the cell would vanish from every index until the next
+      // refresh; the next pass finds where compaction moved it.
+      if (block_pool_.segment_removed(cell.error())) return make_unexpected(std::move(cell).error());
+      continue;
+    }
     // Another engine may have deleted the pack since this one indexed it.
     if (is_deleted(deletions, *cell)) {
       slb.remove(id);
