@@ -47,8 +47,13 @@ bool is_deleted(const DeletionLog& deletions, const Cell& c) {
 }  // namespace
 
 std::optional<std::vector<float>> Engine::PoolFetcher::fetch(uint64_t id) const {
+  // The pass is lost already; what it reads now is thrown away.
+  if (removed_segment_) return std::nullopt;
   auto cell = pool_->read_cell(id);
-  if (!cell.ok()) return std::nullopt;
+  if (!cell.ok()) {
+    if (pool_->segment_removed(cell.error())) removed_segment_ = std::move(cell).error();
+    return std::nullopt;
+  }
   return std::move(cell->key);
 }
 
@@ -371,8 +376,8 @@ Result<void> Engine::refresh_pass() {
     if (h->unreadable() || !h->is_retrieval()) continue;
     auto cell = block_pool_.read_cell(id);
     if (!cell.ok()) {
-      // Moved by a compaction since the rescan: the next pass finds it, where
-      // skipping it would drop a live pack from every index.
+      // Left out, the cell would vanish from every index until the next
+      // refresh; the next pass finds where compaction moved it.
       if (block_pool_.segment_removed(cell.error())) return make_unexpected(std::move(cell).error());
       continue;
     }

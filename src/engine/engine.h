@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/cell.h"
@@ -228,23 +229,32 @@ class Engine {
       const PerTokenConfig& config);
 
  private:
-  // Reads stored keys back through the block pool; any failure is "absent".
+  // Reads stored keys back through the block pool for one pass of reading();
+  // any failure is "absent" to the stage that asked. A key in a segment that
+  // another engine's compaction removed is kept as that pass's failure:
+  // skipping it would serve a lesser hit as the best one, so reading() runs
+  // the pass again instead, and every later fetch of the pass gives up at
+  // once. A cell the pool no longer indexes (deleted and compacted away) is
+  // only absent.
   class PoolFetcher final : public KeyFetcher {
    public:
     explicit PoolFetcher(const BlockPool* pool) : pool_(pool) {}
     std::optional<std::vector<float>> fetch(uint64_t id) const override;
+    const std::optional<EngineError>& removed_segment() const { return removed_segment_; }
 
    private:
     const BlockPool* pool_;
+    mutable std::optional<EngineError> removed_segment_;
   };
-  PoolFetcher fetcher() const { return PoolFetcher(&block_pool_); }
-  // Runs `read`, which reads the block pool and changes nothing before its
-  // last read. When it failed because another engine's compaction removed a
-  // segment file that this pool held no descriptor on, the pool catches up
-  // with the directory, which indexes the moved records where they are now,
-  // and the read runs again: a live pack's records are always somewhere.
+  // Runs `read`, which reads the block pool, takes every stored key through
+  // the fetcher it is given and changes nothing before its last read. When
+  // it failed, or its fetcher met a key it could not read, because another
+  // engine's compaction removed a segment file that this pool held no
+  // descriptor on, the pool catches up with the directory, which indexes the
+  // moved records where they are now, and the read runs again with a new
+  // fetcher: a live pack's records are always somewhere.
   template <class F>
-  auto reading(F&& read) -> decltype(read());
+  auto reading(F&& read) -> decltype(read(std::declval<const PoolFetcher&>()));
 
   Engine(std::string path, platform::File dir_handle, BlockPool pool, SynapticBank synaptic,
          TraceLog trace_log, TextStore text_store, DeletionLog deletion_log, Scheduler scheduler,
@@ -337,7 +347,8 @@ class Engine {
   Result<void> append_edge(CellId from, CellId to, uint8_t kind, uint64_t created);
 
   std::vector<Candidate> collect_candidates(std::span<const float> query, uint64_t k,
-                                            std::optional<OwnerId> owner, bool cell_read);
+                                            std::optional<OwnerId> owner, bool cell_read,
+                                            const KeyFetcher& fetch);
   struct PackRecord {
     std::vector<CellId> cells;
     PackId pack_id;

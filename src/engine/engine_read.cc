@@ -24,21 +24,28 @@ constexpr int READ_PASSES = 4;
 }  // namespace
 
 template <class F>
-auto Engine::reading(F&& read) -> decltype(read()) {
+auto Engine::reading(F&& read) -> decltype(read(std::declval<const PoolFetcher&>())) {
   for (int pass = 1;; ++pass) {
-    auto r = read();
-    if (r.ok() || pass == READ_PASSES || !block_pool_.segment_removed(r.error())) return r;
+    const PoolFetcher fetch(&block_pool_);
+    auto r = read(fetch);
+    // A key the pass could not fetch fails it as a record it could not read
+    // would, whatever the read made of the gap.
+    if (fetch.removed_segment()) {
+      if (pass == READ_PASSES) return make_unexpected(*fetch.removed_segment());
+    } else if (r.ok() || pass == READ_PASSES || !block_pool_.segment_removed(r.error())) {
+      return r;
+    }
     QVN_TRY_VOID(block_pool_.rescan());
   }
 }
 
 std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, uint64_t k,
-                                                  std::optional<OwnerId> owner, bool cell_read) {
+                                                  std::optional<OwnerId> owner, bool cell_read,
+                                                  const KeyFetcher& fetch) {
   const KeyView view = KeyView::classify(query);
   const std::vector<float> mean = view.mean_vector();
   const uint64_t k2 = sat_mul(k, 2);
   const bool slb_nonempty = slb_.occupancy() != 0;
-  const PoolFetcher fetch = fetcher();
   std::vector<Candidate> list;
   std::unordered_set<uint64_t> seen;
   // Every source is asked for the owner's entries alone: were other owners'
@@ -69,12 +76,11 @@ std::vector<Candidate> Engine::collect_candidates(std::span<const float> query, 
 Result<std::vector<CellHit>> Engine::mem_read(std::span<const float> query, uint64_t k,
                                               std::optional<OwnerId> owner) {
   if (query.empty()) return std::vector<CellHit>{};
-  QVN_TRY(std::vector<CellHit> hits, reading([&]() -> Result<std::vector<CellHit>> {
-    std::vector<Candidate> candidates = collect_candidates(query, k, owner, /*cell_read=*/true);
+  QVN_TRY(std::vector<CellHit> hits, reading([&](const PoolFetcher& fetch) -> Result<std::vector<CellHit>> {
+    std::vector<Candidate> candidates = collect_candidates(query, k, owner, /*cell_read=*/true, fetch);
     if (KeyView::classify(query).is_encoded() && !refinement_->is_noop()) {
       for (auto& stage : pipeline_.stages()) {
         if (PerTokenIndex* pt = stage->as_per_token()) {
-          const PoolFetcher fetch = fetcher();
           candidates = refinement_->refine(*pt, query, std::move(candidates), sat_mul(k, 2), owner,
                                            &fetch);
           break;
@@ -192,8 +198,9 @@ Result<std::vector<PackHit>> Engine::mem_read_pack(std::span<const float> query,
                                                    std::optional<OwnerId> owner) {
   // Every pack is loaded before the first access bump: a read that runs
   // again bumps nothing twice.
-  QVN_TRY(auto loaded, reading([&]() -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
-    return load_packs(candidates_to_packs(collect_candidates(query, k, owner, false), k, owner));
+  QVN_TRY(auto loaded, reading([&](const PoolFetcher& fetch)
+                                   -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
+    return load_packs(candidates_to_packs(collect_candidates(query, k, owner, false, fetch), k, owner));
   }));
   std::vector<PackHit> hits;
   for (auto& [r, layers] : loaded) {
@@ -215,7 +222,7 @@ OwnerId Engine::pack_head_owner(PackId pack) const {
 Result<PackHit> Engine::load_pack_by_id(PackId pack) {
   // Only a pack whose every record the pool holds is served: an id alone
   // makes no pack.
-  QVN_TRY(std::vector<PackLayer> layers, reading([&]() -> Result<std::vector<PackLayer>> {
+  QVN_TRY(std::vector<PackLayer> layers, reading([&](const PoolFetcher&) -> Result<std::vector<PackLayer>> {
     const auto* cells = pack_directory_.cells(pack);
     if (!cells || cells->empty()) return make_unexpected(EngineError::pack_not_found(pack));
     RecordReader reader(block_pool_, read_window_);
@@ -240,8 +247,9 @@ Result<std::vector<PackHit>> Engine::mem_read_pack_with_trace_boost(std::span<co
                                                                     std::optional<OwnerId> owner,
                                                                     float boost_factor) {
   const uint64_t m = std::max<uint64_t>(sat_mul(5, k), 10);
-  QVN_TRY(auto loaded, reading([&]() -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
-    return load_packs(candidates_to_packs(collect_candidates(query, m, owner, false), m, owner));
+  QVN_TRY(auto loaded, reading([&](const PoolFetcher& fetch)
+                                   -> Result<std::vector<std::pair<PackRecord, std::vector<PackLayer>>>> {
+    return load_packs(candidates_to_packs(collect_candidates(query, m, owner, false, fetch), m, owner));
   }));
   std::vector<PackHit> hits;
   for (auto& [r, layers] : loaded) {

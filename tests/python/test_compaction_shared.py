@@ -5,6 +5,7 @@ import collections
 import numpy as np
 import pytest
 
+from quorvane_db import _native
 from quorvane_db._native import Engine
 from shared_dir_support import CTX, Remote, churn, exact, start, unit
 from test_engine_admin import wait_for
@@ -241,3 +242,45 @@ def test_reads_find_live_records_another_process_moved_out_of_segments_this_engi
         (hit,) = a.mem_read(keys[i], 1, None)
         assert hit.cell_id == cell and hit.value() == exact(32, i).tolist()
     read_as_written(a, written, deleted, stale=True)
+
+
+def encoded(rows):
+    header = np.zeros(_native.ENCODING_HEADER_SIZE, np.float32)
+    header[0], header[_native.ENCODING_DIM_IDX] = _native.ENCODING_SENTINEL, rows.shape[1]
+    return np.concatenate([header, rows.ravel()])
+
+
+@pytest.mark.parametrize("read", [
+    lambda e, q: [h["pack_id"] for h in e.mem_read_pack(q, 1, 1)],
+    lambda e, q: [h.cell_id for h in e.mem_read(q, 1, 1)],
+    lambda e, q: e.set_refinement_mode("centered") or [h.cell_id for h in e.mem_read(q, 1, 1)],
+    lambda e, q: [h["pack_id"] for h in e.mem_read_pack_with_trace_boost(q, 1, 1, 2.0)],
+], ids=["pack", "cell", "cell centered", "trace boost"])
+def test_multi_token_reads_fetch_the_keys_another_process_moved(tmp_path, monkeypatch, read):
+    # Only the newest key stays in memory: the reads take every other one from its segment.
+    monkeypatch.setenv("QVN_INT8_TIER_CAPACITY", "1")
+    path = str(tmp_path)
+    rng = np.random.default_rng(11)
+    best = rng.standard_normal((4, 8)).astype(np.float32)
+    faint = [np.float32(0.1) * rng.standard_normal((4, 8)).astype(np.float32) for _ in range(300)]
+    w = Engine(path, segment_size=1000)
+    packs = [w.mem_write_pack(1, encoded(k), [(0, LAYER)], 50.0) for k in [best, *faint, np.float32(0.9) * best]]
+    assert w.status()["segment_count"] > 64  # more than an engine keeps descriptors for
+    best_head = w.mem_read(encoded(best), 1, 1)[0].cell_id
+    want = read(w, encoded(best))
+    assert want in ([packs[0]], [best_head])
+    reader = Engine(path, segment_size=1000)
+    b = Remote(path, segment_size=1000)
+    try:
+        for p in packs[1:-1]:
+            b.delete_pack(p)
+        # The best pack's segment goes; the runner-up's, the newest, stays where the reader reads it.
+        assert b.compact()["segments_compacted"] > 64
+    finally:
+        b.close()
+    fresh = Engine(path)
+    assert read(reader, encoded(best)) == read(fresh, encoded(best)) == want
+    # Bumped once, after the pass that served: the pass that met the removed segment bumped nothing, not
+    # even the runner-up it would have served.
+    watched = (packs[0], packs[-1])
+    assert [reader.pack_importance(p) for p in watched] == [fresh.pack_importance(p) for p in watched]
