@@ -15,6 +15,7 @@
 #include "core/le_bytes.h"
 #include "core/synaptic_entry.h"
 #include "engine/trace.h"
+#include "storage/append_file.h"
 #include "storage/deletion_log.h"
 #include "storage/synaptic_bank.h"
 #include "storage/text_store.h"
@@ -305,6 +306,20 @@ TEST(AppendFilesTest, FailedAppendCutsBack) {
       EXPECT_EQ(f.load(dir.path()), (Ids{1, 3}));
     }
   }
+}
+
+// Only a writer outside the lock appends while an append is failing; the
+// bytes it put behind ours are not ours to cut.
+TEST(AppendFilesTest, FailedAppendKeepsWhatAnotherWriterAppendedBehindIt) {
+  test::TempDir dir;
+  const std::string path = dir.file("file");
+  const Bytes before{9}, ours_half{1, 2}, theirs{5, 6, 7, 8};
+  test::write_bytes(path, cat({before, ours_half, theirs}));
+  auto f = platform::File::open(path, platform::Access::ReadWrite);
+  ASSERT_TRUE(f.ok());
+  TornTail tail;
+  abandon_append(*f, tail, before.size(), 4);
+  EXPECT_EQ(test::read_bytes(path), cat({before, ours_half, theirs}));
 }
 
 // A name is durable only once the directory holding it is synced: the first

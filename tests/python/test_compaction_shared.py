@@ -87,6 +87,19 @@ def test_compaction_never_gives_ids_back(tmp_path, other, who):
     assert cell(Engine(path), 6) == 23
 
 
+def test_a_pack_compacted_away_keeps_its_id_from_an_engine_open_since_before(tmp_path, other):
+    """The highest stored cell is no pack's, so only the deletion log still
+    names the removed pack: reused, its id would hide an acknowledged pack."""
+    path = str(tmp_path)
+    a, b = Engine(path, segment_size=200), other(path, 200)
+    assert [b.mem_write_pack(1, unit(1), [], 50.0), b.mem_write_pack(1, unit(2), [(0, LAYER)], 50.0)] == [1, 2]
+    b.mem_write(1, 0, unit(3), np.ones(8, np.float32), 50.0, None)
+    b.delete_pack(2)
+    assert b.compact()["segments_compacted"] == 1
+    assert a.mem_write_pack(1, unit(4), [], 50.0) == 3
+    assert Engine(path).pack_exists(3)
+
+
 def start_churn(path, owners, secs, segment_size=8192, rounds=150, refresh=True):
     out = CTX.Queue()
     return [start(churn, path, o, secs, out, segment_size, rounds, refresh) for o in owners], out

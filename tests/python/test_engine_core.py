@@ -156,6 +156,7 @@ def test_auto_link_and_view_keys(path):
     e.flush_buffer()
     out = e.mem_write_pack_with_auto_link(1, unit(8, 0), [], 50.0, 0.0)
     assert out == {"pack_id": first + 1, "linked_pack_ids": [first]}
+    assert [e.pack_links_by_type(first + 1, kind) for kind in range(4)] == [[], [first], [], []]  # kind 1: follows
     assert e.mem_write_pack_with_auto_link(2, unit(8, 0), [], 50.0, 0.0)["linked_pack_ids"] == []
     # Unit keys score far below the default threshold.
     assert e.mem_write_pack_with_auto_link(1, unit(8, 0), [], 50.0)["linked_pack_ids"] == []

@@ -198,18 +198,24 @@ def ordinary_adapter(seed, rank=2, d_model=8):
     return vec(seed, rank * d_model), vec(seed + 1, rank * d_model), rank, d_model
 
 
-def cut_behind(tmp_path, ids):
-    """An engine that stored owner 1's adapters 1 and then `ids`, and the
-    file cut back to adapter 1 behind it."""
+def cut_behind(tmp_path, name, write, later, packs=0):
+    """An engine that wrote `packs` packs, its entry 1 to the file `name` with
+    write(e, i), then those of `later`, and the file cut back to entry 1
+    behind it."""
     path = str(tmp_path / "db")
-    synaptic = os.path.join(path, "synaptic.qvn")
     e = Engine(path)
-    store(e, 1, 1, ordinary_adapter(1))
-    cut = os.path.getsize(synaptic)
-    for i in ids:
-        store(e, i, 1, ordinary_adapter(i))
-    os.truncate(synaptic, cut)
+    for i in range(packs):
+        e.mem_write_pack(1, vec(i), [], 50.0, None)
+    write(e, 1)
+    cut = os.path.getsize(os.path.join(path, name))
+    for i in later:
+        write(e, i)
+    os.truncate(os.path.join(path, name), cut)
     return e, path
+
+
+def store_ordinary(e, id):
+    store(e, id, 1, ordinary_adapter(id))
 
 
 def store_elsewhere(path, id, owner, adapter):
@@ -222,7 +228,7 @@ def store_elsewhere(path, id, owner, adapter):
 def test_an_owner_never_reads_a_record_that_took_the_place_of_its_own(tmp_path, writer):
     """Another owner's record, with the same id and shape, stored where one
     of the first owner's lay."""
-    e, path = cut_behind(tmp_path, [2])
+    e, path = cut_behind(tmp_path, "synaptic.qvn", store_ordinary, [2])
     if writer == "this engine":
         store(e, 2, 2, ordinary_adapter(3))
     else:
@@ -232,14 +238,46 @@ def test_an_owner_never_reads_a_record_that_took_the_place_of_its_own(tmp_path, 
     assert adapter_shown(e, 2) == [(2, halves(theirs[0]), halves(theirs[1]))]
 
 
-def test_an_append_after_the_file_was_cut_behind_the_engine_cuts_nothing_of_others(tmp_path):
-    """Where this engine's last walk ended now lies the middle of another
-    process's record (zeros there): the engine must walk the file again
-    instead of taking those zeros for an unfinished append to cut."""
-    e, path = cut_behind(tmp_path, [2, 3])  # its walk ends behind adapter 2
-    store_elsewhere(path, 5, 2, zero_adapter(4, 64, zero_rows=4))
-    store(e, 4, 1, ordinary_adapter(4))
+def attempt(write, e):
+    """None, or the text of the write's refusal."""
+    try:
+        return write(e)
+    except RuntimeError as error:
+        return str(error)
+
+
+# Per file, over packs 1 to 6: this engine's entry i (its walk ends behind
+# entry 2, the file is cut back to entry 1); another process's entries,
+# past that end; this engine's next write, with its refusal (None: none);
+# and what a reopen shows.
+CUT_BEHIND = {
+    # Adapters and texts: where the walk ended lies the middle of their
+    # entry, zeros there, which read from there begin an unfinished append.
+    "synaptic.qvn": (store_ordinary,
+                     lambda r: r.store_synapsis(5, 2, *zero_adapter(4, 64, zero_rows=4)[:2], 0.5, 4, 64),
+                     lambda e: store_ordinary(e, 4), None,
+                     lambda e: [[a["id"] for a in e.load_synapsis(o)] for o in (2, 1)], [[5], [1, 4]]),
+    "text_store.bin": (lambda e, i: e.set_pack_text(i, "x" * 20 * i),
+                       lambda r: r.set_pack_text(2, "\0" * 60),
+                       lambda e: e.set_pack_text(3, "mine"), None,
+                       lambda e: [e.pack_text(p) for p in (1, 2, 3)], ["x" * 20, "\0" * 60, "mine"]),
+    # Their ids are whole there: read from there, the log misses their deletion of pack 4.
+    "deletion_log.bin": (lambda e, i: e.delete_pack(i),
+                         lambda r: [r.delete_pack(p) for p in (4, 5)],
+                         lambda e: e.delete_pack(4), "pack not found: 4",
+                         lambda e: [e.pack_exists(p) for p in range(1, 7)], [False, True, True, False, False, True]),
+}
+
+
+@pytest.mark.parametrize("name", CUT_BEHIND)
+def test_an_append_after_the_file_was_cut_behind_the_engine_misses_and_cuts_nothing_of_others(tmp_path, name):
+    """The engine must walk the file again from its start, not resume where
+    its last walk ended."""
+    write, theirs, ours, refusal, shown, expected = CUT_BEHIND[name]
+    e, path = cut_behind(tmp_path, name, write, [2, 3], packs=6)
+    remote = Remote(path)
+    theirs(remote)
+    remote.close()
+    assert attempt(ours, e) == refusal
     del e
-    e = Engine(path)
-    assert [a["id"] for a in e.load_synapsis(2)] == [5]
-    assert [a["id"] for a in e.load_synapsis(1)] == [1, 4]
+    assert shown(Engine(path)) == expected

@@ -236,3 +236,15 @@ def test_engines_cut_what_a_killed_writer_left_in_every_file(tmp_path):
     for name in ("text_store.bin", "synaptic.qvn"):
         with open(os.path.join(path, name), "rb") as f:
             assert torn[name] not in f.read(), name
+
+
+def test_a_pack_written_after_a_writer_died_between_its_text_and_its_records_takes_a_new_id(tmp_path):
+    """The dead writer's text names the id it took: an engine open since
+    before that reused it would show that text as its own pack's."""
+    path = str(tmp_path / "db")
+    e = Engine(path)
+    text = {"text_store.bin": struct.pack("<QI", 1, 4) + b"dead"}
+    dead = subprocess.run([sys.executable, "-c", DEAD_WRITER, path, repr(text)], timeout=60)
+    assert dead.returncode == -signal.SIGKILL
+    assert e.mem_write_pack(1, vec(0), [(0, vec(1))], 50.0, None) == 2
+    assert Engine(path).pack_text(2) is None
