@@ -74,11 +74,11 @@ IoResult<std::optional<std::vector<uint8_t>>> read_if_present(const std::string&
 IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail) {
   QVN_TRY(auto info, platform::own_file_info(path));
   if (!info) return std::optional<NewBytes>();
-  uint64_t from = tail.whole_end();
-  // Nothing new: the common case of a catch-up, answered by the stat alone.
-  if (info->size == from) return std::optional<NewBytes>(NewBytes{from, {}});
+  // Even a file of the size seen last may have been cut behind this engine
+  // and grown back by others' entries: only the bytes before the mark tell.
   QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
   QVN_TRY(uint64_t size, f.size());
+  uint64_t from = tail.whole_end();
   if (size < from || !tail.still_ends_there(f)) from = 0;
   std::vector<uint8_t> bytes(static_cast<size_t>(size - from));
   QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), from));

@@ -266,6 +266,12 @@ CUT_BEHIND = {
                          lambda r: [r.delete_pack(p) for p in (4, 5)],
                          lambda e: e.delete_pack(4), "pack not found: 4",
                          lambda e: [e.pack_exists(p) for p in range(1, 7)], [False, True, True, False, False, True]),
+    # Records of one size, which every writer cuts back to whole ones: read
+    # from there, they are whole records still.
+    "trace.wal": (lambda e, i: e.add_pack_link(i, 6),
+                  lambda r: r.add_pack_link(4, 5),
+                  lambda e: e.add_pack_link(2, 5), None,
+                  lambda e: [e.pack_links(p) for p in range(1, 6)], [[6], [5], [], [5], [4, 2]]),
 }
 
 
@@ -281,3 +287,12 @@ def test_an_append_after_the_file_was_cut_behind_the_engine_misses_and_cuts_noth
     assert attempt(ours, e) == refusal
     del e
     assert shown(Engine(path)) == expected
+
+
+def test_a_file_cut_behind_the_engine_and_grown_back_to_the_size_it_saw_is_read_again(tmp_path):
+    """The size alone does not tell that nothing is new."""
+    e, path = cut_behind(tmp_path, "deletion_log.bin", lambda e, i: e.delete_pack(i), [2, 3], packs=6)
+    remote = Remote(path)
+    remote.delete_pack(4)  # the log ends where this engine's walk ended
+    remote.close()
+    assert attempt(lambda e: e.add_pack_link(4, 6), e) == "pack not found: 4"
