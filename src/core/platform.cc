@@ -509,6 +509,13 @@ IoResult<std::optional<FileInfo>> own_file_info(const std::string& path) {
   return std::optional<FileInfo>(info_of(st));
 }
 
+IoResult<std::optional<File>> open_own_file(const std::string& path) {
+  QVN_TRY(std::optional<FileInfo> info, own_file_info(path));
+  if (!info) return std::optional<File>();
+  QVN_TRY(File f, File::open(path, Access::Read));
+  return std::optional<File>(std::move(f));
+}
+
 IoResult<std::string> real_path(const std::string& path) {
   QVN_TRY_VOID(check_path(path));
   char* resolved = ::realpath(path.c_str(), nullptr);

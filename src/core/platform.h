@@ -155,6 +155,9 @@ IoResult<uint64_t> file_size(const std::string& path);  // follows links
 // it" for a link, live or dangling; "{path} is not a regular file"; EISDIR
 // for a directory). Nothing is taken for a missing or empty file unread.
 IoResult<std::optional<FileInfo>> own_file_info(const std::string& path);
+// Opens one of the engine's own files for reading, nullopt when no entry has
+// its name; judged as own_file_info judges it.
+IoResult<std::optional<File>> open_own_file(const std::string& path);
 
 // Metadata of `path`, or nullopt when nothing is there (including a dangling
 // link when following). With follow_links false a link reports Symlink.

@@ -62,21 +62,17 @@ IoResult<void> create_at_open(const std::string& path) {
 }
 
 IoResult<std::optional<std::vector<uint8_t>>> read_if_present(const std::string& path) {
-  QVN_TRY(auto info, platform::own_file_info(path));
-  if (!info) return std::optional<std::vector<uint8_t>>();
-  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
-  QVN_TRY(uint64_t size, f.size());
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  QVN_TRY_VOID(f.pread_exact(bytes.data(), bytes.size(), 0));
-  return std::optional<std::vector<uint8_t>>(std::move(bytes));
+  QVN_TRY(auto all, read_new_bytes(path, TornTail()));
+  if (!all) return std::optional<std::vector<uint8_t>>();
+  return std::optional<std::vector<uint8_t>>(std::move(all->bytes));
 }
 
 IoResult<std::optional<NewBytes>> read_new_bytes(const std::string& path, const TornTail& tail) {
-  QVN_TRY(auto info, platform::own_file_info(path));
-  if (!info) return std::optional<NewBytes>();
+  QVN_TRY(std::optional<platform::File> opened, platform::open_own_file(path));
+  if (!opened) return std::optional<NewBytes>();
+  const platform::File& f = *opened;
   // Even a file of the size seen last may have been cut behind this engine
   // and grown back by others' entries: only the bytes before the mark tell.
-  QVN_TRY(platform::File f, platform::File::open(path, platform::Access::Read));
   QVN_TRY(uint64_t size, f.size());
   uint64_t from = tail.whole_end();
   if (size < from || !tail.still_ends_there(f)) from = 0;

@@ -267,9 +267,9 @@ IoResult<std::optional<VamanaIndex>> VamanaIndex::load(
     const std::string& dir, const std::unordered_map<uint64_t, std::vector<float>>& vectors,
     const std::unordered_map<uint64_t, uint64_t>& owners) {
   const std::string path = platform::join(dir, fmt::FILE_NAME);
-  QVN_TRY(std::optional<platform::FileInfo> present, platform::own_file_info(path));
-  if (!present) return std::optional<VamanaIndex>();
-  QVN_TRY(platform::File file, platform::File::open(path, platform::Access::Read));
+  QVN_TRY(std::optional<platform::File> opened, platform::open_own_file(path));
+  if (!opened) return std::optional<VamanaIndex>();
+  platform::File& file = *opened;
   QVN_TRY(uint64_t size, file.size());
   BufferedReader rd(file, size);
 
